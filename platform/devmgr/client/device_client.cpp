@@ -1,0 +1,260 @@
+// Device handles: CreateFileW on a published device name connects to the device manager's socket
+// for it, and DeviceIoControl, ReadFile, WriteFile and CloseHandle on the handle each become one
+// request and one reply, carried out by the driver's entry points inside the device manager.
+#include "client/device_client.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "client/device_protocol.h"
+#include "kernel_object.h"
+#include "platform/device_root.h"
+#include "platform/faults.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+namespace protocol = device_protocol;
+
+const unsigned char kPadding[protocol::kDataAlignment] = {};
+
+constexpr DWORD kReadWriteFailed = 0xFFFFFFFFu;
+
+std::string DisplayName(std::u16string_view name) {
+  std::string text = ToUtf8(name);
+  for (char &c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return text;
+}
+
+std::string SocketPathFor(std::u16string_view name) {
+  std::string root = DeviceRoot();
+  return root.empty() ? std::string() : protocol::DeviceSocketPath(root + "/run", name);
+}
+
+class DeviceHandle : public KernelObject {
+ public:
+  DeviceHandle(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  ~DeviceHandle() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  std::string Name() const override { return name_; }
+
+  // The driver's Open; false with the last error set when it refused or could not be asked.
+  bool Open(DWORD access, DWORD share) {
+    protocol::Request request{protocol::kOpen, access, share, 0, 0, 0, 0, 0};
+    iovec parts[] = {{&request, sizeof(request)}};
+    protocol::Reply reply{};
+    std::lock_guard lock(mutex_);
+    if (!Exchange(parts, 1, &reply, nullptr, 0)) return false;
+    if (reply.result == 0) {
+      SetLastError(reply.lastError != 0 ? reply.lastError : ERROR_OPEN_FAILED);
+      return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return true;
+  }
+
+  BOOL IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned) {
+    uint32_t flags = (in != nullptr ? protocol::kInPresent : 0) | (out != nullptr ? protocol::kOutPresent : 0) |
+                     (bytesReturned != nullptr ? protocol::kBytesReturnedPresent : 0);
+    protocol::Request request{protocol::kIoControl, code, 0, flags, inSize, outSize,
+                              bytesReturned != nullptr ? *bytesReturned : 0, 0};
+    size_t inBytes = in != nullptr ? inSize : 0;
+    size_t outBytes = out != nullptr ? outSize : 0;
+    iovec parts[4];
+    int count = 0;
+    parts[count++] = {&request, sizeof(request)};
+    if (inBytes != 0) parts[count++] = {in, inBytes};
+    if (outBytes != 0) {
+      size_t padding = protocol::Padded(sizeof(request) + inBytes) - (sizeof(request) + inBytes);
+      if (padding != 0) parts[count++] = {const_cast<unsigned char *>(kPadding), padding};
+      parts[count++] = {out, outBytes};
+    }
+    protocol::Reply reply{};
+    std::lock_guard lock(mutex_);
+    // The reply's output lands straight in the caller's buffer: it is the buffer as the driver
+    // left it, including the bytes it did not write.
+    if (!Exchange(parts, count, &reply, out, outBytes)) return FALSE;
+    if (reply.dataLength != outBytes) return Disconnected();
+    if (bytesReturned != nullptr) *bytesReturned = reply.bytesReturned;
+    SetLastError(reply.lastError);
+    return static_cast<BOOL>(reply.result);
+  }
+
+  BOOL Read(void *buffer, DWORD size, DWORD *done) override {
+    if (size > protocol::kMaxBuffer || (buffer == nullptr && size != 0)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (DWORD error = CheckFault("ReadFile", name_)) {
+      SetLastError(error);
+      return FALSE;
+    }
+    protocol::Request request{protocol::kRead, 0, size, 0, 0, 0, 0, 0};
+    iovec parts[] = {{&request, sizeof(request)}};
+    protocol::Reply reply{};
+    std::lock_guard lock(mutex_);
+    if (!Exchange(parts, 1, &reply, buffer, size)) return FALSE;
+    return StreamResult(reply, reply.dataLength, done);
+  }
+
+  BOOL Write(const void *buffer, DWORD size, DWORD *done) override {
+    if (size > protocol::kMaxBuffer || (buffer == nullptr && size != 0)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (DWORD error = CheckFault("WriteFile", name_)) {
+      SetLastError(error);
+      return FALSE;
+    }
+    protocol::Request request{protocol::kWrite, 0, 0, protocol::kInPresent, size, 0, 0, 0};
+    iovec parts[] = {{&request, sizeof(request)}, {const_cast<void *>(buffer), size}};
+    protocol::Reply reply{};
+    std::lock_guard lock(mutex_);
+    if (!Exchange(parts, size != 0 ? 2 : 1, &reply, nullptr, 0)) return FALSE;
+    return StreamResult(reply, reply.result < size ? reply.result : size, done);
+  }
+
+  // Waits until the driver's Close has run, so that the device is free again when CloseHandle
+  // returns. A device manager that is gone has closed it already.
+  void OnClose() override {
+    DWORD savedError = GetLastError();
+    protocol::Request request{protocol::kClose, 0, 0, 0, 0, 0, 0, 0};
+    iovec parts[] = {{&request, sizeof(request)}};
+    protocol::Reply reply{};
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    Exchange(parts, 1, &reply, nullptr, 0);
+    closed_ = true;
+    close(fd_);
+    fd_ = -1;
+    SetLastError(savedError);
+  }
+
+ private:
+  // Sends one request and receives its reply, any data going to `data`. The caller holds
+  // mutex_: requests and replies on one connection pair up in order. False, with the last error
+  // set, when the device manager cannot be reached.
+  bool Exchange(const iovec *parts, int count, protocol::Reply *reply, void *data, size_t capacity) {
+    if (closed_) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    if (int error = protocol::SendRecord(fd_, parts, count)) {
+      bool tooLarge = error == EMSGSIZE || error == ENOBUFS || error == ENOMEM;
+      SetLastError(tooLarge ? ERROR_NOT_ENOUGH_MEMORY : ERROR_DEVICE_NOT_CONNECTED);
+      return false;
+    }
+    iovec response[] = {{reply, sizeof(*reply)}, {data, capacity}};
+    ssize_t received = protocol::ReceiveRecord(fd_, response, capacity != 0 ? 2 : 1);
+    if (received < static_cast<ssize_t>(sizeof(*reply)) || reply->dataLength > capacity ||
+        static_cast<size_t>(received) != sizeof(*reply) + reply->dataLength)
+      return Disconnected();
+    return true;
+  }
+
+  static bool Disconnected() {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return false;
+  }
+
+  // XXX_Read and XXX_Write return the byte count, or -1 for failure.
+  static BOOL StreamResult(const protocol::Reply &reply, DWORD count, DWORD *done) {
+    if (reply.result == kReadWriteFailed) {
+      SetLastError(reply.lastError != 0 ? reply.lastError : ERROR_GEN_FAILURE);
+      return FALSE;
+    }
+    *done = count;
+    SetLastError(reply.lastError);
+    return TRUE;
+  }
+
+  std::mutex mutex_;
+  int fd_;
+  bool closed_ = false;
+  std::string name_;
+};
+
+DWORD ConnectError(int error) {
+  switch (error) {
+    case ECONNREFUSED:  // a socket file left behind by a device manager that was killed
+    case ENOENT:
+      return ERROR_DEV_NOT_EXIST;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+}  // namespace
+
+bool IsPublishedDevice(std::u16string_view name) {
+  std::string path = SocketPathFor(name);
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD shareMode) {
+  std::string display = DisplayName(name);
+  if (DWORD error = CheckFault("CreateFileW", display)) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path = SocketPathFor(name);
+  if (path.empty()) {
+    SetLastError(ERROR_DEV_NOT_EXIST);
+    return INVALID_HANDLE_VALUE;
+  }
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    DWORD error = ConnectError(errno);
+    close(fd);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  device_protocol::SizeSendBuffer(fd);
+  auto device = std::make_shared<DeviceHandle>(fd, display);
+  if (!device->Open(desiredAccess, shareMode)) return INVALID_HANDLE_VALUE;
+  return InsertHandle(device);
+}
+
+}  // namespace platform
+
+extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                                       LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                       LPOVERLAPPED lpOverlapped) {
+  platform::ObjectPtr object = platform::LookupHandle(hDevice);
+  if (!object) return FALSE;
+  auto device = std::dynamic_pointer_cast<platform::DeviceHandle>(object);
+  if (!device || lpOverlapped != nullptr) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  if (nInBufferSize > platform::device_protocol::kMaxBuffer || nOutBufferSize > platform::device_protocol::kMaxBuffer) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (DWORD error = platform::CheckFault("DeviceIoControl", device->Name())) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return device->IoControl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}

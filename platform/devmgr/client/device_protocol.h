@@ -1,0 +1,87 @@
+// The messages between a device handle and the device manager that publishes the device: one
+// request and one reply per call, each a single record on a Unix-domain SOCK_SEQPACKET socket
+// under the device root's run/ folder, so a call costs one send and one receive each way.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform::device_protocol {
+
+// The largest input, output, read or write buffer one call carries.
+constexpr uint32_t kMaxBuffer = 64 * 1024;
+
+// Request operations.
+constexpr uint32_t kOpen = 1;       // code: access, argument: share mode; first request of a connection
+constexpr uint32_t kIoControl = 2;  // code: control code; in and out buffers as flagged
+constexpr uint32_t kRead = 3;       // argument: byte count
+constexpr uint32_t kWrite = 4;      // in buffer: the bytes
+constexpr uint32_t kClose = 5;      // answered once the driver's Close has run; the connection ends
+
+// Request flags: which of the caller's pointers were not null. A null pointer reaches the driver
+// as null, with whatever length the caller gave.
+constexpr uint32_t kInPresent = 1;
+constexpr uint32_t kOutPresent = 2;
+constexpr uint32_t kBytesReturnedPresent = 4;
+
+// Followed by the input bytes (when present), zero padding up to the next multiple of
+// kDataAlignment, and the output buffer's current contents (when present): the driver may leave
+// parts of the output untouched, and the caller must then see them unchanged. The padding keeps
+// both buffers aligned for drivers that read them as structures.
+struct Request {
+  uint32_t operation;
+  uint32_t code;
+  uint32_t argument;
+  uint32_t flags;
+  uint32_t inLength;
+  uint32_t outLength;
+  uint32_t bytesReturned;  // the caller's current value, when kBytesReturnedPresent
+  uint32_t reserved;
+};
+
+// Followed by dataLength bytes: the whole output buffer after an IoControl, the bytes read after
+// a Read.
+struct Reply {
+  uint32_t result;         // the entry point's return value
+  uint32_t lastError;      // the driver thread's last error after the call (cleared before it)
+  uint32_t bytesReturned;  // for IoControl with kBytesReturnedPresent
+  uint32_t dataLength;
+};
+
+constexpr size_t kDataAlignment = 16;
+static_assert(sizeof(Request) % kDataAlignment == 0);
+
+constexpr size_t Padded(size_t length) { return (length + kDataAlignment - 1) / kDataAlignment * kDataAlignment; }
+
+// Where a request's parts lie; false for a record whose size does not match its header or whose
+// buffers exceed kMaxBuffer.
+struct RequestLayout {
+  size_t inOffset;
+  size_t inBytes;
+  size_t outOffset;
+  size_t outBytes;
+};
+bool DescribeRequest(const Request &request, size_t recordSize, RequestLayout *layout);
+
+constexpr size_t kMaxRequestSize = sizeof(Request) + Padded(kMaxBuffer) + kMaxBuffer;
+
+// True for a device name of three ASCII letters, a digit and a colon ("NRV1:").
+bool IsDeviceName(std::u16string_view name);
+// runDirectory/device.NRV1 for "NRV1:" (any letter case); empty when the name is not a device
+// name or the path does not fit a Unix socket address.
+std::string DeviceSocketPath(const std::string &runDirectory, std::u16string_view name);
+
+// Enlarges the socket's send buffer so that the largest record fits in one message.
+void SizeSendBuffer(int fd);
+// Sends one record gathered from parts, without SIGPIPE; 0 or the errno value.
+int SendRecord(int fd, const iovec *parts, int count);
+// Receives one record scattered into parts; its size, 0 at end of connection, -1 with errno set
+// on failure (EMSGSIZE for a record larger than the parts).
+ssize_t ReceiveRecord(int fd, iovec *parts, int count);
+
+}  // namespace platform::device_protocol

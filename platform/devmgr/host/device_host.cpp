@@ -1,0 +1,222 @@
+// The listening socket of one device, and the thread per connection that turns each request into
+// the driver's entry-point call and sends back its result, the driver thread's last error and the
+// buffers as the driver left them.
+#include "host/device_host.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "client/device_protocol.h"
+#include "host/log.h"
+
+namespace devmgr {
+namespace {
+
+namespace protocol = platform::device_protocol;
+
+constexpr DWORD kReadWriteFailed = 0xFFFFFFFFu;
+
+sockaddr_un AddressOf(const std::string &path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), std::min(path.size() + 1, sizeof(address.sun_path)));
+  return address;
+}
+
+bool IsKnownOperation(uint32_t operation) {
+  return operation >= protocol::kOpen && operation <= protocol::kClose;
+}
+
+// Calls the entry point a request names and fills in the reply and the data to send back with
+// it; false when the connection ends after this reply (a refused Open, a Close). The caller sees
+// the last error the driver set during this call, and none from earlier calls.
+bool Dispatch(const StreamEntryPoints &entries, DWORD deviceContext, const protocol::Request &request,
+              const protocol::RequestLayout &layout, unsigned char *buffer, DWORD *openContext,
+              protocol::Reply *reply, iovec *data) {
+  unsigned char *in = (request.flags & protocol::kInPresent) != 0 ? buffer + layout.inOffset : nullptr;
+  unsigned char *out = (request.flags & protocol::kOutPresent) != 0 ? buffer + layout.outOffset : nullptr;
+  bool more = true;
+  SetLastError(ERROR_SUCCESS);
+  switch (request.operation) {
+    case protocol::kOpen:
+      if (entries.Open != nullptr) *openContext = entries.Open(deviceContext, request.code, request.argument);
+      else SetLastError(ERROR_NOT_SUPPORTED);
+      reply->result = *openContext != 0 ? TRUE : FALSE;
+      more = *openContext != 0;
+      break;
+    case protocol::kIoControl: {
+      DWORD bytesReturned = request.bytesReturned;
+      PDWORD bytesReturnedPointer = (request.flags & protocol::kBytesReturnedPresent) != 0 ? &bytesReturned : nullptr;
+      if (entries.IOControl != nullptr)
+        reply->result = static_cast<uint32_t>(entries.IOControl(*openContext, request.code, in, request.inLength, out,
+                                                                request.outLength, bytesReturnedPointer));
+      else SetLastError(ERROR_NOT_SUPPORTED);
+      reply->bytesReturned = bytesReturned;
+      reply->dataLength = static_cast<uint32_t>(layout.outBytes);
+      *data = {out, layout.outBytes};
+      break;
+    }
+    case protocol::kRead: {
+      unsigned char *read = buffer + sizeof(request);
+      reply->result = kReadWriteFailed;
+      if (entries.Read != nullptr) reply->result = entries.Read(*openContext, read, request.argument);
+      else SetLastError(ERROR_NOT_SUPPORTED);
+      if (reply->result != kReadWriteFailed) reply->dataLength = std::min(reply->result, request.argument);
+      *data = {read, reply->dataLength};
+      break;
+    }
+    case protocol::kWrite:
+      reply->result = kReadWriteFailed;
+      if (entries.Write != nullptr) reply->result = entries.Write(*openContext, in, request.inLength);
+      else SetLastError(ERROR_NOT_SUPPORTED);
+      break;
+    case protocol::kClose:
+      reply->result = entries.Close != nullptr ? static_cast<uint32_t>(entries.Close(*openContext)) : TRUE;
+      *openContext = 0;
+      more = false;
+      break;
+  }
+  reply->lastError = GetLastError();
+  return more;
+}
+
+}  // namespace
+
+struct DeviceHost::Connection {
+  int fd = -1;
+  std::atomic<bool> finished{false};
+  std::thread thread;
+};
+
+DeviceHost::DeviceHost(std::string socketPath, DWORD deviceContext, const StreamEntryPoints &entryPoints)
+    : socketPath_(std::move(socketPath)), deviceContext_(deviceContext), entryPoints_(entryPoints) {}
+
+DeviceHost::~DeviceHost() {
+  StopAccepting();
+  EndConnections();
+}
+
+bool DeviceHost::Publish(std::string *error) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *error = std::string("cannot create a socket: ") + std::strerror(errno) + "; raise the limit on open files";
+    return false;
+  }
+  sockaddr_un address = AddressOf(socketPath_);
+  unlink(socketPath_.c_str());
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 || listen(fd, SOMAXCONN) != 0) {
+    *error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno) +
+             "; make sure the device root's run/ folder is writable";
+    close(fd);
+    return false;
+  }
+  listener_ = fd;
+  return true;
+}
+
+void DeviceHost::AcceptConnection() {
+  ReapFinished();
+  int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED && errno != EINTR)
+      LogError("cannot accept a connection on " + socketPath_ + ": " + std::strerror(errno) +
+               "; the opening program gets no handle; close handles or raise the limit on open files");
+    return;
+  }
+  auto connection = std::make_unique<Connection>();
+  connection->fd = fd;
+  try {
+    connection->thread = std::thread(&DeviceHost::Serve, this, std::ref(*connection));
+  } catch (const std::system_error &failure) {
+    LogError("cannot start a thread for a connection on " + socketPath_ + ": " + failure.what() +
+             "; the opening program gets no handle; retry when the system has more resources");
+    close(fd);
+    return;
+  }
+  connections_.push_back(std::move(connection));
+}
+
+void DeviceHost::ReapFinished() {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if ((*it)->finished.load()) {
+      (*it)->thread.join();
+      close((*it)->fd);
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void DeviceHost::StopAccepting() {
+  if (listener_ < 0) return;
+  close(listener_);
+  listener_ = -1;
+  unlink(socketPath_.c_str());
+}
+
+void DeviceHost::EndConnections() {
+  // Shutting a socket down wakes its thread's receive with end of connection; the descriptor
+  // stays valid until the thread has been joined.
+  for (auto &connection : connections_) shutdown(connection->fd, SHUT_RDWR);
+  for (auto &connection : connections_) {
+    connection->thread.join();
+    close(connection->fd);
+  }
+  connections_.clear();
+}
+
+void DeviceHost::Serve(Connection &connection) {
+  // One request at a time, in a buffer aligned for drivers that read their buffers as structures.
+  std::vector<std::max_align_t> storage(protocol::kMaxRequestSize / sizeof(std::max_align_t) + 1);
+  auto *buffer = reinterpret_cast<unsigned char *>(storage.data());
+  int fd = connection.fd;
+  protocol::SizeSendBuffer(fd);
+  DWORD openContext = 0;  // 0 until the driver's Open succeeded, and again after its Close
+  for (;;) {
+    iovec whole{buffer, protocol::kMaxRequestSize};
+    ssize_t received = protocol::ReceiveRecord(fd, &whole, 1);
+    if (received == 0 || (received < 0 && errno != EMSGSIZE)) break;  // the handle's process closed or died
+    protocol::Request request{};
+    protocol::RequestLayout layout{};
+    bool understood = received >= static_cast<ssize_t>(sizeof(request));
+    if (understood) std::memcpy(&request, buffer, sizeof(request));
+    understood = understood && IsKnownOperation(request.operation) &&
+                 protocol::DescribeRequest(request, static_cast<size_t>(received), &layout) &&
+                 (request.operation == protocol::kOpen) == (openContext == 0) &&
+                 (request.operation != protocol::kRead || request.argument <= protocol::kMaxBuffer);
+    if (!understood) {
+      LogError("a program sent " + socketPath_ + " a request this devmgr does not understand; its handle is closed. "
+               "Rebuild that program against this platform");
+      break;
+    }
+    protocol::Reply reply{};
+    iovec answer[] = {{&reply, sizeof(reply)}, {nullptr, 0}};
+    bool more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
+    if (protocol::SendRecord(fd, answer, answer[1].iov_len != 0 ? 2 : 1) != 0 || !more) break;
+  }
+  // A handle whose process died, or that devmgr is ending, is closed as CloseHandle would have.
+  if (openContext != 0 && entryPoints_.Close != nullptr) entryPoints_.Close(openContext);
+  connection.finished = true;
+}
+
+bool IsServedElsewhere(const std::string &socketPath) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address = AddressOf(socketPath);
+  bool live = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
+  close(fd);
+  return live;
+}
+
+}  // namespace devmgr

@@ -1,0 +1,156 @@
+// devmgr, the device manager: loads the drivers listed under HKLM\Drivers\BuiltIn in the device
+// root's registry, publishes their devices to every process on the same root, and on SIGTERM or
+// SIGINT closes, deinitialises and unloads them.
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client/device_protocol.h"
+#include "host/builtin_drivers.h"
+#include "host/device_host.h"
+#include "host/driver_loader.h"
+#include "host/log.h"
+#include "platform/device_root.h"
+#include "platform/text.h"
+
+namespace devmgr {
+namespace {
+
+constexpr const char *kUsage =
+    "usage: devmgr [--root DIR]\n"
+    "Loads the drivers under HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn of DIR/registry.reg and publishes their\n"
+    "devices until SIGTERM or SIGINT. Without --root, the environment variable DEVICE_ROOT names DIR.\n";
+
+struct Device {
+  std::unique_ptr<DriverLibrary> library;
+  DWORD context;
+  std::unique_ptr<DeviceHost> host;
+};
+
+// Loads, initialises and publishes the driver of one key; null, after reporting why, when its
+// device is not published.
+std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &runDirectory,
+                                    const std::set<std::string> &published) {
+  std::string name = key.deviceName();
+  std::string where = key.path() + " (" + key.dll + ")";
+  if (published.count(name) != 0) {
+    LogError(where + ": " + name + " is already published by an earlier key; give this key another \"Index\"");
+    return nullptr;
+  }
+  std::string socketPath = platform::device_protocol::DeviceSocketPath(runDirectory, platform::ToUtf16(name));
+  if (socketPath.empty()) {
+    LogError(where + ": the socket path for " + name + " under " + runDirectory +
+             " is too long for a Unix socket; use a device root with a shorter path");
+    return nullptr;
+  }
+  if (IsServedElsewhere(socketPath)) {
+    LogError(where + ": " + name + " is already published by another devmgr on this device root; stop that one "
+             "first");
+    return nullptr;
+  }
+  auto device = std::make_unique<Device>();
+  device->library = DriverLibrary::Load(key);
+  if (!device->library) return nullptr;
+  const StreamEntryPoints &entries = device->library->entryPoints();
+  SetLastError(ERROR_SUCCESS);
+  device->context = entries.Init(key.keyPath.c_str(), nullptr);
+  if (device->context == 0) {
+    DWORD error = GetLastError();
+    LogError(where + ": " + key.prefix + "_Init returned 0 (last error " + std::to_string(error) + "), so " + name +
+             " is not published; see the driver's debug output and check its registry key");
+    return nullptr;
+  }
+  device->host = std::make_unique<DeviceHost>(socketPath, device->context, entries);
+  std::string error;
+  if (!device->host->Publish(&error)) {
+    LogError(where + ": " + name + " is not published: " + error);
+    entries.Deinit(device->context);
+    return nullptr;
+  }
+  Announce(name + " published (" + key.path() + ", " + device->library->fileName() + ")");
+  return device;
+}
+
+// Accepts connections until a stop signal arrives on the signal descriptor.
+void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices) {
+  std::vector<pollfd> watched{{signals, POLLIN, 0}};
+  for (const auto &device : devices) watched.push_back({device->host->listener(), POLLIN, 0});
+  for (;;) {
+    if (poll(watched.data(), watched.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      LogError(std::string("cannot wait for connections: ") + std::strerror(errno) + "; stopping");
+      return;
+    }
+    if (watched[0].revents != 0) return;
+    for (size_t i = 1; i < watched.size(); ++i)
+      if ((watched[i].revents & POLLIN) != 0) devices[i - 1]->host->AcceptConnection();
+  }
+}
+
+// New opens fail at once for every device; then each device, newest first, has its open handles
+// closed, is deinitialised and detached from its library.
+void StopDevices(std::vector<std::unique_ptr<Device>> &devices) {
+  for (auto &device : devices) device->host->StopAccepting();
+  for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
+    Device &device = **it;
+    device.host->EndConnections();
+    device.library->entryPoints().Deinit(device.context);
+    device.library->Unload(DriverLibrary::Unmap::kAtExit);
+  }
+}
+
+}  // namespace
+}  // namespace devmgr
+
+int main(int argc, char **argv) {
+  using namespace devmgr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  if (!platform::InitDeviceRoot(argc, argv, "devmgr")) return 2;
+  if (argc > 1) {
+    std::fprintf(stderr, "devmgr: unknown argument '%s'\n%s", argv[1], kUsage);
+    return 2;
+  }
+
+  // Blocked before any thread starts, so that every thread, drivers' included, inherits the mask
+  // and the signals reach only the descriptor below.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  if (signals < 0) {
+    LogError(std::string("cannot watch for SIGTERM and SIGINT: ") + std::strerror(errno) +
+             "; no driver loaded. Raise the limit on open files and retry");
+    return 1;
+  }
+
+  std::string runDirectory = platform::RunDirectory();
+  std::vector<std::unique_ptr<Device>> devices;
+  std::set<std::string> published;
+  for (const DriverKey &key : ReadBuiltInDrivers()) {
+    if (auto device = StartDevice(key, runDirectory, published)) {
+      published.insert(key.deviceName());
+      devices.push_back(std::move(device));
+    }
+  }
+  Serve(signals, devices);
+  StopDevices(devices);
+  close(signals);
+  return 0;
+}

@@ -1,0 +1,24 @@
+// CreateFileW: the names this platform opens are devices: a device published by the device
+// manager ("NRV1:") first, then a serial port ("COM1:"). There is no file system behind it.
+#include "serial_port.h"
+#include "client/device_client.h"
+#include "platform/text.h"
+
+extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,
+                                     HANDLE) {
+  if (lpFileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::u16string_view name(lpFileName, platform::WideLength(lpFileName));
+  if (dwCreationDisposition != OPEN_EXISTING) {
+    // Devices exist or do not; they are never created by opening them.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (platform::IsPublishedDevice(name)) return platform::OpenPublishedDevice(name, dwDesiredAccess, dwShareMode);
+  if (platform::IsSerialPortName(name)) return platform::OpenSerialPort(name, dwDesiredAccess);
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}

@@ -1,0 +1,137 @@
+// Armed faults: a list of (call, handle name, error, remaining count), consulted by the
+// platform's calls before they act.
+#include "platform/faults.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+struct Fault {
+  std::string call;
+  std::string handleName;
+  DWORD error;
+  int remaining;  // < 0: without limit
+};
+
+struct FaultList {
+  std::mutex mutex;
+  std::vector<Fault> faults;
+  bool loadedFromEnvironment = false;
+};
+
+FaultList &Faults() {
+  static FaultList *list = new FaultList;
+  return *list;
+}
+
+bool NamesMatch(const std::string &a, const std::string &b) {
+  return EqualsIgnoreCase(ToUtf16(a), ToUtf16(b));
+}
+
+bool ParseList(const std::string &list, std::vector<Fault> *out, std::string *error) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string item = list.substr(start, end - start);
+    start = end + 1;
+    if (item.empty()) {
+      if (end == list.size()) break;
+      continue;
+    }
+    size_t equals = item.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      if (error) *error = "fault '" + item + "' is not CALL[@NAME]=ERROR[*COUNT]";
+      return false;
+    }
+    Fault fault{item.substr(0, equals), {}, 0, -1};
+    size_t at = fault.call.find('@');
+    if (at != std::string::npos) {
+      fault.handleName = fault.call.substr(at + 1);
+      fault.call.resize(at);
+    }
+    std::string rest = item.substr(equals + 1);
+    size_t times = rest.find('*');
+    std::string codeText = rest.substr(0, times);
+    char *stop = nullptr;
+    unsigned long code = std::strtoul(codeText.c_str(), &stop, 0);
+    if (codeText.empty() || *stop != 0 || fault.call.empty()) {
+      if (error) *error = "fault '" + item + "' has no valid error code";
+      return false;
+    }
+    fault.error = static_cast<DWORD>(code);
+    if (times != std::string::npos) {
+      std::string countText = rest.substr(times + 1);
+      char *countEnd = nullptr;
+      long count = std::strtol(countText.c_str(), &countEnd, 10);
+      if (countText.empty() || *countEnd != 0 || count < 0) {
+        if (error) *error = "fault '" + item + "' has no valid count after '*'";
+        return false;
+      }
+      fault.remaining = static_cast<int>(count);
+    }
+    out->push_back(fault);
+  }
+  return true;
+}
+
+void LoadEnvironmentLocked(FaultList &list) {
+  if (list.loadedFromEnvironment) return;
+  list.loadedFromEnvironment = true;
+  const char *env = std::getenv("PLATFORM_FAULTS");
+  if (env == nullptr || *env == 0) return;
+  std::string error;
+  std::vector<Fault> parsed;
+  if (!ParseList(env, &parsed, &error)) {
+    std::fprintf(stderr, "platform: PLATFORM_FAULTS ignored: %s\n", error.c_str());
+    return;
+  }
+  list.faults.insert(list.faults.end(), parsed.begin(), parsed.end());
+}
+
+}  // namespace
+
+void InjectFault(const std::string &call, const std::string &handleName, DWORD error, int count) {
+  auto &list = Faults();
+  std::lock_guard lock(list.mutex);
+  LoadEnvironmentLocked(list);
+  list.faults.push_back({call, handleName, error, count});
+}
+
+void ClearFaults() {
+  auto &list = Faults();
+  std::lock_guard lock(list.mutex);
+  list.loadedFromEnvironment = true;
+  list.faults.clear();
+}
+
+bool ArmFaults(const std::string &text, std::string *error) {
+  std::vector<Fault> parsed;
+  if (!ParseList(text, &parsed, error)) return false;
+  auto &list = Faults();
+  std::lock_guard lock(list.mutex);
+  LoadEnvironmentLocked(list);
+  list.faults.insert(list.faults.end(), parsed.begin(), parsed.end());
+  return true;
+}
+
+DWORD CheckFault(const char *call, const std::string &handleName) {
+  auto &list = Faults();
+  std::lock_guard lock(list.mutex);
+  LoadEnvironmentLocked(list);
+  for (auto &fault : list.faults) {
+    if (fault.remaining == 0 || fault.call != call) continue;
+    if (!fault.handleName.empty() && !NamesMatch(fault.handleName, handleName)) continue;
+    if (fault.remaining > 0) --fault.remaining;
+    return fault.error;
+  }
+  return 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,223 @@
+// The hive file: read whole through one descriptor (it is replaced, never written in place, so
+// one descriptor reads one complete version), and replaced under flock on registry.reg.lock by a
+// synced temporary file renamed over it. Problems are reported on standard error once each.
+#include "registry_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "platform/device_root.h"
+
+namespace platform {
+namespace {
+
+constexpr const char *kTemporaryInfix = ".tmp-";
+
+struct Reports {
+  std::mutex mutex;
+  std::set<std::string> keys;
+};
+
+void ReportOnce(const std::string &key, const std::string &message) {
+  static Reports *reports = new Reports;  // outlives static destructors that still use the registry
+  std::lock_guard lock(reports->mutex);
+  if (!reports->keys.insert(key).second) return;
+  std::string line = "registry: " + message + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string DirectoryOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool IsDirectory(const std::string &path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+LONG ReportCannotWrite(const std::string &path, int error) {
+  std::string message = "cannot write " + path + ": " + std::strerror(error) +
+                        " (make the device root writable and leave room on its disk; the hive is unchanged)";
+  ReportOnce(message, message);
+  return ERROR_CANTWRITE;
+}
+
+LONG ReportMissingRoot(const std::string &root) {
+  std::string message = "device root " + root +
+                        " does not exist: create it, or pass --root DIR or set DEVICE_ROOT to an existing directory";
+  ReportOnce(message, message);
+  return ERROR_PATH_NOT_FOUND;
+}
+
+LONG ReportCannotRead(const std::string &path, int error) {
+  std::string message = "cannot read " + path + ": " + std::strerror(error) + " (check that it is a file you may read)";
+  ReportOnce(message, message);
+  return ERROR_CANTREAD;
+}
+
+bool ReadAll(int fd, std::string *bytes) {
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      bytes->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+// The file's bytes; *info describes the version read. A missing file reads as empty.
+LONG ReadBytes(const std::string &path, std::string *bytes, struct stat *info) {
+  bytes->clear();
+  *info = {};
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno != ENOENT) return ReportCannotRead(path, errno);
+    std::string root = DirectoryOf(path);
+    return IsDirectory(root) ? ERROR_SUCCESS : ReportMissingRoot(root);
+  }
+  LONG result = ERROR_SUCCESS;
+  if (fstat(fd, info) != 0 || !ReadAll(fd, bytes)) result = ReportCannotRead(path, errno);
+  close(fd);
+  return result;
+}
+
+// Holds the exclusive lock that orders every change of the hive, across threads (each takes its
+// own descriptor) and processes.
+class HiveLock {
+ public:
+  ~HiveLock() {
+    if (fd_ < 0) return;
+    // Unlock explicitly: a child forked meanwhile shares the descriptor and would keep the lock.
+    flock(fd_, LOCK_UN);
+    close(fd_);
+  }
+
+  LONG Acquire(const std::string &hivePath) {
+    std::string path = hivePath + ".lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return errno == ENOENT ? ReportMissingRoot(DirectoryOf(hivePath)) : ReportCannotWrite(path, errno);
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) return ReportCannotWrite(path, errno);
+    }
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Temporary files are written and renamed only under the lock, so any left while one holds it
+// belong to writers that died.
+void RemoveStaleTemporaries(const std::string &hivePath) {
+  std::string directory = DirectoryOf(hivePath);
+  std::string prefix = hivePath.substr(hivePath.rfind('/') + 1) + kTemporaryInfix;
+  DIR *dir = opendir(directory.c_str());
+  if (dir == nullptr) return;
+  while (struct dirent *entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) unlinkat(dirfd(dir), entry->d_name, 0);
+  }
+  closedir(dir);
+}
+
+bool WriteAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes text to a temporary file, syncs it, renames it over the hive and syncs the directory,
+// so that the hive is either the old file or the complete new one.
+LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode) {
+  static std::atomic<unsigned> counter{0};
+  std::string temporary = path + kTemporaryInfix + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return ReportCannotWrite(path, errno);
+  bool written = (mode == 0 || fchmod(fd, mode) == 0) && WriteAll(fd, text) && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+    if (written) error = errno;
+    unlink(temporary.c_str());
+    return ReportCannotWrite(path, error);
+  }
+  int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0 || fsync(directory) != 0) {
+    error = errno;
+    if (directory >= 0) close(directory);
+    return ReportCannotWrite(path, error);
+  }
+  close(directory);
+  return ERROR_SUCCESS;
+}
+
+LONG ReadAndParse(const std::string &path, RegistryHive *hive, struct stat *info) {
+  std::string bytes;
+  if (LONG result = ReadBytes(path, &bytes, info)) return result;
+  HiveParseError error;
+  if (ParseHive(bytes, hive, &error)) return ERROR_SUCCESS;
+  std::string key = path + "|" + std::to_string(info->st_dev) + ":" + std::to_string(info->st_ino) + ":" +
+                    std::to_string(info->st_size) + ":" + std::to_string(info->st_mtim.tv_sec) + "." +
+                    std::to_string(info->st_mtim.tv_nsec) + "|" + std::to_string(error.line) + error.message;
+  ReportOnce(key, path + ":" + std::to_string(error.line) + ": " + error.message +
+                      " (fix or remove the file; it is left untouched)");
+  return ERROR_BADDB;
+}
+
+}  // namespace
+
+LONG HiveFilePath(std::string *path) {
+  if (DeviceRoot().empty()) {
+    ReportOnce("no device root", "no device root: pass --root DIR or set DEVICE_ROOT");
+    return ERROR_PATH_NOT_FOUND;
+  }
+  *path = RegistryPath();
+  return ERROR_SUCCESS;
+}
+
+LONG ReadHiveFile(const std::string &path, RegistryHive *hive) {
+  struct stat info {};
+  return ReadAndParse(path, hive, &info);
+}
+
+LONG UpdateHiveFile(const std::string &path, const std::function<LONG(RegistryHive &)> &change) {
+  HiveLock lock;
+  if (LONG result = lock.Acquire(path)) return result;
+  RegistryHive hive;
+  struct stat info {};
+  if (LONG result = ReadAndParse(path, &hive, &info)) return result;
+  std::string before = SerializeHive(hive);
+  if (LONG result = change(hive)) return result;
+  std::string after = SerializeHive(hive);
+  if (after == before) return ERROR_SUCCESS;
+  RemoveStaleTemporaries(path);
+  return ReplaceFile(path, after, info.st_mode & 07777);
+}
+
+}  // namespace platform

@@ -1,0 +1,533 @@
+// End-to-end tests of the device manager: the real bin/devmgr on a temporary device root whose
+// hive lists the test driver, reached through CreateFileW, DeviceIoControl, ReadFile, WriteFile and
+// CloseHandle from this process and from a forked one.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+#include "../drivers/test_driver.h"
+#include "platform/faults.h"
+#include "process.h"
+#include "test_root.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::Stream;
+
+constexpr std::chrono::milliseconds kBound{20000};  // generous: sanitizer builds start slowly
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+struct HandleCloser {
+  void operator()(void *handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+HANDLE OpenDevice(const char16_t *name, DWORD access = kReadWrite) {
+  return CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+std::string DriverKey(const std::string &name, const std::string &prefix, int index, const std::string &extra = "",
+                      const std::string &dll = "libtest_driver.so") {
+  char indexValue[32];
+  std::snprintf(indexValue, sizeof(indexValue), "\"Index\"=dword:%08x\n", index);
+  return "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\" + name + "]\n\"Dll\"=\"" + dll + "\"\n\"Prefix\"=\"" + prefix +
+         "\"\n" + indexValue + extra + "\n";
+}
+
+std::string Order(int order) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "\"Order\"=dword:%08x\n", order);
+  return text;
+}
+
+int RemainingMilliseconds(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until the file holds `text`, woken by inotify on its folder.
+bool WaitForFileText(const std::string &path, const std::string &text) {
+  int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  inotify_add_watch(watch, path.substr(0, path.rfind('/')).c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE);
+  auto deadline = std::chrono::steady_clock::now() + kBound;
+  bool found = false;
+  while (!(found = testing_support::ReadFile(path).find(text) != std::string::npos)) {
+    int left = RemainingMilliseconds(deadline);
+    if (left == 0) break;
+    pollfd changed{watch, POLLIN, 0};
+    poll(&changed, 1, left);
+    char events[4096];
+    while (read(watch, events, sizeof(events)) > 0) {
+    }
+  }
+  close(watch);
+  return found;
+}
+
+// The exit status of a forked child, or -1 when it has not ended within the bound.
+int WaitForChild(pid_t pid) {
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  pollfd exited{pidfd, POLLIN, 0};
+  bool ended = pidfd >= 0 && poll(&exited, 1, static_cast<int>(kBound.count())) == 1;
+  if (pidfd >= 0) close(pidfd);
+  int status = 0;
+  if (!ended) kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class DevmgrTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<ChildProcess> Start(const std::string &hive,
+                                      const std::map<std::string, std::optional<std::string>> &environment = {}) {
+    root_.WriteHive(hive);
+    return std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/devmgr", std::vector<std::string>{"--root", root_.path()},
+                                          environment);
+  }
+
+  static bool Published(ChildProcess &devmgr, const std::string &name) {
+    return devmgr.WaitForLine(Stream::kStdout, name + " published", kBound).has_value();
+  }
+
+  std::string LogPath() const { return root_.path() + "/test_driver.log"; }
+
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    std::string text = testing_support::ReadFile(LogPath());
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+      lines.push_back(text.substr(start, end - start));
+    return lines;
+  }
+
+  bool SocketExists(const std::string &device) const {
+    struct stat info {};
+    return stat((root_.path() + "/run/device." + device).c_str(), &info) == 0;
+  }
+
+  testing_support::TempDeviceRoot root_;
+};
+
+// --- Loading and publishing ---------------------------------------------------------------------
+
+TEST_F(DevmgrTest, LoadsByOrderThenKeyNameAndDeinitialisesInReverseOnStop) {
+  auto devmgr = Start(DriverKey("Last", "TST", 3, "", "Test_Driver.DLL") + DriverKey("Second", "TST", 2, Order(5)) +
+                      DriverKey("Early", "TSM", 1, Order(1)) +
+                      DriverKey("First", "TST", 1, Order(5), NORVIK_LIB_DIR "/libtest_driver.so"));
+  ASSERT_TRUE(Published(*devmgr, "TST3:"));
+  ASSERT_TRUE(devmgr->Signal(SIGTERM));
+  auto exit = devmgr->WaitForExit(kBound);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 0);
+
+  EXPECT_EQ(devmgr->Lines(Stream::kStdout),
+            (std::vector<std::string>{"devmgr: TSM1: published (Drivers\\BuiltIn\\Early, libtest_driver.so)",
+                                      "devmgr: TST1: published (Drivers\\BuiltIn\\First, libtest_driver.so)",
+                                      "devmgr: TST2: published (Drivers\\BuiltIn\\Second, libtest_driver.so)",
+                                      "devmgr: TST3: published (Drivers\\BuiltIn\\Last, libtest_driver.so)"}));
+  EXPECT_EQ(devmgr->Output(Stream::kStderr), "");
+  // One library behind four devices: attached once, detached after the last Deinit.
+  EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                            "DllMain attach", "Init Drivers\\BuiltIn\\Early zones=0x00000001",
+                            "Init Drivers\\BuiltIn\\First zones=0x00000001",
+                            "Init Drivers\\BuiltIn\\Second zones=0x00000001",
+                            "Init Drivers\\BuiltIn\\Last zones=0x00000001", "Deinit Drivers\\BuiltIn\\Last",
+                            "Deinit Drivers\\BuiltIn\\Second", "Deinit Drivers\\BuiltIn\\First",
+                            "Deinit Drivers\\BuiltIn\\Early", "DllMain detach"}));
+  for (const char *device : {"TSM1", "TST1", "TST2", "TST3"}) EXPECT_FALSE(SocketExists(device)) << device;
+}
+
+TEST_F(DevmgrTest, KeysThatCannotBeLoadedAreReportedAndTheOthersStillPublish) {
+  testing_support::WriteFile(root_.path() + "/notalib.so", "not a shared library");
+  struct Case {
+    std::string key;
+    std::string expectedReport;
+  };
+  const Case cases[] = {
+      {DriverKey("Missing", "MIS", 1, Order(1), "libmissing.so"),
+       "Drivers\\BuiltIn\\Missing (libmissing.so): library not found"},
+      {DriverKey("Garbage", "GAR", 1, Order(2), root_.path() + "/notalib.so"),
+       "Garbage (" + root_.path() + "/notalib.so): cannot load"},
+      {DriverKey("NoInit", "XYZ", 1, Order(3)), "NoInit (libtest_driver.so): the library exports no XYZ_Init"},
+      {DriverKey("BadPrefix", "T1X", 1, Order(4)), "BadPrefix (libtest_driver.so): \"Prefix\" must be"},
+      {DriverKey("BadIndex", "TST", 10, Order(5)), "BadIndex (libtest_driver.so): \"Index\" must be"},
+      {"[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\NoPrefix]\n\"Dll\"=\"libtest_driver.so\"\n\n",
+       "NoPrefix (libtest_driver.so): no \"Prefix\" value"},
+      {DriverKey("Refuses", "TST", 2, Order(6) + "\"FailInit\"=dword:00000001\n"),
+       "Refuses (libtest_driver.so): TST_Init returned 0 (last error 31), so TST2: is not published"},
+      {DriverKey("Duplicate", "TST", 1, Order(200)),
+       "Duplicate (libtest_driver.so): TST1: is already published by an earlier key"},
+  };
+  std::string hive = DriverKey("Good", "TST", 1, Order(100));
+  for (const Case &c : cases) hive += c.key;
+  auto devmgr = Start(hive);
+  ASSERT_TRUE(Published(*devmgr, "TST1:"));
+  for (const Case &c : cases)
+    EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, c.expectedReport, kBound)) << c.expectedReport;
+  EXPECT_EQ(devmgr->Lines(Stream::kStdout).size(), 1u);
+  EXPECT_FALSE(SocketExists("TST2"));
+  EXPECT_EQ(OpenDevice(u"TST2:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  Handle good(OpenDevice(u"TST1:"));
+  EXPECT_NE(good.get(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(DevmgrTest, LibraryWhoseDllMainRefusesIsNotLoaded) {
+  auto devmgr = Start(DriverKey("Test", "TST", 1), {{"TEST_DRIVER_REFUSE_ATTACH", "1"}});
+  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "Drivers\\BuiltIn\\Test (libtest_driver.so): DllMain returned FALSE",
+                                  kBound));
+  ASSERT_TRUE(devmgr->Signal(SIGTERM));
+  ASSERT_TRUE(devmgr->WaitForExit(kBound));
+  EXPECT_EQ(devmgr->Output(Stream::kStdout), "");
+  EXPECT_EQ(testing_support::ReadFile(LogPath()), "");
+}
+
+TEST_F(DevmgrTest, DebugZoneMaskFromTheRegistryReachesTheDriverBeforeInit) {
+  struct Case {
+    std::string zones;
+    std::string expectedInit;
+  };
+  const Case cases[] = {
+      {"", "Init Drivers\\BuiltIn\\Test zones=0x00000001"},
+      {"[HKEY_LOCAL_MACHINE\\Platform\\DebugZones]\n\"TestDriver\"=dword:0000800c\n",
+       "Init Drivers\\BuiltIn\\Test zones=0x0000800c"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.expectedInit);
+    unlink(LogPath().c_str());
+    auto devmgr = Start(DriverKey("Test", "TST", 1) + c.zones);
+    ASSERT_TRUE(Published(*devmgr, "TST1:"));
+    std::vector<std::string> log = LogLines();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1], c.expectedInit);
+  }
+}
+
+TEST_F(DevmgrTest, BadCommandLinesExitWithStatus2AndSayWhatToDo) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string expectedMessage;
+  };
+  const Case cases[] = {
+      {{}, "devmgr: no device root: pass --root DIR or set DEVICE_ROOT"},
+      {{"--root", root_.path() + "/absent"}, "is not a directory"},
+      {{"--root", root_.path(), "--verbose"}, "devmgr: unknown argument '--verbose'"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.expectedMessage);
+    ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", c.arguments, {{"DEVICE_ROOT", std::nullopt}});
+    auto exit = devmgr.WaitForExit(kBound);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->code, 2);
+    EXPECT_NE(devmgr.Output(Stream::kStderr).find(c.expectedMessage), std::string::npos)
+        << devmgr.Output(Stream::kStderr);
+  }
+}
+
+TEST_F(DevmgrTest, SecondDevmgrOnTheSameRootLeavesTheFirstOnesDeviceAlone) {
+  auto first = Start(DriverKey("Test", "TST", 1));
+  ASSERT_TRUE(Published(*first, "TST1:"));
+  auto second = Start(DriverKey("Test", "TST", 1));
+  EXPECT_TRUE(second->WaitForLine(Stream::kStderr, "TST1: is already published by another devmgr", kBound));
+  ASSERT_TRUE(second->Signal(SIGTERM));
+  ASSERT_TRUE(second->WaitForExit(kBound));
+  Handle device(OpenDevice(u"TST1:"));
+  EXPECT_NE(device.get(), INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+TEST_F(DevmgrTest, SocketLeftByAKilledDevmgrFailsOpensUntilANewOnePublishes) {
+  auto killed = Start(DriverKey("Test", "TST", 1));
+  ASSERT_TRUE(Published(*killed, "TST1:"));
+  ASSERT_TRUE(killed->Signal(SIGKILL));
+  ASSERT_TRUE(killed->WaitForExit(kBound));
+  EXPECT_EQ(OpenDevice(u"TST1:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEV_NOT_EXIST));
+
+  auto replacement = Start(DriverKey("Test", "TST", 1));
+  ASSERT_TRUE(Published(*replacement, "TST1:"));
+  Handle device(OpenDevice(u"tst1:"));
+  EXPECT_NE(device.get(), INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+// --- Calls --------------------------------------------------------------------------------------
+
+class DevmgrCallTest : public DevmgrTest {
+ protected:
+  void SetUp() override {
+    devmgr_ = Start(DriverKey("Test", "TST", 1) + DriverKey("Other", "TST", 2) + DriverKey("Minimal", "TSM", 1));
+    ASSERT_TRUE(Published(*devmgr_, "TST1:") && Published(*devmgr_, "TST2:") && Published(*devmgr_, "TSM1:"));
+  }
+
+  std::unique_ptr<ChildProcess> devmgr_;
+};
+
+TEST_F(DevmgrCallTest, DeviceIoControlCarriesEveryBufferAsTheCallerAndDriverLeftIt) {
+  const std::vector<BYTE> pattern = [] {
+    std::vector<BYTE> bytes(65536);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<BYTE>(i * 7 + 3);
+    return bytes;
+  }();
+  auto bytes = [&](size_t n) { return std::vector<BYTE>(pattern.begin(), pattern.begin() + static_cast<long>(n)); };
+  auto filled = [](size_t n, BYTE value) { return std::vector<BYTE>(n, value); };
+  auto dwords = [](std::initializer_list<DWORD> values) {
+    std::vector<BYTE> out(values.size() * sizeof(DWORD));
+    std::memcpy(out.data(), values.begin(), out.size());
+    return out;
+  };
+  auto overlaid = [](std::vector<BYTE> base, const std::vector<BYTE> &front) {
+    std::memcpy(base.data(), front.data(), front.size());
+    return base;
+  };
+  constexpr DWORD kIn = TST_DESCRIBE_IN, kOut = TST_DESCRIBE_OUT, kReturned = TST_DESCRIBE_BYTES_RETURNED;
+  struct Case {
+    const char *name;
+    DWORD code;
+    std::optional<std::vector<BYTE>> in;  // nothing: a null pointer
+    DWORD inLength;
+    std::optional<std::vector<BYTE>> out;  // its contents before the call
+    DWORD outLength;
+    std::optional<DWORD> returned;  // nothing: a null pointer; else its value before the call
+    BOOL expectedResult;
+    DWORD expectedError;
+    std::vector<BYTE> expectedOut;
+    DWORD expectedReturned;
+  };
+  const Case cases[] = {
+      {"echo fills the output", IOCTL_TST_ECHO, bytes(48), 48, filled(48, 0), 48, 0u, TRUE, 0, bytes(48), 48},
+      {"bytes the driver leaves alone keep the caller's values", IOCTL_TST_ECHO, bytes(10), 10, filled(48, 0xAA), 48,
+       0u, TRUE, 0, overlaid(filled(48, 0xAA), bytes(10)), 10},
+      {"an untouched output and count keep the caller's values", IOCTL_TST_WRITE_NOTHING, bytes(4), 4,
+       filled(16, 0x5C), 16, 1234u, TRUE, 0, filled(16, 0x5C), 1234},
+      {"a null count pointer reaches the driver as null", IOCTL_TST_DESCRIBE, bytes(4), 4, filled(12, 0), 12,
+       std::nullopt, TRUE, 0, dwords({kIn | kOut, 4, 12}), 0},
+      {"a null input reaches the driver as null with its length", IOCTL_TST_DESCRIBE, std::nullopt, 7, filled(12, 0),
+       12, 0u, TRUE, 0, dwords({kOut | kReturned, 7, 12}), kOut | kReturned},
+      {"a null output reaches the driver as null", IOCTL_TST_DESCRIBE, bytes(4), 4, std::nullopt, 12, 0u, TRUE, 0, {},
+       kIn | kReturned},
+      {"a zero-length input stays non-null", IOCTL_TST_DESCRIBE, bytes(4), 0, filled(12, 0), 12, 0u, TRUE, 0,
+       dwords({kIn | kOut | kReturned, 0, 12}), kIn | kOut | kReturned},
+      {"a zero-length output stays non-null and untouched", IOCTL_TST_DESCRIBE, std::nullopt, 0, filled(4, 0x11), 0,
+       0u, TRUE, 0, filled(4, 0x11), kOut | kReturned},
+      {"the driver's last error comes back", IOCTL_TST_FAIL, dwords({1234}), 4, std::nullopt, 0, 77u, FALSE, 1234, {},
+       77},
+      {"an error code from the table comes back", IOCTL_TST_FAIL, dwords({ERROR_ACCESS_DENIED}), 4, std::nullopt, 0,
+       std::nullopt, FALSE, ERROR_ACCESS_DENIED, {}, 0},
+      {"the largest buffers pass whole", IOCTL_TST_ECHO, bytes(65536), 65536, filled(65536, 0), 65536, 0u, TRUE, 0,
+       bytes(65536), 65536},
+  };
+  Handle device(OpenDevice(u"TST1:"));
+  ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<std::vector<BYTE>> in = c.in, out = c.out;
+    DWORD returned = c.returned.value_or(0);
+    SetLastError(999);  // the caller's stale error must not survive the call
+    BOOL result = DeviceIoControl(device.get(), c.code, in ? in->data() : nullptr, c.inLength,
+                                  out ? out->data() : nullptr, c.outLength, c.returned ? &returned : nullptr, nullptr);
+    EXPECT_EQ(result, c.expectedResult);
+    EXPECT_EQ(GetLastError(), c.expectedError);
+    if (out) {
+      EXPECT_TRUE(*out == c.expectedOut);
+    }
+    if (c.returned) {
+      EXPECT_EQ(returned, c.expectedReturned);
+    }
+  }
+}
+
+TEST_F(DevmgrCallTest, CallsTheClientRefusesNeverReachTheDriver) {
+  Handle device(OpenDevice(u"TST1:"));
+  ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+  std::vector<BYTE> big(65537);
+  OVERLAPPED overlapped{};
+  struct Case {
+    const char *name;
+    std::function<BOOL()> call;
+    DWORD expectedError;
+  };
+  const Case cases[] = {
+      {"input over 64 KiB",
+       [&] { return DeviceIoControl(device.get(), IOCTL_TST_ECHO, big.data(), 65537, nullptr, 0, nullptr, nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"output over 64 KiB",
+       [&] { return DeviceIoControl(device.get(), IOCTL_TST_ECHO, nullptr, 0, big.data(), 65537, nullptr, nullptr); },
+       ERROR_INVALID_PARAMETER},
+      {"overlapped",
+       [&] { return DeviceIoControl(device.get(), IOCTL_TST_ECHO, nullptr, 0, nullptr, 0, nullptr, &overlapped); },
+       ERROR_NOT_SUPPORTED},
+      {"injected fault", [&] {
+         platform::InjectFault("DeviceIoControl", "TST1:", ERROR_GEN_FAILURE, 1);
+         return DeviceIoControl(device.get(), IOCTL_TST_ECHO, nullptr, 0, nullptr, 0, nullptr, nullptr);
+       },
+       ERROR_GEN_FAILURE},
+      {"read over 64 KiB", [&] {
+         DWORD done = 0;
+         return ReadFile(device.get(), big.data(), 65537, &done, nullptr);
+       },
+       ERROR_INVALID_PARAMETER},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(c.call());
+    EXPECT_EQ(GetLastError(), c.expectedError);
+  }
+  platform::ClearFaults();
+  DWORD earlierCalls = 99;
+  ASSERT_TRUE(DeviceIoControl(device.get(), IOCTL_TST_CALL_COUNT, nullptr, 0, &earlierCalls, 4, nullptr, nullptr));
+  EXPECT_EQ(earlierCalls, 0u);
+}
+
+TEST_F(DevmgrCallTest, DeviceIoControlOnAHandleThatIsNoOpenDeviceFails) {
+  HANDLE closed = OpenDevice(u"TST1:");
+  ASSERT_NE(closed, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(CloseHandle(closed));
+  Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const std::pair<HANDLE, DWORD> cases[] = {
+      {closed, ERROR_INVALID_HANDLE}, {INVALID_HANDLE_VALUE, ERROR_INVALID_HANDLE}, {event.get(), ERROR_NOT_SUPPORTED}};
+  for (const auto &[handle, expectedError] : cases) {
+    EXPECT_FALSE(DeviceIoControl(handle, IOCTL_TST_ECHO, nullptr, 0, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), expectedError);
+  }
+}
+
+TEST_F(DevmgrCallTest, OneHandleAtATimeAndFreeAgainAsSoonAsCloseHandleReturns) {
+  HANDLE first = OpenDevice(u"TST1:");
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  // The driver refuses a second open with ERROR_ACCESS_DENIED, and execute access without
+  // giving a reason: then the caller sees ERROR_OPEN_FAILED.
+  EXPECT_EQ(OpenDevice(u"TST1:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(OpenDevice(u"TST1:", GENERIC_EXECUTE), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPEN_FAILED));
+  for (int round = 0; round < 50; ++round) {
+    ASSERT_TRUE(CloseHandle(first));
+    first = OpenDevice(u"TST1:");
+    ASSERT_NE(first, INVALID_HANDLE_VALUE) << "round " << round << ", error " << GetLastError();
+  }
+  CloseHandle(first);
+}
+
+TEST_F(DevmgrCallTest, ReadFileAndWriteFileReachTheDriversReadAndWrite) {
+  Handle device(OpenDevice(u"TST1:"));
+  ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(device.get(), "hello", 5, &done, nullptr));
+  EXPECT_EQ(done, 5u);
+  char buffer[16];
+  std::memset(buffer, '#', sizeof(buffer));
+  ASSERT_TRUE(ReadFile(device.get(), buffer, sizeof(buffer), &done, nullptr));
+  EXPECT_EQ(done, 5u);
+  EXPECT_EQ(std::string(buffer, sizeof(buffer)), "hello###########");
+  ASSERT_TRUE(ReadFile(device.get(), buffer, sizeof(buffer), &done, nullptr));
+  EXPECT_EQ(done, 0u);
+  std::vector<char> tooMuch(2000, 'x');
+  EXPECT_FALSE(WriteFile(device.get(), tooMuch.data(), 2000, &done, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST_F(DevmgrCallTest, EntryPointsTheDriverLacksFailWithNotSupported) {
+  Handle device(OpenDevice(u"TSM1:"));
+  ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+  BYTE out[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_FALSE(DeviceIoControl(device.get(), IOCTL_TST_ECHO, nullptr, 0, out, sizeof(out), nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(out[7], 8);
+  DWORD done = 0;
+  EXPECT_FALSE(ReadFile(device.get(), out, sizeof(out), &done, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_FALSE(WriteFile(device.get(), out, sizeof(out), &done, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
+TEST_F(DevmgrCallTest, HandlesOnDifferentDevicesAreServedConcurrently) {
+  Handle waiting(OpenDevice(u"TST1:"));
+  Handle signalling(OpenDevice(u"TST2:"));
+  ASSERT_NE(waiting.get(), INVALID_HANDLE_VALUE);
+  ASSERT_NE(signalling.get(), INVALID_HANDLE_VALUE);
+  // Served one after the other, the wait would run out before the signal got through.
+  BOOL woken = FALSE;
+  std::thread waiter([&] {
+    DWORD milliseconds = static_cast<DWORD>(kBound.count());
+    woken = DeviceIoControl(waiting.get(), IOCTL_TST_WAIT, &milliseconds, 4, nullptr, 0, nullptr, nullptr);
+  });
+  EXPECT_TRUE(DeviceIoControl(signalling.get(), IOCTL_TST_SIGNAL, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  waiter.join();
+  EXPECT_TRUE(woken);
+}
+
+TEST_F(DevmgrCallTest, ThreadsSharingOneHandleEachGetTheirOwnReplies) {
+  Handle device(OpenDevice(u"TST1:"));
+  ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        DWORD in[4] = {static_cast<DWORD>(t), static_cast<DWORD>(i), 0xC0FFEEu, static_cast<DWORD>(t * i)};
+        DWORD out[4] = {};
+        DWORD returned = 0;
+        if (!DeviceIoControl(device.get(), IOCTL_TST_ECHO, in, sizeof(in), out, sizeof(out), &returned, nullptr) ||
+            returned != sizeof(in) || std::memcmp(in, out, sizeof(in)) != 0)
+          ++mismatches;
+      }
+    });
+  }
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST_F(DevmgrCallTest, ProcessThatDiesHoldingAHandleHasItClosed) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(OpenDevice(u"TST1:") != INVALID_HANDLE_VALUE ? 0 : 1);
+  ASSERT_EQ(WaitForChild(child), 0);
+  EXPECT_TRUE(WaitForFileText(LogPath(), "Close Drivers\\BuiltIn\\Test\n"));
+  Handle device(OpenDevice(u"TST1:"));
+  EXPECT_NE(device.get(), INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+TEST_F(DevmgrTest, StopSignalClosesHandlesDeinitialisesAndLaterCallsFailCleanly) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    auto devmgr = Start(DriverKey("Test", "TST", 1) + DriverKey("Other", "TST", 2));
+    ASSERT_TRUE(Published(*devmgr, "TST1:") && Published(*devmgr, "TST2:"));
+    Handle device(OpenDevice(u"TST1:"));
+    ASSERT_NE(device.get(), INVALID_HANDLE_VALUE);
+    unlink(LogPath().c_str());
+    ASSERT_TRUE(devmgr->Signal(signal));
+    auto exit = devmgr->WaitForExit(kBound);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->code, 0);
+    // The open handle is closed before its device is deinitialised; devices go newest first.
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"Close Drivers\\BuiltIn\\Test", "Deinit Drivers\\BuiltIn\\Test",
+                                                    "Deinit Drivers\\BuiltIn\\Other", "DllMain detach"}));
+    EXPECT_FALSE(SocketExists("TST1"));
+
+    BYTE out[4] = {9, 9, 9, 9};
+    EXPECT_FALSE(DeviceIoControl(device.get(), IOCTL_TST_ECHO, nullptr, 0, out, sizeof(out), nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    DWORD done = 0;
+    EXPECT_FALSE(ReadFile(device.get(), out, sizeof(out), &done, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_TRUE(CloseHandle(device.release()));
+    EXPECT_EQ(OpenDevice(u"TST1:"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,783 @@
+// Serial ports over real pseudo-terminals: opening (names, errors, exclusivity), line settings,
+// read time-outs, WaitCommEvent, waking blocked calls, hung-up lines and fault injection.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+#include "kernel_object.h"
+#include "platform/faults.h"
+#include "platform/text.h"
+#include "serial_port.h"
+#include "test_root.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr auto kBound = std::chrono::seconds(5);  // what "at once" and "soon" may take on a loaded machine
+
+HANDLE OpenPort(const char16_t *name = u"COM1:") {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+std::string HiveFor(const std::string &port, const std::string &tty) {
+  return "[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"" + port + "\"=\"" + tty + "\"\n";
+}
+
+pid_t ThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// Waits until the thread sleeps in the kernel, that is, is blocked in the call it was started for.
+bool WaitUntilBlocked(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  const auto deadline = Clock::now() + kBound;
+  while (Clock::now() < deadline) {
+    std::string stat = testing_support::ReadFile(path);
+    size_t end = stat.rfind(')');
+    if (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S') return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+// Runs a call that blocks on port on its own thread, so that the test can do what must end it
+// once it is blocked. Should the test stop early, the port is closed so that the call ends and
+// the thread can be joined.
+class BlockedCall {
+ public:
+  BlockedCall(HANDLE port, std::function<void()> call)
+      : port_(port), thread_([this, call = std::move(call)] {
+          tid_ = ThreadId();
+          started_ = true;
+          call();
+        }) {}
+  ~BlockedCall() {
+    if (!thread_.joinable()) return;
+    CloseHandle(port_);
+    thread_.join();
+  }
+  bool WaitUntilBlocked() {
+    const auto deadline = Clock::now() + kBound;
+    while (!started_ && Clock::now() < deadline) std::this_thread::yield();
+    return started_ && ::WaitUntilBlocked(tid_);
+  }
+  void Join() { thread_.join(); }
+
+ private:
+  HANDLE port_;
+  std::atomic<pid_t> tid_{0};
+  std::atomic<bool> started_{false};
+  std::thread thread_;
+};
+
+void SetTimeouts(HANDLE port, COMMTIMEOUTS timeouts) { EXPECT_TRUE(SetCommTimeouts(port, &timeouts)); }
+
+double ThreadCpuMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+// Reads count bytes from the controller's end of the line.
+std::string ReceiveAtMaster(int master, size_t count) {
+  std::string received;
+  const auto deadline = Clock::now() + kBound;
+  while (received.size() < count && Clock::now() < deadline) {
+    pollfd readable{master, POLLIN, 0};
+    poll(&readable, 1, 100);
+    char chunk[4096];
+    ssize_t n = read(master, chunk, sizeof chunk);
+    if (n > 0) received.append(chunk, static_cast<size_t>(n));
+  }
+  return received;
+}
+
+class SerialPort : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::ClearFaults();
+    root_.WriteHive(HiveFor("COM1:", pty_.slavePath()));
+  }
+  void TearDown() override { platform::ClearFaults(); }
+
+  HANDLE Open() {
+    HANDLE port = OpenPort();
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "open COM1: on " << pty_.slavePath() << ": error " << GetLastError();
+    return port;
+  }
+
+  // Sends bytes as the controller and waits until the port has them queued.
+  static void SendAndWaitQueued(HANDLE port, const testing_support::PseudoTerminal &pty, const std::string &bytes) {
+    pty.Send(bytes);
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    DWORD events = 0;
+    ASSERT_TRUE(WaitCommEvent(port, &events, nullptr));
+    ASSERT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+  }
+
+  termios LineSettings() const {
+    termios tio{};
+    tcgetattr(pty_.master(), &tio);  // a pseudo-terminal's master reports its slave's settings
+    return tio;
+  }
+
+  testing_support::TempDeviceRoot root_;
+  testing_support::PseudoTerminal pty_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Names and opening
+
+TEST(SerialPortName, OnlyComZeroToNineWithColonInAnyCaseIsAPort) {
+  struct Case {
+    const char16_t *name;
+    bool port;
+  };
+  for (const Case &c : {Case{u"COM1:", true}, Case{u"com9:", true}, Case{u"CoM0:", true}, Case{u"COM1", false},
+                        Case{u"COM10:", false}, Case{u"COMa:", false}, Case{u"LPT1:", false}, Case{u"COM1::", false},
+                        Case{u"NRV1:", false}, Case{u"", false}}) {
+    EXPECT_EQ(platform::IsSerialPortName(c.name), c.port) << platform::ToUtf8(c.name);
+  }
+}
+
+TEST_F(SerialPort, OpenFailuresSayWhyTheTtyCannotBeUsed) {
+  struct Case {
+    const char *what;
+    std::string tty;
+    const char16_t *port;
+    DWORD error;
+  };
+  for (const Case &c : {
+           Case{"tty path does not exist", root_.path() + "/no-such-tty", u"COM2:", ERROR_FILE_NOT_FOUND},
+           Case{"path is a directory, not a tty", root_.path(), u"COM2:", ERROR_NOT_SUPPORTED},
+           Case{"path is a plain file, not a tty", root_.registryPath(), u"COM2:", ERROR_NOT_SUPPORTED},
+           Case{"path is a device that is not a tty", "/dev/null", u"COM2:", ERROR_NOT_SUPPORTED},
+           Case{"COM0: without a value has no default", "", u"COM0:", ERROR_FILE_NOT_FOUND},
+       }) {
+    const size_t handles = platform::OpenHandleCount();
+    root_.WriteHive(HiveFor("COM1:", pty_.slavePath()) + (c.tty.empty() ? "" : "\"COM2:\"=\"" + c.tty + "\"\n"));
+    SetLastError(0);
+    EXPECT_EQ(OpenPort(c.port), INVALID_HANDLE_VALUE) << c.what;
+    EXPECT_EQ(GetLastError(), c.error) << c.what;
+    EXPECT_EQ(platform::OpenHandleCount(), handles) << c.what << ": a failed open left a handle behind";
+  }
+}
+
+TEST_F(SerialPort, SecondOpenInTheSameProcessIsDeniedUntilTheFirstIsClosed) {
+  HANDLE first = Open();
+  SetLastError(0);
+  EXPECT_EQ(OpenPort(u"com1:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(CloseHandle(first));
+  HANDLE again = Open();
+  EXPECT_TRUE(CloseHandle(again));
+}
+
+// Opens COM1: in a child process; its exit status is 0 on success, else the error code.
+int OpenInChildProcess() {
+  pid_t child = fork();
+  if (child == 0) {
+    HANDLE port = OpenPort();
+    _exit(port == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(SerialPort, OpenFromAnotherProcessIsDeniedWhileThePortIsOpen) {
+  HANDLE port = Open();
+  EXPECT_EQ(OpenInChildProcess(), ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(CloseHandle(port));
+  EXPECT_EQ(OpenInChildProcess(), 0) << "the port stayed locked after CloseHandle";
+}
+
+TEST_F(SerialPort, ClosedHandleFailsEveryCallWithInvalidHandle) {
+  HANDLE port = Open();
+  ASSERT_TRUE(CloseHandle(port));
+  DCB dcb{};
+  COMMTIMEOUTS timeouts{};
+  DWORD mask = 0;
+  char byte = 0;
+  DWORD done = 0;
+  struct Case {
+    const char *call;
+    std::function<BOOL()> run;
+  };
+  for (const Case &c : {
+           Case{"GetCommState", [&] { return GetCommState(port, &dcb); }},
+           Case{"SetCommState", [&] { return SetCommState(port, &dcb); }},
+           Case{"GetCommTimeouts", [&] { return GetCommTimeouts(port, &timeouts); }},
+           Case{"SetCommTimeouts", [&] { return SetCommTimeouts(port, &timeouts); }},
+           Case{"GetCommMask", [&] { return GetCommMask(port, &mask); }},
+           Case{"SetCommMask", [&] { return SetCommMask(port, EV_RXCHAR); }},
+           Case{"WaitCommEvent", [&] { return WaitCommEvent(port, &mask, nullptr); }},
+           Case{"PurgeComm", [&] { return PurgeComm(port, PURGE_RXCLEAR); }},
+           Case{"ReadFile", [&] { return ReadFile(port, &byte, 1, &done, nullptr); }},
+           Case{"WriteFile", [&] { return WriteFile(port, &byte, 1, &done, nullptr); }},
+           Case{"CloseHandle", [&] { return CloseHandle(port); }},
+       }) {
+    SetLastError(0);
+    EXPECT_FALSE(c.run()) << c.call;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE)) << c.call;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line settings
+
+TEST_F(SerialPort, StateBeforeAnySetIsTheDefaultWithTheTtysOwnSpeed) {
+  termios tio = LineSettings();
+  cfsetispeed(&tio, B19200);
+  cfsetospeed(&tio, B19200);
+  ASSERT_EQ(tcsetattr(pty_.master(), TCSANOW, &tio), 0);
+  HANDLE port = Open();
+  DCB expected{};
+  expected.DCBlength = sizeof(DCB);
+  expected.BaudRate = 19200;
+  expected.fBinary = 1;
+  expected.fDtrControl = DTR_CONTROL_ENABLE;
+  expected.fRtsControl = RTS_CONTROL_ENABLE;
+  expected.XonLim = 2048;
+  expected.XoffLim = 512;
+  expected.ByteSize = 8;
+  expected.Parity = NOPARITY;
+  expected.StopBits = ONESTOPBIT;
+  expected.XonChar = 0x11;
+  expected.XoffChar = 0x13;
+  DCB dcb;
+  std::memset(&dcb, 0xA5, sizeof dcb);
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  EXPECT_EQ(std::memcmp(&dcb, &expected, sizeof dcb), 0) << "baud " << dcb.BaudRate << " size " << int(dcb.ByteSize);
+  CloseHandle(port);
+}
+
+DCB EveryFieldChanged(DCB dcb) {
+  dcb.BaudRate = 115200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = TWOSTOPBITS;
+  dcb.fBinary = 0;
+  dcb.fParity = 1;
+  dcb.fOutxCtsFlow = 1;
+  dcb.fOutxDsrFlow = 1;
+  dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+  dcb.fDsrSensitivity = 1;
+  dcb.fTXContinueOnXoff = 1;
+  dcb.fOutX = 1;
+  dcb.fInX = 1;
+  dcb.fErrorChar = 1;
+  dcb.fNull = 1;
+  dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+  dcb.fAbortOnError = 1;
+  dcb.XonLim = 100;
+  dcb.XoffLim = 200;
+  dcb.XonChar = 'A';
+  dcb.XoffChar = 'B';
+  dcb.ErrorChar = '?';
+  dcb.EofChar = 0x1a;
+  dcb.EvtChar = '\n';
+  return dcb;
+}
+
+TEST_F(SerialPort, StateReadsBackAsSetAndOnlyTheLineFieldsReachTheTty) {
+  HANDLE port = Open();
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  DCB set = EveryFieldChanged(dcb);
+  ASSERT_TRUE(SetCommState(port, &set));
+  DCB back{};
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(std::memcmp(&back, &set, sizeof back), 0) << "a DCB field did not read back as set";
+
+  termios tio = LineSettings();
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_NE(tio.c_cflag & CSTOPB, 0u) << "two stop bits did not reach the tty";
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u) << "flow-control flags must stay in the DCB";
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF), 0u) << "Xon/Xoff flags must stay in the DCB";
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, RefusedStateIsInvalidParameterAndKeepsTheOldState) {
+  HANDLE port = Open();
+  DCB good{};
+  ASSERT_TRUE(GetCommState(port, &good));
+  good.BaudRate = 57600;
+  ASSERT_TRUE(SetCommState(port, &good));
+  struct Case {
+    const char *what;
+    DWORD baudRate;
+    BYTE byteSize, parity, stopBits;
+  };
+  for (const Case &c : {
+           Case{"rate no tty has", 12345, 8, NOPARITY, ONESTOPBIT},
+           Case{"rate 0", 0, 8, NOPARITY, ONESTOPBIT},
+           Case{"rate above the fastest", 4000001, 8, NOPARITY, ONESTOPBIT},
+           Case{"4 data bits", 9600, 4, NOPARITY, ONESTOPBIT},
+           Case{"9 data bits", 9600, 9, NOPARITY, ONESTOPBIT},
+           Case{"parity 5", 9600, 8, 5, ONESTOPBIT},
+           Case{"stop bits 3", 9600, 8, NOPARITY, 3},
+           Case{"1.5 stop bits with 8 data bits", 9600, 8, NOPARITY, ONE5STOPBITS},
+           Case{"2 stop bits with 5 data bits", 9600, 5, NOPARITY, TWOSTOPBITS},
+       }) {
+    DCB bad = EveryFieldChanged(good);
+    bad.BaudRate = c.baudRate;
+    bad.ByteSize = c.byteSize;
+    bad.Parity = c.parity;
+    bad.StopBits = c.stopBits;
+    SetLastError(0);
+    EXPECT_FALSE(SetCommState(port, &bad)) << c.what;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.what;
+    DCB now{};
+    ASSERT_TRUE(GetCommState(port, &now));
+    EXPECT_EQ(std::memcmp(&now, &good, sizeof now), 0) << c.what << ": the refused DCB changed the state";
+    termios tio = LineSettings();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B57600)) << c.what;
+  }
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, MissingOutputPointerIsInvalidParameter) {
+  HANDLE port = Open();
+  DWORD mask = 0;
+  OVERLAPPED overlapped{};
+  struct Case {
+    const char *call;
+    std::function<BOOL()> run;
+  };
+  for (const Case &c : {
+           Case{"GetCommState", [&] { return GetCommState(port, nullptr); }},
+           Case{"SetCommState", [&] { return SetCommState(port, nullptr); }},
+           Case{"GetCommTimeouts", [&] { return GetCommTimeouts(port, nullptr); }},
+           Case{"SetCommTimeouts", [&] { return SetCommTimeouts(port, nullptr); }},
+           Case{"GetCommMask", [&] { return GetCommMask(port, nullptr); }},
+           Case{"WaitCommEvent without a mask", [&] { return WaitCommEvent(port, nullptr, nullptr); }},
+           Case{"WaitCommEvent overlapped", [&] { return WaitCommEvent(port, &mask, &overlapped); }},
+           Case{"PurgeComm with unknown flags", [&] { return PurgeComm(port, 0x10); }},
+       }) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    SetLastError(0);
+    EXPECT_FALSE(c.run()) << c.call;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << c.call;
+  }
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, TimeoutsAndMaskReadBackAsSet) {
+  HANDLE port = Open();
+  COMMTIMEOUTS timeouts;
+  std::memset(&timeouts, 0xA5, sizeof timeouts);
+  ASSERT_TRUE(GetCommTimeouts(port, &timeouts));
+  const COMMTIMEOUTS zero{};
+  EXPECT_EQ(std::memcmp(&timeouts, &zero, sizeof timeouts), 0) << "time-outs do not start at 0";
+  const COMMTIMEOUTS set{MAXDWORD, 7, MAXDWORD, 3, 11};
+  SetTimeouts(port, set);
+  ASSERT_TRUE(GetCommTimeouts(port, &timeouts));
+  EXPECT_EQ(std::memcmp(&timeouts, &set, sizeof timeouts), 0);
+
+  DWORD mask = 1234;
+  ASSERT_TRUE(GetCommMask(port, &mask));
+  EXPECT_EQ(mask, 0u);
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_CTS | EV_RING));
+  ASSERT_TRUE(GetCommMask(port, &mask));
+  EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR | EV_CTS | EV_RING));
+  CloseHandle(port);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading and writing
+
+TEST_F(SerialPort, BufferedBytesAreReturnedAtOnce) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, 0, 0, 0, 0});
+  char buffer[16] = {};
+  DWORD done = 99;
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(done, 0u) << "an empty line must give 0 bytes at once";
+
+  SendAndWaitQueued(port, pty_, "abc");
+  const auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_LT(Clock::now() - start, kBound);
+  EXPECT_EQ(std::string(buffer, done), "abc");
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, FirstByteRuleReturnsEmptyAfterTheConstant) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, MAXDWORD, 5, 0, 0});
+  char buffer[16];
+  DWORD done = 99;
+  const auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(done, 0u);
+  EXPECT_GE(took, milliseconds(4)) << "returned before the constant ran out";
+  EXPECT_LT(took, kBound);
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, FirstByteRuleReturnsAtOnceWithBufferedBytesUpToTheCount) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, MAXDWORD, 10000, 0, 0});
+  SendAndWaitQueued(port, pty_, "xy");
+  char buffer[4] = {};
+  DWORD done = 0;
+  ASSERT_TRUE(ReadFile(port, buffer, 1, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "x");
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "y");
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, FirstByteRuleEndsTheWaitWhenAByteArrives) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, MAXDWORD, 60000, 0, 0});
+  char buffer[16] = {};
+  DWORD done = 0;
+  BOOL ok = FALSE;
+  Clock::duration took{};
+  BlockedCall reader(port, [&] {
+    const auto start = Clock::now();
+    ok = ReadFile(port, buffer, sizeof buffer, &done, nullptr);
+    took = Clock::now() - start;
+  });
+  ASSERT_TRUE(reader.WaitUntilBlocked());
+  pty_.Send("Q");
+  reader.Join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(std::string(buffer, done), "Q");
+  EXPECT_LT(took, kBound) << "the arriving byte did not end the wait";
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, GeneralRuleReturnsPartialDataWhenTheTotalRunsOut) {
+  HANDLE port = Open();
+  SetTimeouts(port, {0, 0, 50, 0, 0});
+  SendAndWaitQueued(port, pty_, "abc");
+  char buffer[10] = {};
+  DWORD done = 0;
+  const auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(std::string(buffer, done), "abc");
+  EXPECT_GE(took, milliseconds(45)) << "returned before the total time-out with the count not read";
+  EXPECT_LT(took, kBound);
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, GeneralRuleReturnsAsSoonAsTheCountIsRead) {
+  HANDLE port = Open();
+  SetTimeouts(port, {0, 0, 60000, 0, 0});
+  SendAndWaitQueued(port, pty_, "abcdef");
+  char buffer[4] = {};
+  DWORD done = 0;
+  const auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_LT(Clock::now() - start, kBound);
+  EXPECT_EQ(std::string(buffer, done), "abcd");
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, IntervalTimeoutEndsTheReadAfterTheLastByte) {
+  HANDLE port = Open();
+  SetTimeouts(port, {20, 0, 0, 0, 0});
+  SendAndWaitQueued(port, pty_, "ab");
+  char buffer[10] = {};
+  DWORD done = 0;
+  const auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(std::string(buffer, done), "ab");
+  EXPECT_GE(took, milliseconds(15));
+  EXPECT_LT(took, kBound);
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, WriteThatRunsOutOfTimeReturnsWithWhatWentOut) {
+  HANDLE port = Open();
+  SetTimeouts(port, {0, 0, 0, 0, 50});
+  // Nobody reads the other end, so the line's buffer fills and the rest cannot go out.
+  std::vector<char> lots(4 << 20, 'z');
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(port, lots.data(), static_cast<DWORD>(lots.size()), &done, nullptr));
+  EXPECT_GT(done, 0u);
+  EXPECT_LT(done, lots.size());
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, PurgeDropsQueuedInput) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, 0, 0, 0, 0});
+  SendAndWaitQueued(port, pty_, "stale");
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR));
+  char buffer[8];
+  DWORD done = 99;
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(done, 0u) << "purged bytes were still read";
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, ReaderAndWriterThreadsShareThePort) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, MAXDWORD, 1000, 0, 0});
+  const std::string outbound(3000, 'o');
+  const std::string inbound(3000, 'i');
+  std::string received;
+  std::thread reader([&] {
+    const auto deadline = Clock::now() + kBound;
+    char chunk[256];
+    while (received.size() < inbound.size() && Clock::now() < deadline) {
+      DWORD done = 0;
+      if (!ReadFile(port, chunk, sizeof chunk, &done, nullptr)) break;
+      received.append(chunk, done);
+    }
+  });
+  std::thread writer([&] {
+    DWORD done = 0;
+    WriteFile(port, outbound.data(), static_cast<DWORD>(outbound.size()), &done, nullptr);
+  });
+  pty_.Send(inbound);
+  EXPECT_EQ(ReceiveAtMaster(pty_.master(), outbound.size()), outbound);
+  writer.join();
+  reader.join();
+  EXPECT_EQ(received, inbound);
+  CloseHandle(port);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WaitCommEvent
+
+TEST_F(SerialPort, WaitWithAnEmptyMaskFailsAtOnce) {
+  HANDLE port = Open();
+  DWORD events = 77;
+  SetLastError(0);
+  EXPECT_FALSE(WaitCommEvent(port, &events, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(events, 77u) << "a failed wait wrote the caller's mask";
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, WaitReportsInputAlreadyQueued) {
+  HANDLE port = Open();
+  SendAndWaitQueued(port, pty_, "z");
+  // The byte is still queued: a second wait must see it too, or an arrival between a read and
+  // the next wait would be lost.
+  DWORD events = 0;
+  ASSERT_TRUE(WaitCommEvent(port, &events, nullptr));
+  EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, WaitReportsInputThatArrivesWhileBlocked) {
+  HANDLE port = Open();
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  DWORD events = 0;
+  BOOL ok = FALSE;
+  BlockedCall waiter(port, [&] { ok = WaitCommEvent(port, &events, nullptr); });
+  ASSERT_TRUE(waiter.WaitUntilBlocked());
+  pty_.Send("!");
+  waiter.Join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, SetCommMaskFromAnotherThreadEndsTheWaitWithNoEvents) {
+  HANDLE port = Open();
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  DWORD events = 77;
+  BOOL ok = FALSE;
+  BlockedCall waiter(port, [&] { ok = WaitCommEvent(port, &events, nullptr); });
+  ASSERT_TRUE(waiter.WaitUntilBlocked());
+  ASSERT_TRUE(SetCommMask(port, 0));
+  waiter.Join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(events, 0u);
+
+  // The wake-up is spent: the next wait blocks again until input comes.
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  BlockedCall next(port, [&] { ok = WaitCommEvent(port, &events, nullptr); });
+  ASSERT_TRUE(next.WaitUntilBlocked());
+  pty_.Send("k");
+  next.Join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, CloseHandleWakesEveryBlockedCallWithInvalidHandle) {
+  HANDLE port = Open();
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  DWORD events = 0;
+  char buffer[8];
+  DWORD read = 0;
+  DWORD written = 0;
+  std::vector<char> lots(4 << 20, 'w');  // more than the line holds while nobody reads it
+  DWORD waitError = 0, readError = 0, writeError = 0;
+  BlockedCall waiter(port, [&] {
+    if (!WaitCommEvent(port, &events, nullptr)) waitError = GetLastError();
+  });
+  BlockedCall reader(port, [&] {
+    if (!ReadFile(port, buffer, sizeof buffer, &read, nullptr)) readError = GetLastError();
+  });
+  BlockedCall writer(port, [&] {
+    if (!WriteFile(port, lots.data(), static_cast<DWORD>(lots.size()), &written, nullptr)) writeError = GetLastError();
+  });
+  ASSERT_TRUE(waiter.WaitUntilBlocked());
+  ASSERT_TRUE(reader.WaitUntilBlocked());
+  ASSERT_TRUE(writer.WaitUntilBlocked());
+  ASSERT_TRUE(CloseHandle(port));
+  waiter.Join();
+  reader.Join();
+  writer.Join();
+  EXPECT_EQ(waitError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(readError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(OpenInChildProcess(), 0) << "the port stayed locked after the woken calls returned";
+}
+
+// ---------------------------------------------------------------------------------------------
+// A hung-up line: the controller's end is gone.
+
+TEST(SerialPortHungUp, WaitsKeepWaitingWithoutSpinningAndWritesSayNotConnected) {
+  platform::ClearFaults();
+  testing_support::TempDeviceRoot root;
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  root.WriteHive(HiveFor("COM1:", name));
+  HANDLE port = OpenPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  close(master);
+
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  DWORD events = 77;
+  BOOL waited = FALSE;
+  double waiterCpu = 0;
+  BlockedCall waiter(port, [&] {
+    const double before = ThreadCpuMilliseconds();
+    waited = WaitCommEvent(port, &events, nullptr);
+    waiterCpu = ThreadCpuMilliseconds() - before;
+  });
+  ASSERT_TRUE(waiter.WaitUntilBlocked()) << "WaitCommEvent never went to sleep on the hung-up line";
+
+  // The read's own time-out is the clock: while it runs, the waiter must sleep too.
+  SetTimeouts(port, {0, 0, 500, 0, 0});
+  char buffer[8];
+  DWORD done = 99;
+  const double before = ThreadCpuMilliseconds();
+  const auto start = Clock::now();
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  const auto took = Clock::now() - start;
+  const double readerCpu = ThreadCpuMilliseconds() - before;
+  EXPECT_EQ(done, 0u);
+  EXPECT_GE(took, milliseconds(450)) << "the read gave up before its time-out";
+  EXPECT_LT(took, kBound);
+
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  waiter.Join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(events, 0u) << "a hung-up line was reported as input";
+  EXPECT_LT(readerCpu, 150.0) << "ReadFile spun on the hung-up line";
+  EXPECT_LT(waiterCpu, 150.0) << "WaitCommEvent spun on the hung-up line";
+
+  DWORD written = 0;
+  SetLastError(0);
+  EXPECT_FALSE(WriteFile(port, "x", 1, &written, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  CloseHandle(port);
+  close(slave);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fault injection
+
+TEST_F(SerialPort, InjectedFaultFailsTheCallWithItsCodeAndLeavesBuffersAlone) {
+  HANDLE port = Open();
+  SetTimeouts(port, {MAXDWORD, 0, 0, 0, 0});
+  struct Case {
+    const char *call;
+    std::function<BOOL(void *buffer)> run;
+    size_t size;
+  };
+  for (const Case &c : {
+           Case{"GetCommState", [&](void *out) { return GetCommState(port, static_cast<DCB *>(out)); }, sizeof(DCB)},
+           Case{"GetCommTimeouts",
+                [&](void *out) { return GetCommTimeouts(port, static_cast<COMMTIMEOUTS *>(out)); },
+                sizeof(COMMTIMEOUTS)},
+           Case{"GetCommMask", [&](void *out) { return GetCommMask(port, static_cast<DWORD *>(out)); }, sizeof(DWORD)},
+           Case{"WaitCommEvent", [&](void *out) { return WaitCommEvent(port, static_cast<DWORD *>(out), nullptr); },
+                sizeof(DWORD)},
+           Case{"ReadFile",
+                [&](void *out) {
+                  DWORD done = 0;
+                  return ReadFile(port, out, 4, &done, nullptr);
+                },
+                4},
+           Case{"SetCommState",
+                [&](void *) {
+                  DCB dcb{};
+                  GetCommState(port, &dcb);
+                  return SetCommState(port, &dcb);
+                },
+                0},
+           Case{"SetCommTimeouts",
+                [&](void *) {
+                  COMMTIMEOUTS timeouts{};
+                  return SetCommTimeouts(port, &timeouts);
+                },
+                0},
+           Case{"SetCommMask", [&](void *) { return SetCommMask(port, EV_RXCHAR); }, 0},
+           Case{"PurgeComm", [&](void *) { return PurgeComm(port, PURGE_RXCLEAR); }, 0},
+           Case{"WriteFile",
+                [&](void *) {
+                  DWORD done = 0;
+                  return WriteFile(port, "x", 1, &done, nullptr);
+                },
+                0},
+       }) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    platform::InjectFault(c.call, "COM1:", ERROR_GEN_FAILURE, 1);
+    unsigned char buffer[sizeof(DCB)];
+    std::memset(buffer, 0xA5, sizeof buffer);
+    SetLastError(0);
+    EXPECT_FALSE(c.run(buffer)) << c.call;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE)) << c.call;
+    for (size_t i = 0; i < c.size; ++i) ASSERT_EQ(buffer[i], 0xA5) << c.call << " wrote its output on failure";
+    platform::ClearFaults();
+  }
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(port, "y", 1, &done, nullptr));
+  EXPECT_EQ(ReceiveAtMaster(pty_.master(), 1), "y") << "a failed WriteFile sent its byte";
+  CloseHandle(port);
+}
+
+TEST_F(SerialPort, InjectedOpenFaultFailsCreateFileWithItsCode) {
+  platform::InjectFault("CreateFileW", "COM1:", ERROR_ACCESS_DENIED, 1);
+  SetLastError(0);
+  EXPECT_EQ(OpenPort(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  HANDLE port = Open();
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+// Temporary device roots and pseudo-terminals for the test suites.
+#include "test_root.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/device_root.h"
+
+namespace testing_support {
+
+TempDeviceRoot::TempDeviceRoot() {
+  const char *tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/devroot-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  platform::SetDeviceRoot(path_);
+  setenv("DEVICE_ROOT", path_.c_str(), 1);
+}
+
+TempDeviceRoot::~TempDeviceRoot() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  platform::SetDeviceRoot("");
+  unsetenv("DEVICE_ROOT");
+}
+
+void TempDeviceRoot::WriteHive(const std::string &body) const {
+  WriteFile(registryPath(), "Windows Registry Editor Version 5.00\n\n" + body);
+}
+
+std::string TempDeviceRoot::ReadHive() const { return ReadFile(registryPath()); }
+
+PseudoTerminal::PseudoTerminal() {
+  int slave = -1;
+  char name[256];
+  if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+  struct termios raw {};
+  tcgetattr(slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(slave, TCSANOW, &raw);
+  keepSlave_ = slave;
+  slavePath_ = name;
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+PseudoTerminal::~PseudoTerminal() {
+  if (master_ >= 0) close(master_);
+  if (keepSlave_ >= 0) close(keepSlave_);
+}
+
+void PseudoTerminal::Send(const std::string &bytes) const {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = write(master_, bytes.data() + sent, bytes.size() - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      throw std::runtime_error("write to pseudo-terminal failed");
+    } else {
+      struct pollfd writable {master_, POLLOUT, 0};
+      poll(&writable, 1, 1000);  // the line discipline's buffer is full until the reader drains it
+    }
+  }
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void WriteFile(const std::string &path, const std::string &contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+}
+
+}  // namespace testing_support

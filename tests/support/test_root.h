@@ -1,0 +1,53 @@
+// Test fixtures shared by the suites: a temporary device root that is the process's device root
+// for the test's lifetime, pseudo-terminals to stand for serial lines, and helpers to write a
+// registry hive by hand.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// Makes a fresh directory under $TMPDIR (or /tmp), sets it as this process's device root and as
+// DEVICE_ROOT for child processes, and removes it again on destruction.
+class TempDeviceRoot {
+ public:
+  TempDeviceRoot();
+  ~TempDeviceRoot();
+  TempDeviceRoot(const TempDeviceRoot &) = delete;
+  TempDeviceRoot &operator=(const TempDeviceRoot &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string registryPath() const { return path_ + "/registry.reg"; }
+  // Writes registry.reg with the header line followed by body.
+  void WriteHive(const std::string &body) const;
+  std::string ReadHive() const;
+
+ private:
+  std::string path_;
+};
+
+// A pseudo-terminal pair: the master stands for the controller's end of the line, the slave's
+// path is what a "COMn:" port is mapped to. The master is non-blocking.
+class PseudoTerminal {
+ public:
+  PseudoTerminal();
+  ~PseudoTerminal();
+  PseudoTerminal(const PseudoTerminal &) = delete;
+  PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+
+  int master() const { return master_; }
+  const std::string &slavePath() const { return slavePath_; }
+  // Writes all bytes to the master (the controller sending).
+  void Send(const std::string &bytes) const;
+
+ private:
+  int master_ = -1;
+  int keepSlave_ = -1;  // keeps the line up while no port has it open
+  std::string slavePath_;
+};
+
+// Reads a whole file; empty when it does not exist.
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &contents);
+
+}  // namespace testing_support
