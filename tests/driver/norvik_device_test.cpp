@@ -1,0 +1,229 @@
+// The driver end to end: the real devmgr loads libnorvik.so from the default installation of its
+// key, with a pseudo-terminal as "COM1:", and clients reach it as "NRV1:" from this process and
+// through nrvctl.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <windows.h>
+
+#include "norvik_device.h"
+#include "process.h"
+#include "test_root.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::Stream;
+
+constexpr std::chrono::milliseconds kBound{20000};
+
+std::string DefaultInstallation() {
+  std::ifstream in(NORVIK_SOURCE_DIR "/config/norvik.reg");
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Replaces (or, with an empty text, removes) one value line of the driver's key.
+std::string WithValue(std::string hive, const std::string &name, const std::string &text) {
+  const std::string prefix = "\"" + name + "\"=";
+  size_t at = hive.find(prefix);
+  if (at != std::string::npos) hive.erase(at, hive.find('\n', at) + 1 - at);
+  if (!text.empty()) {
+    size_t keyEnd = hive.find('\n', hive.find("[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Norvik]")) + 1;
+    hive.insert(keyEnd, prefix + text + "\n");
+  }
+  return hive;
+}
+
+class NorvikDevice : public ::testing::Test {
+ protected:
+  // Starts devmgr on the hive and waits until NRV1: is published.
+  void Start(const std::string &hive, const std::map<std::string, std::optional<std::string>> &environment = {}) {
+    root.WriteHive(hive.substr(hive.find('\n') + 1) + "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"" +
+                   pty.slavePath() + "\"\n");
+    devmgr = std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/devmgr", std::vector<std::string>{"--root", root.path()},
+                                            environment);
+    ASSERT_TRUE(devmgr->WaitForLine(Stream::kStdout, "NRV1: published", kBound)) << devmgr->Output(Stream::kStderr);
+  }
+
+  // Runs nrvctl to its end; its standard output, with the exit status in `status`.
+  std::string Nrvctl(const std::vector<std::string> &arguments, int *status = nullptr) {
+    ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", arguments);
+    auto exit = nrvctl.WaitForExit(kBound);
+    EXPECT_TRUE(exit);
+    if (status != nullptr) *status = exit ? exit->code : -1;
+    lastStderr = nrvctl.Output(Stream::kStderr);
+    return nrvctl.Output(Stream::kStdout);
+  }
+
+  bool StderrHas(const std::string &text) {
+    return devmgr->WaitForLine(Stream::kStderr, text, kBound).has_value();
+  }
+
+  bool PortIsFree() {
+    HANDLE port = CreateFileW(TEXT("COM1:"), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(port);
+    return true;
+  }
+
+  void TearDown() override {
+    if (!devmgr) return;
+    devmgr->Signal(SIGTERM);
+    auto exit = devmgr->WaitForExit(kBound);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->code, 0);
+  }
+
+  testing_support::TempDeviceRoot root;
+  testing_support::PseudoTerminal pty;
+  std::unique_ptr<ChildProcess> devmgr;
+  std::string lastStderr;
+};
+
+TEST_F(NorvikDevice, DefaultInstallationFindsTheControllerPort) {
+  Start(DefaultInstallation());
+  EXPECT_TRUE(StderrHas("Tarsel Mouse Found."));
+  EXPECT_FALSE(PortIsFree());
+  EXPECT_EQ(Nrvctl({"port"}), "COM1:\n");
+  EXPECT_EQ(Nrvctl({"settings"}),
+            "LLX=0\nLLY=0\nURX=0\nURY=0\nBaudRate=9600\nMouseMod=0x00000000\nXInplace=5000\nYInplace=5000\n"
+            "SelDelay=10\nCliDelay=10\nTouSound=0\n");
+  devmgr->Signal(SIGTERM);
+  ASSERT_TRUE(devmgr->WaitForExit(kBound));
+  EXPECT_NE(devmgr->Output(Stream::kStderr).find("ReadThread Stop."), std::string::npos);
+  devmgr.reset();
+  EXPECT_TRUE(PortIsFree());
+}
+
+// Each way the port can be unusable still publishes the device, and says why.
+struct Unusable {
+  const char *name;
+  const char *value;
+  const char *text;  // empty: the value is removed
+  const char *reason;
+};
+
+class NorvikDeviceUnusablePort : public NorvikDevice, public ::testing::WithParamInterface<Unusable> {};
+
+TEST_P(NorvikDeviceUnusablePort, IsNotFoundAndTheDeviceStillAnswers) {
+  Start(WithValue(DefaultInstallation(), GetParam().value, GetParam().text));
+  EXPECT_TRUE(StderrHas(GetParam().reason));
+  EXPECT_TRUE(StderrHas("Tarsel Mouse  NOT Found."));
+  EXPECT_TRUE(PortIsFree()) << "the driver must not keep a port it cannot use";
+  int status = -1;
+  Nrvctl({"count"}, &status);
+  EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NorvikDeviceUnusablePort,
+    ::testing::Values(Unusable{"NoComm", "COMM", "", "Norvik : Fail to open . Error 2"},
+                      Unusable{"SixCharacterName", "COMM", "\"COM10:\"", "Norvik : Fail to open . Error 2"},
+                      Unusable{"UnknownPort", "COMM", "\"COM8:\"", "Norvik : Fail to open COM8:. Error 2"},
+                      Unusable{"RefusedLineRate", "BaudRate", "dword:00003039", "SerMouse : SetCommState error 87"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(NorvikDevice, RefusedTimeOutsAreReportedAndTheStopFreesThePort) {
+  Start(DefaultInstallation(), {{"PLATFORM_FAULTS", "SetCommTimeouts@COM1:=31"}});
+  EXPECT_TRUE(StderrHas("SetCommTimeouts error 31"));
+  EXPECT_TRUE(StderrHas("Tarsel Mouse  NOT Found."));
+  EXPECT_FALSE(PortIsFree()) << "an unconfigured port stays open until the next stop";
+  Nrvctl({"stop"});
+  EXPECT_TRUE(PortIsFree());
+}
+
+TEST_F(NorvikDevice, OneHandleAtATime) {
+  Start(DefaultInstallation());
+  HANDLE first = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  HANDLE second = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+  int status = 0;
+  Nrvctl({"count"}, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(lastStderr.find("CreateFileW(NRV1:) failed"), std::string::npos) << lastStderr;
+  ASSERT_TRUE(CloseHandle(first));
+  HANDLE again = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  CloseHandle(again);
+}
+
+TEST_F(NorvikDevice, ControlCodesThroughTheDeviceManager) {
+  Start(DefaultInstallation());
+  HANDLE device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  for (DWORD code : {0x80000408u, 0x80000414u, 0x80000418u, 0x8000041Cu, 0x80000420u})
+    EXPECT_TRUE(DeviceIoControl(device, code, nullptr, 0, nullptr, 0, nullptr, nullptr)) << std::hex << code;
+  EXPECT_FALSE(DeviceIoControl(device, 0x8000044Cu, nullptr, 0, nullptr, 0, nullptr, nullptr));
+
+  DWORD settings[12];
+  std::fill(std::begin(settings), std::end(settings), 0x5A5A5A5Au);
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(device, IOCTL_NRV_GET_SETTINGS, nullptr, 0, settings, sizeof settings, &returned, nullptr));
+  EXPECT_EQ(returned, 48u);
+  EXPECT_EQ(settings[0], 0x5A5A5A5Au) << "word 0 of the caller's buffer is left as it was";
+  EXPECT_EQ(settings[5], 9600u);
+
+  DWORD value = 0;
+  ASSERT_TRUE(DeviceIoControl(device, IOCTL_NRV_GET_FIXED_VALUE, nullptr, 0, &value, sizeof value, &returned, nullptr));
+  EXPECT_EQ(value, 12u);
+
+  DWORD count = 1234;
+  SetLastError(0);
+  EXPECT_FALSE(DeviceIoControl(device, IOCTL_NRV_READ_REPORT_COUNT, nullptr, 0, &count, 3, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(count, 1234u);
+  SetLastError(0);
+  EXPECT_FALSE(DeviceIoControl(device, IOCTL_NRV_SET_SETTINGS, settings, 47, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ASSERT_TRUE(DeviceIoControl(device, IOCTL_NRV_RESET_REPORT_COUNT, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  ASSERT_TRUE(DeviceIoControl(device, IOCTL_NRV_READ_REPORT_COUNT, nullptr, 0, &count, sizeof count, nullptr, nullptr));
+  EXPECT_EQ(count, 0u);
+  CloseHandle(device);
+}
+
+TEST_F(NorvikDevice, SettingsWrittenReachTheHiveAndAreReloadedFromIt) {
+  Start(DefaultInstallation());
+  int status = -1;
+  Nrvctl({"set", "TouSound=2", "MouseMod=0x80000001", "LLX=-3"}, &status);
+  ASSERT_EQ(status, 0) << lastStderr;
+  std::string hive = root.ReadHive();
+  EXPECT_NE(hive.find("\"TouSound\"=dword:00000002"), std::string::npos) << hive;
+  EXPECT_NE(hive.find("\"MouseMod\"=dword:80000001"), std::string::npos) << hive;
+  EXPECT_NE(hive.find("\"LLX\"=dword:fffffffd"), std::string::npos) << hive;
+  EXPECT_NE(Nrvctl({"settings"}).find("LLX=-3\n"), std::string::npos);
+
+  // A change made in the registry directly is what the next settings read returns.
+  size_t at = hive.find("\"SelDelay\"=dword:0000000a");
+  ASSERT_NE(at, std::string::npos);
+  hive.replace(at, 25, "\"SelDelay\"=dword:00000003");
+  testing_support::WriteFile(root.registryPath(), hive);
+  EXPECT_NE(Nrvctl({"settings"}).find("SelDelay=3\n"), std::string::npos);
+
+  Nrvctl({"set", "Bogus=1"}, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lastStderr.find("unknown setting 'Bogus'"), std::string::npos) << lastStderr;
+}
+
+TEST_F(NorvikDevice, StopFreesThePortAndStartTakesItAgain) {
+  Start(DefaultInstallation());
+  ASSERT_TRUE(StderrHas("Tarsel Mouse Found."));
+  auto before = std::chrono::steady_clock::now();
+  Nrvctl({"stop"});
+  // The stop wakes the waiting read thread through the event mask instead of waiting it out.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(1900));
+  EXPECT_TRUE(StderrHas("ReadThread Stop."));
+  EXPECT_TRUE(PortIsFree());
+  Nrvctl({"start"});
+  EXPECT_FALSE(PortIsFree());
+  int found = 0;
+  for (const std::string &line : devmgr->Lines(Stream::kStderr)) found += line == "Tarsel Mouse Found.\r";
+  EXPECT_EQ(found, 2);
+}
+
+}  // namespace

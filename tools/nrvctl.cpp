@@ -1,0 +1,207 @@
+// nrvctl: a command-line client of the touch driver's device "NRV1:" for people and scripts.
+// Each command opens the device, issues its control codes and closes it again, since the driver
+// admits one open handle at a time.
+#include <windows.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver_settings.h"
+#include "norvik_device.h"
+#include "platform/device_root.h"
+#include "platform/text.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: nrvctl [--root DIR] COMMAND\n"
+    "  start                 start the driver (reload settings, reopen the port)\n"
+    "  stop                  stop the driver (close the port)\n"
+    "  settings              print the eleven settings words by their registry names\n"
+    "  set NAME=VALUE...     change settings words and store them (NAME as printed by 'settings')\n"
+    "  port                  print the port name the driver last loaded\n"
+    "  count [--reset]       print and clear the report counter (--reset: only clear it)\n"
+    "  rate                  print reports per second, once a second, until interrupted\n";
+
+struct Word {
+  const char *name;
+  size_t offset;
+  bool isSigned;
+  bool hex;
+};
+
+const Word kWords[] = {
+    {"LLX", offsetof(DriverSettings, LLX), true, false},
+    {"LLY", offsetof(DriverSettings, LLY), true, false},
+    {"URX", offsetof(DriverSettings, URX), true, false},
+    {"URY", offsetof(DriverSettings, URY), true, false},
+    {"BaudRate", offsetof(DriverSettings, BaudRate), false, false},
+    {"MouseMod", offsetof(DriverSettings, MouseMod), false, true},
+    {"XInplace", offsetof(DriverSettings, XInplace), true, false},
+    {"YInplace", offsetof(DriverSettings, YInplace), true, false},
+    {"SelDelay", offsetof(DriverSettings, SelDelay), false, false},
+    {"CliDelay", offsetof(DriverSettings, CliDelay), false, false},
+    {"TouSound", offsetof(DriverSettings, TouSound), false, false},
+};
+
+const char *ControlName(DWORD code) {
+  switch (code) {
+    case IOCTL_NRV_STOP: return "IOCTL_NRV_STOP";
+    case IOCTL_NRV_START: return "IOCTL_NRV_START";
+    case IOCTL_NRV_SET_SETTINGS: return "IOCTL_NRV_SET_SETTINGS";
+    case IOCTL_NRV_GET_SETTINGS: return "IOCTL_NRV_GET_SETTINGS";
+    case IOCTL_NRV_GET_PORT_NAME: return "IOCTL_NRV_GET_PORT_NAME";
+    case IOCTL_NRV_RESET_REPORT_COUNT: return "IOCTL_NRV_RESET_REPORT_COUNT";
+    case IOCTL_NRV_READ_REPORT_COUNT: return "IOCTL_NRV_READ_REPORT_COUNT";
+    default: return "DeviceIoControl";
+  }
+}
+
+// One control call on a freshly opened device. Prints what failed and returns false on failure.
+bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
+  HANDLE device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (device == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    const char *hint = error == ERROR_FILE_NOT_FOUND || error == ERROR_DEV_NOT_EXIST
+                           ? "the device is not published on this device root: start devmgr with the driver"
+                           : "another client holds the device's only handle: try again when it is closed";
+    std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error, hint);
+    return false;
+  }
+  DWORD returned = 0;
+  BOOL ok = DeviceIoControl(device, code, in, inSize, out, outSize, &returned, nullptr);
+  DWORD error = GetLastError();
+  CloseHandle(device);
+  if (!ok) {
+    std::fprintf(stderr, "nrvctl: DeviceIoControl(%s) failed with error %u\n", ControlName(code), error);
+    return false;
+  }
+  return true;
+}
+
+bool ReadSettings(DriverSettings *settings) {
+  *settings = DriverSettings{};
+  return Control(IOCTL_NRV_GET_SETTINGS, nullptr, 0, settings, sizeof *settings);
+}
+
+DWORD *WordIn(DriverSettings &settings, const Word &word) {
+  return reinterpret_cast<DWORD *>(reinterpret_cast<BYTE *>(&settings) + word.offset);
+}
+
+void PrintSettings(DriverSettings &settings) {
+  for (const Word &word : kWords) {
+    DWORD value = *WordIn(settings, word);
+    if (word.hex) std::printf("%s=0x%08x\n", word.name, value);
+    else if (word.isSigned) std::printf("%s=%d\n", word.name, static_cast<int>(value));
+    else std::printf("%s=%u\n", word.name, value);
+  }
+}
+
+// Parses NAME=VALUE; VALUE is decimal (signed words may be negative) or 0x hexadecimal.
+bool ApplyAssignment(DriverSettings &settings, const char *assignment) {
+  const char *equals = std::strchr(assignment, '=');
+  if (equals == nullptr) {
+    std::fprintf(stderr, "nrvctl: '%s' is not NAME=VALUE\n", assignment);
+    return false;
+  }
+  std::string name(assignment, equals);
+  for (const Word &word : kWords) {
+    if (strcasecmp(word.name, name.c_str()) != 0) continue;
+    const char *text = equals + 1;
+    char *end = nullptr;
+    long long value = std::strtoll(text, &end, 0);
+    bool inRange = word.isSigned ? value >= INT32_MIN && value <= INT32_MAX : value >= INT32_MIN && value <= 0xFFFFFFFFLL;
+    if (*text == 0 || *end != 0 || !inRange) {
+      std::fprintf(stderr, "nrvctl: '%s' is not a 32-bit number for %s\n", text, word.name);
+      return false;
+    }
+    *WordIn(settings, word) = static_cast<DWORD>(value);
+    return true;
+  }
+  std::fprintf(stderr, "nrvctl: unknown setting '%s'; the names are those 'nrvctl settings' prints\n", name.c_str());
+  return false;
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+int Rate() {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  if (!Control(IOCTL_NRV_RESET_REPORT_COUNT, nullptr, 0, nullptr, 0)) return 1;
+  DWORD next = GetTickCount() + 1000;
+  while (!interrupted) {
+    DWORD now = GetTickCount();
+    if (static_cast<LONG>(next - now) > 0) {
+      Sleep(next - now);
+      continue;
+    }
+    next += 1000;
+    DWORD count = 0;
+    if (!Control(IOCTL_NRV_READ_REPORT_COUNT, nullptr, 0, &count, sizeof count)) return 1;
+    std::printf("%u reports/s\n", count);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (!platform::InitDeviceRoot(argc, argv, "nrvctl")) return 2;
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::string command = argv[1];
+  if ((command == "start" || command == "stop" || command == "settings" || command == "port" || command == "rate") &&
+      argc != 2) {
+    std::fprintf(stderr, "nrvctl: '%s' takes no arguments\n%s", command.c_str(), kUsage);
+    return 2;
+  }
+  if (command == "start") return Control(IOCTL_NRV_START, nullptr, 0, nullptr, 0) ? 0 : 1;
+  if (command == "stop") return Control(IOCTL_NRV_STOP, nullptr, 0, nullptr, 0) ? 0 : 1;
+  if (command == "settings") {
+    DriverSettings settings;
+    if (!ReadSettings(&settings)) return 1;
+    PrintSettings(settings);
+    return 0;
+  }
+  if (command == "set") {
+    if (argc < 3) {
+      std::fprintf(stderr, "nrvctl: 'set' needs at least one NAME=VALUE\n");
+      return 2;
+    }
+    DriverSettings settings;
+    if (!ReadSettings(&settings)) return 1;
+    for (int i = 2; i < argc; ++i)
+      if (!ApplyAssignment(settings, argv[i])) return 2;
+    return Control(IOCTL_NRV_SET_SETTINGS, &settings, sizeof settings, nullptr, 0) ? 0 : 1;
+  }
+  if (command == "port") {
+    WCHAR name[6] = {};
+    if (!Control(IOCTL_NRV_GET_PORT_NAME, nullptr, 0, name, sizeof name)) return 1;
+    std::printf("%s\n", platform::ToUtf8(std::u16string(name, platform::WideLength(name) < 6 ? platform::WideLength(name) : 6)).c_str());
+    return 0;
+  }
+  if (command == "count") {
+    if (argc == 3 && std::strcmp(argv[2], "--reset") == 0)
+      return Control(IOCTL_NRV_RESET_REPORT_COUNT, nullptr, 0, nullptr, 0) ? 0 : 1;
+    if (argc != 2) {
+      std::fprintf(stderr, "nrvctl: 'count' takes only --reset\n");
+      return 2;
+    }
+    DWORD count = 0;
+    if (!Control(IOCTL_NRV_READ_REPORT_COUNT, nullptr, 0, &count, sizeof count)) return 1;
+    std::printf("%u\n", count);
+    return 0;
+  }
+  if (command == "rate") return Rate();
+  std::fprintf(stderr, "nrvctl: unknown command '%s'\n%s", command.c_str(), kUsage);
+  return 2;
+}
