@@ -1,28 +1,41 @@
-// The read thread: waits for received characters, reads at most five bytes at a time, and leaves
-// when the stop request is raised, setting the exit event as its last act.
+// The read thread: waits for received characters, reads at most one report's length at a time,
+// frames the bytes into reports, and hands each complete report over on this thread: counted,
+// decoded, and passed to pointer emulation before the next byte is looked at. It leaves when the
+// stop request is raised, setting the exit event as its last act on the driver state.
 #include "read_thread.h"
 
 #include "debug_zones.h"
 #include "driver_state.h"
+#include "pointer_emulation.h"
+#include "report_assembler.h"
+#include "touch_report.h"
 
 namespace {
 
 bool StopRequested() { return driverState.stopRequested != 0; }
 
+void HandOver(const BYTE packet[5]) {
+  ++driverState.reportCount;
+  TouchReport report = DecodeReport(packet);
+  EmulatePointer(report);
+}
+
 }  // namespace
 
 DWORD WINAPI ReadThread(LPVOID) {
+  ReportAssembler assembler;
   while (!StopRequested()) {
     DWORD events = 0;
-    if (WaitCommEvent(driverState.portHandle, &events, nullptr) && (events & EV_RXCHAR) != 0) {
-      // After a read that returned bytes, read again at once: the time-outs make an empty read
-      // return within 5 ms, and the stop request is tested after every read.
-      for (;;) {
-        BYTE buffer[5];
-        DWORD received = 0;
-        if (!ReadFile(driverState.portHandle, buffer, sizeof buffer, &received, nullptr) || received == 0) break;
-        if (StopRequested()) break;
-      }
+    if (!WaitCommEvent(driverState.portHandle, &events, nullptr) || (events & EV_RXCHAR) == 0) continue;
+    // After a read that returned bytes, read again at once: an empty read returns within 5 ms,
+    // and the stop request is tested after every read.
+    for (;;) {
+      BYTE buffer[5];
+      DWORD received = 0;
+      if (!ReadFile(driverState.portHandle, buffer, sizeof buffer, &received, nullptr) || received == 0) break;
+      for (DWORD i = 0; i < received; ++i)
+        if (assembler.Frame(buffer[i])) HandOver(assembler.packet);
+      if (StopRequested()) break;
     }
   }
   SetEvent(driverState.threadExitEvent);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct FaultList {
   std::mutex mutex;
   std::vector<Fault> faults;
   bool loadedFromEnvironment = false;
+  // Lets every platform call skip the lock while no fault is armed, the usual case.
+  std::atomic<bool> maybeArmed{true};
 };
 
 FaultList &Faults() {
@@ -95,6 +98,12 @@ void LoadEnvironmentLocked(FaultList &list) {
   list.faults.insert(list.faults.end(), parsed.begin(), parsed.end());
 }
 
+void UpdateArmedLocked(FaultList &list) {
+  bool armed = false;
+  for (const Fault &fault : list.faults) armed = armed || fault.remaining != 0;
+  list.maybeArmed = armed;
+}
+
 }  // namespace
 
 void InjectFault(const std::string &call, const std::string &handleName, DWORD error, int count) {
@@ -102,6 +111,7 @@ void InjectFault(const std::string &call, const std::string &handleName, DWORD e
   std::lock_guard lock(list.mutex);
   LoadEnvironmentLocked(list);
   list.faults.push_back({call, handleName, error, count});
+  UpdateArmedLocked(list);
 }
 
 void ClearFaults() {
@@ -109,6 +119,7 @@ void ClearFaults() {
   std::lock_guard lock(list.mutex);
   list.loadedFromEnvironment = true;
   list.faults.clear();
+  UpdateArmedLocked(list);
 }
 
 bool ArmFaults(const std::string &text, std::string *error) {
@@ -118,20 +129,25 @@ bool ArmFaults(const std::string &text, std::string *error) {
   std::lock_guard lock(list.mutex);
   LoadEnvironmentLocked(list);
   list.faults.insert(list.faults.end(), parsed.begin(), parsed.end());
+  UpdateArmedLocked(list);
   return true;
 }
 
 DWORD CheckFault(const char *call, const std::string &handleName) {
   auto &list = Faults();
+  if (!list.maybeArmed) return 0;
   std::lock_guard lock(list.mutex);
   LoadEnvironmentLocked(list);
+  DWORD error = 0;
   for (auto &fault : list.faults) {
     if (fault.remaining == 0 || fault.call != call) continue;
     if (!fault.handleName.empty() && !NamesMatch(fault.handleName, handleName)) continue;
     if (fault.remaining > 0) --fault.remaining;
-    return fault.error;
+    error = fault.error;
+    break;
   }
-  return 0;
+  UpdateArmedLocked(list);
+  return error;
 }
 
 }  // namespace platform

@@ -8,7 +8,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/ioctl.h>
+
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -71,6 +75,21 @@ void PseudoTerminal::Send(const std::string &bytes) const {
       poll(&writable, 1, 1000);  // the line discipline's buffer is full until the reader drains it
     }
   }
+}
+
+int PseudoTerminal::Unread() const {
+  int unread = 0;
+  return ioctl(keepSlave_, FIONREAD, &unread) == 0 ? unread : -1;
+}
+
+bool PseudoTerminal::WaitUntilRead() const {
+  // The line gives no notice when its queue empties, so the queue itself is watched.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (Unread() > 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
 }
 
 std::string ReadFile(const std::string &path) {

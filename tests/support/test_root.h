@@ -39,6 +39,11 @@ class PseudoTerminal {
   const std::string &slavePath() const { return slavePath_; }
   // Writes all bytes to the master (the controller sending).
   void Send(const std::string &bytes) const;
+  // Bytes in the line's input queue that no port has read yet. Bytes just sent may take a moment
+  // to reach the queue, so an empty queue does not prove that they were read.
+  int Unread() const;
+  // Waits until the input queue is empty; false when it was not within 10 s.
+  bool WaitUntilRead() const;
 
  private:
   int master_ = -1;

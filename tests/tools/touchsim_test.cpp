@@ -1,0 +1,115 @@
+// The controller simulator's parts: the gesture-script parser, the report format with its
+// reference count, and the panel model.
+#include <gtest/gtest.h>
+
+#include "gesture_script.h"
+#include "panel_model.h"
+#include "report_encoder.h"
+
+namespace {
+
+using touchsim::Command;
+
+TEST(GestureScript, ParsesEveryCommandWithItsNumbers) {
+  std::vector<Command> commands;
+  touchsim::ScriptError error;
+  ASSERT_TRUE(touchsim::ParseScript("# a comment\n"
+                                    "tap 100 200\n"
+                                    "drag 0 0 16383 16383 10   # trailing comment\n"
+                                    "\n"
+                                    "hold 5 6 3\nlift\nwait 250\nraw 90 7f 00 FF\nnoise 12\n"
+                                    "repeat 2\n  tap 1 2\n  repeat 3\n    lift\n  end\nend\n",
+                                    &commands, &error))
+      << error.line << ": " << error.message;
+  ASSERT_EQ(commands.size(), 8u);
+  EXPECT_EQ(commands[0].kind, Command::kTap);
+  EXPECT_EQ(commands[0].numbers, (std::vector<int64_t>{100, 200}));
+  EXPECT_EQ(commands[0].line, 2);
+  EXPECT_EQ(commands[1].numbers, (std::vector<int64_t>{0, 0, 16383, 16383, 10}));
+  EXPECT_EQ(commands[5].bytes, (std::vector<uint8_t>{0x90, 0x7F, 0x00, 0xFF}));
+  EXPECT_EQ(commands[7].kind, Command::kRepeat);
+  ASSERT_EQ(commands[7].body.size(), 2u);
+  EXPECT_EQ(commands[7].body[1].body.size(), 1u);
+}
+
+struct BadScript {
+  const char *name;
+  const char *text;
+  int line;
+  const char *says;
+};
+
+class GestureScriptErrors : public ::testing::TestWithParam<BadScript> {};
+
+TEST_P(GestureScriptErrors, ReportTheLineAndTheReason) {
+  std::vector<Command> commands;
+  touchsim::ScriptError error;
+  EXPECT_FALSE(touchsim::ParseScript(GetParam().text, &commands, &error));
+  EXPECT_EQ(error.line, GetParam().line);
+  EXPECT_NE(error.message.find(GetParam().says), std::string::npos) << error.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GestureScriptErrors,
+                         ::testing::Values(BadScript{"MissingNumber", "tap 1\n", 1, "takes 2"},
+                                           BadScript{"UnknownCommand", "lift\nfly 1 2\n", 2, "unknown"},
+                                           BadScript{"NegativeNumber", "tap -1 5\n", 1, "not a number"},
+                                           BadScript{"TrailingLetters", "tap 1 2x\n", 1, "not a number"},
+                                           BadScript{"ByteTooLarge", "raw 100\n", 1, "not a byte"},
+                                           BadScript{"RawWithoutBytes", "raw\n", 1, "at least one"},
+                                           BadScript{"ZeroCount", "hold 1 1 0\n", 1, "at least 1"},
+                                           BadScript{"UnclosedRepeat", "repeat 2\ntap 1 1\n", 1, "without 'end'"},
+                                           BadScript{"StrayEnd", "end\n", 1, "without 'repeat'"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ReportEncoder, EncodesHeaderAndSevenBitHalves) {
+  std::string report = touchsim::EncodeReport(true, 0x3FFF, 0x0081);
+  EXPECT_EQ(report, std::string("\x90\x7F\x7F\x01\x01", 5));
+  EXPECT_EQ(touchsim::EncodeReport(false, 0, 0), std::string("\x80\x00\x00\x00\x00", 5));
+}
+
+TEST(ReportCounter, CountsWhatAReceiverFramingByBit7Sees) {
+  touchsim::ReportCounter counter;
+  counter.Feed(touchsim::EncodeReport(true, 1, 2));
+  counter.Feed(std::string("\x90\x10\x90\x20\x30\x40\x50", 7));  // broken, then skipped
+  counter.Feed(std::string("\x90\x01\x02\x03\x90", 5));          // byte 4 with bit 7 starts nothing
+  counter.Feed(std::string("\x01\x02", 2));
+  counter.Feed(std::string("\x80\x01", 2));  // split across feeds
+  counter.Feed(std::string("\x02\x03\x04", 3));
+  EXPECT_EQ(counter.complete(), 2u);
+}
+
+TEST(PanelModel, IdealPanelMapsScreenToControllerUnits) {
+  touchsim::PanelModel model;
+  std::mt19937 random(1);
+  uint16_t x = 0, y = 0;
+  model.Map(0, 0, random, &x, &y);
+  EXPECT_EQ(x, 0);
+  EXPECT_EQ(y, 16383);  // the top of the screen is the controller's highest y
+  model.Map(65535, 65535, random, &x, &y);
+  EXPECT_EQ(x, 16383);
+  EXPECT_EQ(y, 0);
+}
+
+TEST(PanelModel, OffsetScaleSwapAndNoise) {
+  touchsim::PanelModel model;
+  std::string error;
+  ASSERT_TRUE(touchsim::PanelModel::Parse("left=1000,right=15000,bottom=2000,top=14000,swap", &model, &error)) << error;
+  std::mt19937 random(1);
+  uint16_t x = 0, y = 0;
+  model.Map(0, 65535, random, &x, &y);  // bottom left: swapped, x follows the screen's height
+  EXPECT_EQ(x, 1000);
+  EXPECT_EQ(y, 2000);
+  model.Map(65535, 0, random, &x, &y);
+  EXPECT_EQ(x, 15000);
+  EXPECT_EQ(y, 14000);
+  ASSERT_TRUE(touchsim::PanelModel::Parse("left=16383,right=0,noise=3", &model, &error));
+  for (int i = 0; i < 100; ++i) {
+    model.Map(0, 32768, random, &x, &y);
+    EXPECT_GE(x, 16380);
+    EXPECT_LE(x, 16383);
+  }
+  EXPECT_FALSE(touchsim::PanelModel::Parse("wide=3", &model, &error));
+  EXPECT_FALSE(touchsim::PanelModel::Parse("left=abc", &model, &error));
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// The gesture-script parser: numbers are checked against what each command can take, so a typo
+// stops the run with its line number instead of sending something else.
+#include "gesture_script.h"
+
+#include <cstdlib>
+#include <sstream>
+
+namespace touchsim {
+namespace {
+
+struct Syntax {
+  const char *word;
+  Command::Kind kind;
+  size_t count;  // numbers the command takes
+};
+
+const Syntax kSyntax[] = {
+    {"tap", Command::kTap, 2},   {"drag", Command::kDrag, 5}, {"hold", Command::kHold, 3},
+    {"lift", Command::kLift, 0}, {"wait", Command::kWait, 1}, {"noise", Command::kNoise, 1},
+    {"repeat", Command::kRepeat, 1},
+};
+
+bool ParseNumber(const std::string &word, int64_t *value) {
+  char *end = nullptr;
+  long long parsed = std::strtoll(word.c_str(), &end, 0);
+  if (word.empty() || *end != 0 || parsed < 0 || parsed > 0x7fffffffLL) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseLine(const std::vector<std::string> &words, int line, Command *command, ScriptError *error) {
+  auto fail = [&](const std::string &message) {
+    *error = {line, message};
+    return false;
+  };
+  command->line = line;
+  if (words[0] == "raw") {
+    command->kind = Command::kRaw;
+    if (words.size() < 2) return fail("'raw' needs at least one byte in hexadecimal");
+    for (size_t i = 1; i < words.size(); ++i) {
+      char *end = nullptr;
+      unsigned long byte = std::strtoul(words[i].c_str(), &end, 16);
+      if (words[i].empty() || *end != 0 || byte > 0xFF || words[i].size() > 4)
+        return fail("'" + words[i] + "' is not a byte in hexadecimal (00 to FF)");
+      command->bytes.push_back(static_cast<uint8_t>(byte));
+    }
+    return true;
+  }
+  for (const Syntax &syntax : kSyntax) {
+    if (words[0] != syntax.word) continue;
+    command->kind = syntax.kind;
+    if (words.size() != syntax.count + 1)
+      return fail("'" + words[0] + "' takes " + std::to_string(syntax.count) + " number(s), found " +
+                  std::to_string(words.size() - 1));
+    for (size_t i = 1; i < words.size(); ++i) {
+      int64_t value = 0;
+      if (!ParseNumber(words[i], &value)) return fail("'" + words[i] + "' is not a number from 0 to 2147483647");
+      command->numbers.push_back(value);
+    }
+    if ((syntax.kind == Command::kDrag && command->numbers[4] < 1) ||
+        (syntax.kind == Command::kHold && command->numbers[2] < 1))
+      return fail("'" + words[0] + "' needs a count of at least 1");
+    return true;
+  }
+  return fail("unknown command '" + words[0] + "' (tap, drag, hold, lift, wait, raw, noise, repeat, end)");
+}
+
+}  // namespace
+
+bool ParseScript(const std::string &text, std::vector<Command> *commands, ScriptError *error) {
+  std::vector<std::vector<Command> *> open{commands};
+  std::vector<int> openLines;
+  std::istringstream lines(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(lines, line)) {
+    ++number;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    std::istringstream split(line);
+    std::vector<std::string> words;
+    for (std::string word; split >> word;) words.push_back(word);
+    if (words.empty()) continue;
+    if (words[0] == "end") {
+      if (words.size() != 1 || open.size() == 1) {
+        *error = {number, open.size() == 1 ? "'end' without 'repeat'" : "'end' takes nothing"};
+        return false;
+      }
+      open.pop_back();
+      openLines.pop_back();
+      continue;
+    }
+    Command command{};
+    if (!ParseLine(words, number, &command, error)) return false;
+    open.back()->push_back(std::move(command));
+    if (open.back()->back().kind == Command::kRepeat) {
+      open.push_back(&open.back()->back().body);
+      openLines.push_back(number);
+    }
+  }
+  if (open.size() > 1) {
+    *error = {openLines.back(), "'repeat' without 'end'"};
+    return false;
+  }
+  return true;
+}
+
+}  // namespace touchsim

@@ -1,0 +1,271 @@
+// touchsim: plays the touch controller on a serial line. It reads a gesture script and sends the
+// controller's five-byte reports at a line rate, on a new pseudo-terminal that it maps to a port
+// name in the device's registry, or on a given tty.
+#include <windows.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "gesture_script.h"
+#include "panel_model.h"
+#include "platform/device_root.h"
+#include "platform/text.h"
+#include "report_encoder.h"
+#include "serial_line.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: touchsim [--root DIR] (--port COMn: | --tty PATH) [--baud N] [--panel SPEC] [--seed N]\n"
+    "                [--drain-ms N] [--hold] [SCRIPT | -]\n"
+    "  --port COMn:    create a pseudo-terminal and map the port name to it in the device's registry\n"
+    "  --tty PATH      write to an existing tty instead\n"
+    "  --baud N        line rate, 8N1 (default 9600); 0 sends as fast as the line takes the bytes\n"
+    "  --panel SPEC    positions are screen points 0..65535, turned into controller units by the\n"
+    "                  panel model SPEC, e.g. left=200,right=16000,bottom=300,top=16100,swap,noise=8\n"
+    "  --seed N        seed of the noise (default 1)\n"
+    "  --drain-ms N    at the end, wait at most N ms for the port to read everything (default 10000)\n"
+    "  --hold          keep the line open after the script until interrupted\n"
+    "  SCRIPT          gesture script file; '-' or none reads standard input\n";
+
+void OnSignal(int) { touchsim::stopRequested = 1; }
+
+struct Player {
+  touchsim::SerialLine &line;
+  bool panel;
+  touchsim::PanelModel model;
+  std::mt19937 random;
+  touchsim::ReportCounter counter;
+  uint16_t lastX = 0, lastY = 0;
+  std::string error;
+  int errorLine = 0;
+  bool lineFailed = false;
+
+  bool Send(const std::string &bytes) {
+    counter.Feed(bytes);
+    if (line.Send(bytes, &error)) return true;
+    lineFailed = true;
+    return false;
+  }
+
+  bool Position(int line, int64_t x, int64_t y) {
+    if (panel) {
+      if (x > 65535 || y > 65535) return Fail(line, "screen positions run from 0 to 65535");
+      model.Map(x, y, random, &lastX, &lastY);
+    } else {
+      if (x > 16383 || y > 16383) return Fail(line, "controller positions run from 0 to 16383 (use --panel for screen points)");
+      lastX = static_cast<uint16_t>(x);
+      lastY = static_cast<uint16_t>(y);
+    }
+    return true;
+  }
+
+  bool Fail(int line, const std::string &message) {
+    error = message;
+    errorLine = line;
+    return false;
+  }
+
+  bool Touch(int line, int64_t x, int64_t y) {
+    return Position(line, x, y) && Send(touchsim::EncodeReport(true, lastX, lastY));
+  }
+
+  bool Run(const std::vector<touchsim::Command> &commands) {
+    using touchsim::Command;
+    for (const Command &c : commands) {
+      const auto &n = c.numbers;
+      bool ok = true;
+      switch (c.kind) {
+        case Command::kTap:
+          ok = Touch(c.line, n[0], n[1]) && Send(touchsim::EncodeReport(false, lastX, lastY));
+          break;
+        case Command::kDrag:
+          for (int64_t i = 0; ok && i < n[4]; ++i) {
+            double t = n[4] == 1 ? 0.0 : static_cast<double>(i) / static_cast<double>(n[4] - 1);
+            ok = Touch(c.line, std::llround(n[0] + t * (n[2] - n[0])), std::llround(n[1] + t * (n[3] - n[1])));
+          }
+          break;
+        case Command::kHold:
+          for (int64_t i = 0; ok && i < n[2]; ++i) ok = Touch(c.line, n[0], n[1]);
+          break;
+        case Command::kLift:
+          ok = Send(touchsim::EncodeReport(false, lastX, lastY));
+          break;
+        case Command::kWait:
+          line.Pause(static_cast<uint32_t>(n[0]));
+          break;
+        case Command::kRaw:
+          ok = Send(std::string(c.bytes.begin(), c.bytes.end()));
+          break;
+        case Command::kNoise: {
+          std::string bytes;
+          for (int64_t i = 0; i < n[0]; ++i) bytes += static_cast<char>(random() & 0xFF);
+          ok = Send(bytes);
+          break;
+        }
+        case Command::kRepeat:
+          for (int64_t i = 0; ok && i < n[0]; ++i) ok = Run(c.body);
+          break;
+      }
+      if (!ok) {
+        if (errorLine == 0) errorLine = c.line;
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
+// Records the pseudo-terminal as the port's tty in HKLM\Platform\Serial.
+bool MapPort(const std::string &port, const std::string &path, bool remove) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("Platform\\Serial"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return false;
+  std::u16string name = platform::ToUtf16(port);
+  LONG result;
+  if (remove) {
+    result = RegDeleteValueW(key, name.c_str());
+  } else {
+    std::u16string value = platform::ToUtf16(path);
+    result = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
+  }
+  return RegCloseKey(key) == ERROR_SUCCESS && result == ERROR_SUCCESS;
+}
+
+bool IsPortName(const std::string &name) {
+  return name.size() == 5 && strncasecmp(name.c_str(), "COM", 3) == 0 && name[3] >= '0' && name[3] <= '9' &&
+         name[4] == ':';
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string port, tty, panelSpec, scriptPath = "-";
+  uint32_t baud = 9600;
+  uint32_t seed = 1;
+  uint32_t drainMs = 10000;
+  bool hold = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](const char *name) -> const char * {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "touchsim: %s needs a value\n%s", name, kUsage);
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    auto number = [&](const char *name) -> uint32_t {
+      const char *text = value(name);
+      char *end = nullptr;
+      unsigned long parsed = std::strtoul(text, &end, 10);
+      if (*text == 0 || *end != 0 || parsed > 100000000UL) {
+        std::fprintf(stderr, "touchsim: %s needs a number, not '%s'\n", name, text);
+        std::exit(2);
+      }
+      return static_cast<uint32_t>(parsed);
+    };
+    if (arg == "--port") port = value("--port");
+    else if (arg == "--tty") tty = value("--tty");
+    else if (arg == "--baud") baud = number("--baud");
+    else if (arg == "--panel") panelSpec = value("--panel");
+    else if (arg == "--seed") seed = number("--seed");
+    else if (arg == "--drain-ms") drainMs = number("--drain-ms");
+    else if (arg == "--hold") hold = true;
+    else if (arg == "--root") ++i;
+    else if (arg.rfind("--root=", 0) == 0) continue;
+    else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+      std::fprintf(stderr, "touchsim: unknown option %s\n%s", arg.c_str(), kUsage);
+      return 2;
+    } else scriptPath = arg;
+  }
+  if (port.empty() == tty.empty()) {
+    std::fprintf(stderr, "touchsim: give either --port COMn: or --tty PATH\n%s", kUsage);
+    return 2;
+  }
+  if (!port.empty() && !IsPortName(port)) {
+    std::fprintf(stderr, "touchsim: '%s' is not a port name such as COM1:\n", port.c_str());
+    return 2;
+  }
+  if (!port.empty() && !platform::InitDeviceRoot(argc, argv, "touchsim")) return 2;
+
+  touchsim::PanelModel model;
+  std::string error;
+  if (!panelSpec.empty() && !touchsim::PanelModel::Parse(panelSpec, &model, &error)) {
+    std::fprintf(stderr, "touchsim: %s\n", error.c_str());
+    return 2;
+  }
+
+  std::string text;
+  if (scriptPath == "-") {
+    std::stringstream buffer;
+    buffer << std::cin.rdbuf();
+    text = buffer.str();
+  } else {
+    std::ifstream in(scriptPath);
+    if (!in) {
+      std::fprintf(stderr, "touchsim: cannot read the script %s\n", scriptPath.c_str());
+      return 2;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+  }
+  std::vector<touchsim::Command> commands;
+  touchsim::ScriptError scriptError;
+  if (!touchsim::ParseScript(text, &commands, &scriptError)) {
+    std::fprintf(stderr, "touchsim: %s:%d: %s\n", scriptPath.c_str(), scriptError.line, scriptError.message.c_str());
+    return 2;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  touchsim::SerialLine line;
+  line.SetBaud(baud);
+  if (!(port.empty() ? line.OpenTty(tty, baud, &error) : line.OpenPseudoTerminal(&error))) {
+    std::fprintf(stderr, "touchsim: %s\n", error.c_str());
+    return 1;
+  }
+  if (!port.empty()) {
+    if (!MapPort(port, line.path(), false)) {
+      std::fprintf(stderr, "touchsim: cannot record %s in the registry of %s (see the registry error above)\n",
+                   port.c_str(), platform::DeviceRoot().c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "touchsim: %s is %s\n", port.c_str(), line.path().c_str());
+  }
+
+  Player player{line, !panelSpec.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false};
+  bool ok = player.Run(commands);
+  int status = 0;
+  if (!ok && !touchsim::stopRequested) {
+    std::fprintf(stderr, "touchsim: %s:%d: %s\n", scriptPath.c_str(), player.errorLine, player.error.c_str());
+    status = player.lineFailed ? 1 : 2;
+  }
+  size_t unread = line.Drain(drainMs);
+  std::printf("touchsim: sent %llu complete reports\n", static_cast<unsigned long long>(player.counter.complete()));
+  std::fflush(stdout);
+  if (unread > 0 && !touchsim::stopRequested) {
+    std::fprintf(stderr, "touchsim: %zu bytes were not read within %u ms: is the driver running on %s?\n", unread,
+                 drainMs, port.empty() ? tty.c_str() : port.c_str());
+    if (status == 0) status = 1;
+  }
+  while (hold && !touchsim::stopRequested) line.Pause(100);
+  if (!port.empty()) MapPort(port, line.path(), true);
+  return status;
+}
