@@ -1,7 +1,15 @@
-// Pointer emulation: turns every decoded report into one absolute mouse event.
+// Pointer emulation: every decoded report becomes exactly one absolute mouse event, a move to the
+// report's position with at most one button transition, as the touch mode in MouseMod decides:
+// Desktop (the button follows the touch), Drawing (the button goes down once the touch has been
+// held in place for SelDelay reports, and up when it ends) or Button (a touch held in place for
+// SelDelay reports clicks once). Bit 31 of MouseMod makes the next touch use the right button.
 #pragma once
 
 #include "touch_report.h"
 
 // Called on the read thread once per complete report, after it was counted.
 void EmulatePointer(const TouchReport &report);
+
+void HandleDesktopReport(const TouchReport &report);
+void HandleDrawingReport(const TouchReport &report);
+void HandleButtonReport(const TouchReport &report);

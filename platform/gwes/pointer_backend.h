@@ -1,0 +1,37 @@
+// The pointer outputs that mouse_event and MessageBeep can go to (a log, an X display through
+// XTest, a Linux uinput device), behind one interface, and how each is started.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <windows.h>
+
+namespace platform {
+
+// One started output. Calls come one at a time (the caller holds the process's output lock), so
+// an output needs no locking of its own. An output reports a failure after it started (a full
+// disk, a lost display) once, on the debug output, and keeps going as far as it can.
+class PointerBackend {
+ public:
+  virtual ~PointerBackend() = default;
+  virtual void MouseEvent(DWORD flags, DWORD dx, DWORD dy, DWORD data) = 0;
+  // FALSE, with the last error set, when no sound was made.
+  virtual BOOL Beep(UINT type) = 0;
+};
+
+// Each returns the started output, or null with *problem set to a sentence that says what went
+// wrong and what to do.
+
+// Appends one line per call to the file at path (created when missing), or to standard output
+// when path is empty.
+std::unique_ptr<PointerBackend> StartPointerLog(const std::string &path, std::string *problem);
+// Fakes pointer input on the X display named by DISPLAY.
+std::unique_ptr<PointerBackend> StartPointerXTest(std::string *problem);
+// Creates an absolute pointer device through /dev/uinput.
+std::unique_ptr<PointerBackend> StartPointerUinput(std::string *problem);
+
+// mouse_event's absolute coordinate limit: 0..65535 spans the screen on each axis.
+constexpr DWORD kAbsoluteMax = 65535;
+
+}  // namespace platform

@@ -1,0 +1,580 @@
+// Windows and messages within one process: classes, creating and destroying windows, finding
+// them, posting, sending and taking messages across threads, what bad handles get, and the
+// records that publish top-level windows on the device root. touchtray_test covers other processes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+#include "platform/device_root.h"
+#include "test_root.h"
+
+namespace {
+
+constexpr std::chrono::seconds kBound{10};
+
+constexpr UINT kDouble = WM_USER + 1;  // the procedure answers wParam * 2
+constexpr UINT kRelay = WM_USER + 2;   // the procedure sends kDouble with lParam to window wParam, answers that + 1
+constexpr UINT kQuit = WM_USER + 3;    // the procedure calls PostQuitMessage(0)
+
+const char16_t kClass[] = u"WindowsTest";
+const char16_t kOtherClass[] = u"WindowsTestOther";
+const char16_t kRefusingClass[] = u"WindowsTestRefusing";
+
+struct Received {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  std::thread::id thread;
+};
+
+// Every message a test window's procedure received, in order, across threads.
+class Log {
+ public:
+  void Add(const Received &entry) {
+    std::lock_guard lock(mutex_);
+    entries_.push_back(entry);
+    changed_.notify_all();
+  }
+  std::vector<Received> Of(HWND hwnd) {
+    std::lock_guard lock(mutex_);
+    std::vector<Received> found;
+    for (const auto &entry : entries_)
+      if (entry.hwnd == hwnd) found.push_back(entry);
+    return found;
+  }
+  // Waits until `hwnd` has received `message`; the entry, or nothing after the bound.
+  std::optional<Received> WaitFor(HWND hwnd, UINT message) {
+    std::unique_lock lock(mutex_);
+    std::optional<Received> found;
+    changed_.wait_for(lock, kBound, [&] {
+      for (const auto &entry : entries_)
+        if (entry.hwnd == hwnd && entry.message == message) found = entry;
+      return found.has_value();
+    });
+    return found;
+  }
+  std::vector<Received> All() {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Received> entries_;
+};
+
+Log received;
+
+LRESULT CALLBACK RecordingProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  LPARAM logged = message == WM_CREATE ? reinterpret_cast<LPARAM>(
+                                             reinterpret_cast<const CREATESTRUCTW *>(lParam)->lpCreateParams)
+                                       : lParam;
+  received.Add({hwnd, message, wParam, logged, std::this_thread::get_id()});
+  switch (message) {
+    case kDouble: return static_cast<LRESULT>(wParam * 2);
+    case kRelay: return SendMessageW(reinterpret_cast<HWND>(wParam), kDouble, static_cast<WPARAM>(lParam), 0) + 1;
+    case kQuit: PostQuitMessage(0); return 0;
+    default: return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+}
+
+LRESULT CALLBACK RefusingProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+  received.Add({hwnd, message, wParam, 0, std::this_thread::get_id()});
+  return message == WM_CREATE ? -1 : 0;
+}
+
+ATOM Register(const char16_t *name, WNDPROC procedure) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = procedure;
+  windowClass.lpszClassName = name;
+  return RegisterClassW(&windowClass);
+}
+
+ATOM TestClassAtom() {
+  static const ATOM atom = [] {
+    Register(kOtherClass, RecordingProcedure);
+    Register(kRefusingClass, RefusingProcedure);
+    return Register(kClass, RecordingProcedure);
+  }();
+  return atom;
+}
+
+HWND Create(const char16_t *name, const char16_t *className = kClass, HWND parent = nullptr, DWORD style = 0) {
+  return CreateWindowExW(0, className, name, style, 0, 0, 10, 10, parent, nullptr, nullptr, nullptr);
+}
+
+// Runs `call` on a thread of its own and returns its result, failing the whole run when it does
+// not return within the bound: a deadlock must not hang the suite.
+template <class Call>
+auto Bounded(Call call) {
+  std::packaged_task<decltype(call())()> task(std::move(call));
+  auto result = task.get_future();
+  std::thread runner(std::move(task));
+  if (result.wait_for(kBound) != std::future_status::ready) {
+    std::fprintf(stderr, "a window call did not return within %lld s: deadlock\n", static_cast<long long>(kBound.count()));
+    std::abort();
+  }
+  runner.join();
+  return result.get();
+}
+
+// A thread that owns one window and takes its messages until the window gets kQuit.
+class PumpThread {
+ public:
+  PumpThread() {
+    std::promise<HWND> created;
+    auto window = created.get_future();
+    thread_ = std::thread([&created] {
+      HWND hwnd = Create(u"pumped");
+      created.set_value(hwnd);
+      MSG message;
+      while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+      DestroyWindow(hwnd);
+    });
+    hwnd_ = window.get();
+  }
+  ~PumpThread() {
+    PostMessageW(hwnd_, kQuit, 0, 0);
+    thread_.join();
+  }
+  HWND hwnd() const { return hwnd_; }
+  std::thread::id id() const { return thread_.get_id(); }
+
+ private:
+  std::thread thread_;
+  HWND hwnd_ = nullptr;
+};
+
+class WindowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(TestClassAtom(), 0);
+    received.Clear();
+  }
+  void TearDown() override {
+    for (HWND hwnd : windows_)
+      if (IsWindow(hwnd)) DestroyWindow(hwnd);
+    MSG leftover;
+    while (PeekMessageW(&leftover, nullptr, 0, 0, PM_REMOVE)) {
+    }
+  }
+  HWND Own(HWND hwnd) {
+    windows_.push_back(hwnd);
+    return hwnd;
+  }
+  bool RecordExists(HWND hwnd) const {
+    struct stat info {};
+    return stat(RecordPath(hwnd).c_str(), &info) == 0;
+  }
+  std::string RecordPath(HWND hwnd) const {
+    auto value = reinterpret_cast<uintptr_t>(hwnd);
+    return root_.path() + "/run/window." + std::to_string(value >> 32) + "." + std::to_string(value & 0xFFFFFFFFu);
+  }
+
+  testing_support::TempDeviceRoot root_;
+  std::vector<HWND> windows_;
+};
+
+// --- Classes and creation -------------------------------------------------------------------------
+
+TEST_F(WindowsTest, RegisterClassRefusesDuplicatesInAnyCaseAndIncompleteClasses) {
+  ASSERT_NE(Register(u"DuplicateClass", RecordingProcedure), 0);
+  struct Case {
+    const char16_t *name;
+    WNDPROC procedure;
+    DWORD error;
+  };
+  const Case cases[] = {{u"duplicateCLASS", RecordingProcedure, ERROR_CLASS_ALREADY_EXISTS},
+                        {nullptr, RecordingProcedure, ERROR_INVALID_PARAMETER},
+                        {u"", RecordingProcedure, ERROR_INVALID_PARAMETER},
+                        {u"NoProcedure", nullptr, ERROR_INVALID_PARAMETER}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(Register(c.name, c.procedure), 0);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_EQ(RegisterClassW(nullptr), 0);
+}
+
+TEST_F(WindowsTest, CreateWindowSendsWmCreateWithItsArgumentsBeforeReturning) {
+  int marker = 0;
+  HWND hwnd = Own(CreateWindowExW(0, u"windowstest", u"created", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, &marker));
+  ASSERT_NE(hwnd, nullptr);
+  auto log = received.Of(hwnd);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].message, static_cast<UINT>(WM_CREATE));
+  EXPECT_EQ(log[0].lParam, reinterpret_cast<LPARAM>(&marker));
+  EXPECT_EQ(log[0].thread, std::this_thread::get_id());
+  EXPECT_NE(Own(Create(u"by atom", MAKEINTATOM(TestClassAtom()))), nullptr);
+}
+
+TEST_F(WindowsTest, CreateWindowFailsForUnknownClassesBadParentsAndRefusedCreation) {
+  HWND ended = nullptr;
+  std::thread([&] { ended = Create(u"other thread"); }).join();  // gone with its thread
+  PumpThread pump;
+  struct Case {
+    const char16_t *className;
+    HWND parent;
+    DWORD style;
+    DWORD error;
+  };
+  const Case cases[] = {{u"NoSuchClass", nullptr, 0, ERROR_CANNOT_FIND_WND_CLASS},
+                        {nullptr, nullptr, 0, ERROR_CANNOT_FIND_WND_CLASS},
+                        {MAKEINTATOM(0xBEEF), nullptr, 0, ERROR_CANNOT_FIND_WND_CLASS},
+                        {kClass, nullptr, WS_CHILD, ERROR_TLW_WITH_WSCHILD},
+                        {kClass, ended, WS_CHILD, ERROR_INVALID_WINDOW_HANDLE},
+                        {kClass, pump.hwnd(), WS_CHILD, ERROR_WINDOW_OF_OTHER_THREAD}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(Create(u"bad", c.className, c.parent, c.style), nullptr);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  // A procedure that answers WM_CREATE with -1 then gets WM_DESTROY, and no window is left.
+  received.Clear();
+  EXPECT_EQ(Create(u"refused", kRefusingClass), nullptr);
+  auto log = received.All();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].message, static_cast<UINT>(WM_CREATE));
+  EXPECT_EQ(log[1].message, static_cast<UINT>(WM_DESTROY));
+  EXPECT_FALSE(IsWindow(log[0].hwnd));
+  EXPECT_EQ(FindWindowW(kRefusingClass, nullptr), nullptr);
+}
+
+// --- Destroying -----------------------------------------------------------------------------------
+
+TEST_F(WindowsTest, DestroyWindowSendsWmDestroyToTheWindowThenItsChildrenAndDropsTheirMessages) {
+  HWND parent = Own(Create(u"parent"));
+  HWND child = Create(u"child", kClass, parent, WS_CHILD);
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(PostMessageW(parent, kDouble, 1, 1));
+  received.Clear();
+  ASSERT_TRUE(DestroyWindow(parent));
+  auto parentLog = received.Of(parent);
+  auto childLog = received.Of(child);
+  ASSERT_EQ(parentLog.size(), 1u);
+  ASSERT_EQ(childLog.size(), 1u);
+  EXPECT_EQ(parentLog[0].message, static_cast<UINT>(WM_DESTROY));
+  EXPECT_EQ(childLog[0].message, static_cast<UINT>(WM_DESTROY));
+  EXPECT_FALSE(IsWindow(parent));
+  EXPECT_FALSE(IsWindow(child));
+  MSG message;
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(WindowsTest, OnlyTheOwnerThreadDestroysAWindowAndWmCloseDoesByDefault) {
+  HWND hwnd = Own(Create(u"owned"));
+  BOOL destroyed = Bounded([hwnd] { return DestroyWindow(hwnd); });
+  EXPECT_FALSE(destroyed);
+  EXPECT_TRUE(IsWindow(hwnd));
+  DWORD error = Bounded([hwnd] {
+    DestroyWindow(hwnd);
+    return GetLastError();
+  });
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(SendMessageW(hwnd, WM_CLOSE, 0, 0), 0);
+  EXPECT_FALSE(IsWindow(hwnd));
+}
+
+TEST_F(WindowsTest, WindowsOfAThreadThatEndedAreGoneAndUnpublished) {
+  HWND hwnd = nullptr;
+  std::thread([&] { hwnd = Create(u"short-lived"); }).join();
+  ASSERT_NE(hwnd, nullptr);
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_FALSE(RecordExists(hwnd));
+  EXPECT_EQ(FindWindowW(nullptr, u"short-lived"), nullptr);
+  EXPECT_FALSE(PostMessageW(hwnd, kDouble, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(WindowsTest, EveryCallOnABadHandleFailsWithInvalidWindowHandle) {
+  HWND destroyed = Create(u"destroyed");
+  DestroyWindow(destroyed);
+  const uintptr_t self = static_cast<uintptr_t>(getpid()) << 32;
+  const std::pair<const char *, HWND> handles[] = {
+      {"destroyed", destroyed},
+      {"never issued", reinterpret_cast<HWND>(self | 0xFFFFFFF0u)},
+      {"small integer", reinterpret_cast<HWND>(0x1234)},
+      {"process that never existed", reinterpret_cast<HWND>((uintptr_t{0x3FFFFFF0} << 32) | 1)}};
+  for (const auto &[what, hwnd] : handles) {
+    SCOPED_TRACE(what);
+    MSG message{};
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_FALSE(DestroyWindow(hwnd));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_FALSE(PostMessageW(hwnd, kDouble, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(SendMessageW(hwnd, kDouble, 1, 0), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_EQ(GetMessageW(&message, hwnd, 0, 0), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    EXPECT_FALSE(PeekMessageW(&message, hwnd, 0, 0, PM_REMOVE));
+    message.hwnd = hwnd;
+    EXPECT_EQ(DispatchMessageW(&message), 0);
+  }
+  EXPECT_FALSE(IsWindow(nullptr));
+  EXPECT_EQ(GetMessageW(nullptr, nullptr, 0, 0), -1);
+}
+
+// --- Finding --------------------------------------------------------------------------------------
+
+TEST_F(WindowsTest, FindWindowMatchesClassAndNameWithoutRegardToCaseAndOnlyTopLevelWindows) {
+  HWND alpha = Own(Create(u"Alpha One"));
+  HWND beta = Own(Create(u"Beta", kOtherClass));
+  Own(Create(u"Gamma", kOtherClass, beta, WS_CHILD));
+  struct Case {
+    const char16_t *className;
+    const char16_t *name;
+    HWND expected;
+  };
+  const Case cases[] = {{kClass, nullptr, alpha},         {u"WINDOWSTEST", nullptr, alpha},
+                        {nullptr, u"alpha one", alpha},   {u"windowstestother", u"BETA", beta},
+                        {MAKEINTATOM(TestClassAtom()), nullptr, alpha},
+                        {kClass, u"Beta", nullptr},       {nullptr, u"Alpha", nullptr},
+                        {u"NoSuchClass", nullptr, nullptr}, {nullptr, u"Gamma", nullptr}};
+  for (const Case &c : cases) EXPECT_EQ(FindWindowW(c.className, c.name), c.expected);
+}
+
+// --- Posting and taking ---------------------------------------------------------------------------
+
+TEST_F(WindowsTest, PostedMessagesComeOutInOrderAndGoToTheProcedureOnDispatch) {
+  HWND hwnd = Own(Create(u"queue"));
+  for (WPARAM i = 1; i <= 3; ++i) ASSERT_TRUE(PostMessageW(hwnd, WM_USER + 10 + static_cast<UINT>(i), i, -LPARAM(i)));
+  for (WPARAM i = 1; i <= 3; ++i) {
+    MSG message{};
+    ASSERT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(message.hwnd, hwnd);
+    EXPECT_EQ(message.message, WM_USER + 10 + i);
+    EXPECT_EQ(message.wParam, i);
+    EXPECT_EQ(message.lParam, -LPARAM(i));
+    received.Clear();
+    DispatchMessageW(&message);
+    auto log = received.Of(hwnd);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].message, message.message);
+  }
+}
+
+TEST_F(WindowsTest, FiltersSelectByWindowAndMessageRange) {
+  HWND a = Own(Create(u"a"));
+  HWND b = Own(Create(u"b"));
+  struct Case {
+    HWND hwnd;
+    UINT first, last;
+    HWND expectedWindow;
+    UINT expectedMessage;
+  };
+  const Case cases[] = {{nullptr, 0, 0, a, WM_USER + 10},
+                        {b, 0, 0, b, WM_USER + 11},
+                        {nullptr, WM_USER + 15, WM_USER + 25, a, WM_USER + 20},
+                        {reinterpret_cast<HWND>(-1), 0, 0, nullptr, WM_USER + 12},
+                        {a, WM_USER + 11, WM_USER + 12, nullptr, 0}};
+  for (const Case &c : cases) {
+    PostMessageW(a, WM_USER + 10, 0, 0);
+    PostMessageW(b, WM_USER + 11, 0, 0);
+    PostMessageW(nullptr, WM_USER + 12, 0, 0);  // to the thread itself
+    PostMessageW(a, WM_USER + 20, 0, 0);
+    MSG message{};
+    BOOL found = PeekMessageW(&message, c.hwnd, c.first, c.last, PM_REMOVE);
+    EXPECT_EQ(found, c.expectedMessage != 0);
+    if (found) {
+      EXPECT_EQ(message.hwnd, c.expectedWindow);
+      EXPECT_EQ(message.message, c.expectedMessage);
+    }
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+  }
+}
+
+TEST_F(WindowsTest, PeekWithoutRemoveLeavesTheMessageAndAnEmptyQueueAnswersAtOnce) {
+  HWND hwnd = Own(Create(u"peek"));
+  MSG message{};
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+  PostMessageW(hwnd, kDouble, 5, 0);
+  ASSERT_TRUE(PeekMessageW(&message, hwnd, 0, 0, PM_NOREMOVE));
+  ASSERT_TRUE(PeekMessageW(&message, hwnd, 0, 0, PM_REMOVE));
+  EXPECT_EQ(message.wParam, 5u);
+  EXPECT_FALSE(PeekMessageW(&message, hwnd, 0, 0, PM_REMOVE));
+}
+
+TEST_F(WindowsTest, QuitComesAfterThePostedMessagesAndOnlyToUnfilteredTakers) {
+  HWND hwnd = Own(Create(u"quitting"));
+  PostMessageW(hwnd, kDouble, 0, 0);
+  PostQuitMessage(7);
+  MSG message{};
+  EXPECT_EQ(GetMessageW(&message, nullptr, 0, 0), TRUE);
+  EXPECT_EQ(message.message, kDouble);
+  EXPECT_FALSE(PeekMessageW(&message, hwnd, 0, 0, PM_REMOVE));  // the quit is the thread's, not the window's
+  EXPECT_TRUE(PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(GetMessageW(&message, nullptr, 0, 0), FALSE);
+  EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(message.wParam, 7u);
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST_F(WindowsTest, AFullQueueRefusesFurtherPostsWithNotEnoughQuota) {
+  HWND hwnd = Own(Create(u"flooded"));
+  for (int i = 0; i < 10000; ++i) ASSERT_TRUE(PostMessageW(hwnd, kDouble, 0, 0)) << i;
+  EXPECT_FALSE(PostMessageW(hwnd, kDouble, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+}
+
+TEST_F(WindowsTest, PostFromAnotherThreadWakesTheOwnerBlockedInGetMessage) {
+  PumpThread pump;
+  ASSERT_TRUE(PostMessageW(pump.hwnd(), WM_USER + 40, 4, 2));
+  auto entry = received.WaitFor(pump.hwnd(), WM_USER + 40);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->wParam, 4u);
+  EXPECT_EQ(entry->lParam, 2);
+  EXPECT_EQ(entry->thread, pump.id());
+}
+
+// --- Sending --------------------------------------------------------------------------------------
+
+TEST_F(WindowsTest, SendMessageRunsTheProcedureOnTheOwnerThreadAndReturnsItsResult) {
+  HWND mine = Own(Create(u"direct"));
+  EXPECT_EQ(SendMessageW(mine, kDouble, 21, 0), 42);
+  MSG message;
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));  // not queued on the owner thread
+  PumpThread pump;
+  HWND hwnd = pump.hwnd();
+  EXPECT_EQ(Bounded([hwnd] { return SendMessageW(hwnd, kDouble, 50, 0); }), 100);
+  auto entry = received.WaitFor(hwnd, kDouble);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->thread, pump.id());
+}
+
+TEST_F(WindowsTest, ThreadsSendingToEachOtherServeEachOtherWhileWaiting) {
+  PumpThread pump;
+  HWND pumped = pump.hwnd();
+  // This thread's window is asked for kDouble by the pump thread while this thread waits in
+  // SendMessageW for the pump thread's answer to kRelay.
+  LRESULT result = Bounded([pumped] {
+    HWND mine = Create(u"relay target");
+    LRESULT answer = SendMessageW(pumped, kRelay, reinterpret_cast<WPARAM>(mine), 21);
+    DestroyWindow(mine);
+    return answer;
+  });
+  EXPECT_EQ(result, 43);
+}
+
+// --- Publication on the device root ----------------------------------------------------------------
+
+TEST_F(WindowsTest, TopLevelWindowHasARecordWithItsEscapedNamesWhileItExists) {
+  HWND hwnd = Create(u"two\nlines \\ one", u"windowsTEST");
+  ASSERT_NE(hwnd, nullptr);
+  HWND child = Own(Create(u"child", kClass, hwnd, WS_CHILD));
+  EXPECT_EQ(testing_support::ReadFile(RecordPath(hwnd)), "class=WindowsTest\nname=two\\nlines \\\\ one\n");
+  EXPECT_FALSE(RecordExists(child));
+  struct stat info {};
+  EXPECT_EQ(stat((root_.path() + "/run/windows." + std::to_string(getpid())).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  DestroyWindow(hwnd);
+  EXPECT_FALSE(RecordExists(hwnd));
+}
+
+TEST_F(WindowsTest, CreateWindowFailsWhenTheWindowCannotBePublished) {
+  std::string file = root_.path() + "/plain-file";
+  testing_support::WriteFile(file, "");
+  struct Case {
+    std::string root;
+    DWORD error;
+  };
+  const Case cases[] = {{root_.path() + "/" + std::string(120, 'x'), ERROR_FILENAME_EXCED_RANGE},
+                        {file, ERROR_PATH_NOT_FOUND}};
+  for (const Case &c : cases) {
+    platform::SetDeviceRoot(c.root);
+    EXPECT_EQ(Create(u"unpublishable"), nullptr);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  platform::SetDeviceRoot(root_.path());
+  EXPECT_EQ(FindWindowW(nullptr, u"unpublishable"), nullptr);
+}
+
+TEST_F(WindowsTest, WithoutADeviceRootWindowsWorkWithinTheProcess) {
+  platform::SetDeviceRoot("");
+  unsetenv("DEVICE_ROOT");
+  HWND hwnd = Own(Create(u"private"));
+  ASSERT_NE(hwnd, nullptr);
+  EXPECT_EQ(FindWindowW(kClass, u"private"), hwnd);
+  ASSERT_TRUE(PostMessageW(hwnd, kDouble, 3, 0));
+  MSG message{};
+  EXPECT_TRUE(PeekMessageW(&message, hwnd, 0, 0, PM_REMOVE));
+  EXPECT_FALSE(RecordExists(hwnd));
+}
+
+// Records as another process would leave them, for a process id no real process has.
+class PublishedRecordTest : public WindowsTest {
+ protected:
+  static constexpr uintptr_t kProcess = 0x3FFFFFF0;
+
+  HWND WriteRecord(uint32_t number, const std::string &text) {
+    HWND hwnd = reinterpret_cast<HWND>((kProcess << 32) | number);
+    testing_support::WriteFile(RecordPath(hwnd), text);
+    return hwnd;
+  }
+  // Binds the process's socket; with `keep` false the socket file stays but nobody listens.
+  void Listen(bool keep) {
+    mkdir((root_.path() + "/run").c_str(), 0755);
+    std::string path = root_.path() + "/run/windows." + std::to_string(kProcess);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    if (!keep) {
+      close(socket_);
+      socket_ = -1;
+    }
+  }
+  void TearDown() override {
+    if (socket_ >= 0) close(socket_);
+    WindowsTest::TearDown();
+  }
+  int socket_ = -1;
+};
+
+TEST_F(PublishedRecordTest, RecordsOfALiveProcessAreFoundUnescapedAndMalformedOnesIgnored) {
+  Listen(true);
+  WriteRecord(1, "class=Odd\nname=no final newline");
+  WriteRecord(2, "name=no class\n");
+  HWND odd = WriteRecord(3, "class=Odd\nname=two\\nlines \\\\ one\n");
+  EXPECT_EQ(FindWindowW(u"ODD", nullptr), odd);
+  EXPECT_EQ(FindWindowW(nullptr, u"TWO\nLINES \\ ONE"), odd);
+  EXPECT_EQ(FindWindowW(nullptr, u"no class"), nullptr);
+  EXPECT_TRUE(IsWindow(odd));
+  EXPECT_TRUE(PostMessageW(odd, WM_RBUTTONDOWN, 0, 0));
+  EXPECT_EQ(SendMessageW(odd, kDouble, 1, 0), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_FALSE(DestroyWindow(odd));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(PublishedRecordTest, RecordsOfAProcessThatNoLongerListensAreIgnored) {
+  Listen(false);
+  HWND stale = WriteRecord(1, "class=Stale\nname=Stale\n");
+  EXPECT_EQ(FindWindowW(u"Stale", u"Stale"), nullptr);
+  EXPECT_FALSE(IsWindow(stale));
+  EXPECT_FALSE(PostMessageW(stale, WM_RBUTTONDOWN, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+// An X server for graphical tests: Xvfb on a display number it picks itself, 1024x768.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "process.h"
+
+namespace testing_support {
+
+// The full path of a program found on PATH.
+std::optional<std::string> FindProgram(const std::string &name);
+
+// Starts Xvfb; -displayfd prints the display number once the server accepts connections, so
+// waiting for that line is waiting for the server.
+class XServer {
+ public:
+  explicit XServer(const std::string &program);
+  ~XServer() { Stop(); }
+  XServer(const XServer &) = delete;
+  XServer &operator=(const XServer &) = delete;
+
+  // ":N", or empty when the server did not come up.
+  const std::string &display() const { return display_; }
+  std::string Errors() const { return process_.Output(Stream::kStderr); }
+  void Stop();
+
+ private:
+  ChildProcess process_;
+  std::string display_;
+  bool stopped_ = false;
+};
+
+}  // namespace testing_support
