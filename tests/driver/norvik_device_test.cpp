@@ -3,7 +3,6 @@
 // through nrvctl.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -16,16 +15,10 @@
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::DefaultInstallation;
 using testing_support::Stream;
 
 constexpr std::chrono::milliseconds kBound{20000};
-
-std::string DefaultInstallation() {
-  std::ifstream in(NORVIK_SOURCE_DIR "/config/norvik.reg");
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Replaces (or, with an empty text, removes) one value line of the driver's key.
 std::string WithValue(std::string hive, const std::string &name, const std::string &text) {

@@ -3,7 +3,6 @@
 // exactly the number touchsim sent, garbage between them or not, paced or at full speed.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -14,17 +13,10 @@
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::DefaultInstallation;
 using testing_support::Stream;
 
 constexpr std::chrono::milliseconds kBound{30000};
-
-std::string DefaultInstallation() {
-  std::ifstream in(NORVIK_SOURCE_DIR "/config/norvik.reg");
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string hive = text.str();
-  return hive.substr(hive.find('\n') + 1);
-}
 
 // A script of `touches` touches of five reports each, with broken reports and noise between them.
 std::string MixedScript(int touches) {

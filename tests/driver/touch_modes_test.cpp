@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -14,17 +13,10 @@
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::DefaultInstallation;
 using testing_support::Stream;
 
 constexpr std::chrono::milliseconds kBound{30000};
-
-std::string DefaultInstallation() {
-  std::ifstream in(NORVIK_SOURCE_DIR "/config/norvik.reg");
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string hive = text.str();
-  return hive.substr(hive.find('\n') + 1);
-}
 
 std::string WithMouseMod(std::string hive, const char *value) {
   const std::string line = "\"MouseMod\"=dword:00000000";

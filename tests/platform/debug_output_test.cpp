@@ -5,19 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "debug_capture.h"
 #include "platform/debug_output.h"
 #include "platform/text.h"
 
 namespace {
 
-class DebugCapture {
- public:
-  DebugCapture() {
-    platform::SetDebugOutputSink([this](const std::u16string &m) { messages.push_back(platform::ToUtf8(m)); });
-  }
-  ~DebugCapture() { platform::SetDebugOutputSink(nullptr); }
-  std::vector<std::string> messages;
-};
+using testing_support::DebugCapture;
 
 TEST(DebugOutput, ConversionsFollowTheKernelsRules) {
   DebugCapture capture;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "debug_capture.h"
 #include "platform/debug_output.h"
 #include "platform/pointer_output.h"
 #include "platform/text.h"
@@ -35,14 +36,7 @@ using testing_support::XServer;
 
 const DWORD kMoveTo = MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE;
 
-class DebugCapture {
- public:
-  DebugCapture() {
-    platform::SetDebugOutputSink([this](const std::u16string &m) { messages.push_back(platform::ToUtf8(m)); });
-  }
-  ~DebugCapture() { platform::SetDebugOutputSink(nullptr); }
-  std::vector<std::string> messages;
-};
+using testing_support::DebugCapture;
 
 struct PointerState {
   int x = -1;

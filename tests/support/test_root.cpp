@@ -92,6 +92,11 @@ bool PseudoTerminal::WaitUntilRead() const {
   return true;
 }
 
+std::string DefaultInstallation() {
+  std::string hive = ReadFile(NORVIK_SOURCE_DIR "/config/norvik.reg");
+  return hive.substr(hive.find('\n') + 1);
+}
+
 std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;

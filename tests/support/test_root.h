@@ -51,6 +51,9 @@ class PseudoTerminal {
   std::string slavePath_;
 };
 
+// The driver's key as config/norvik.reg installs it, without the file's header line.
+std::string DefaultInstallation();
+
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::string &path);
 void WriteFile(const std::string &path, const std::string &contents);
