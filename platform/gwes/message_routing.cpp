@@ -8,6 +8,7 @@
 #include "window_publication.h"
 #include "window_table.h"
 #include "window_thread.h"
+#include "window_timers.h"
 
 namespace platform::gwes {
 namespace {
@@ -132,6 +133,13 @@ extern "C" BOOL WINAPI TranslateMessage(const MSG *lpMsg) {
 extern "C" LRESULT WINAPI DispatchMessageW(const MSG *lpMsg) {
   if (lpMsg == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // A timer set with a procedure calls that procedure instead of the window's. Anyone can post a
+  // WM_TIMER, so lParam is called only when it is the procedure of that live timer.
+  if (lpMsg->message == WM_TIMER && lpMsg->lParam != 0) {
+    if (platform::gwes::IsTimerProcedure(lpMsg->hwnd, lpMsg->wParam, lpMsg->lParam))
+      reinterpret_cast<TIMERPROC>(lpMsg->lParam)(lpMsg->hwnd, WM_TIMER, lpMsg->wParam, GetTickCount());
     return 0;
   }
   if (lpMsg->hwnd == nullptr) return 0;  // a thread message has no procedure to go to

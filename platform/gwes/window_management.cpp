@@ -7,8 +7,10 @@
 #include "window_classes.h"
 #include "window_handle.h"
 #include "window_publication.h"
+#include "window_state.h"
 #include "window_table.h"
 #include "window_thread.h"
+#include "window_timers.h"
 
 using platform::gwes::WindowPtr;
 
@@ -46,6 +48,13 @@ extern "C" HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPC
   window->exStyle = dwExStyle;
   window->parent = hWndParent;
   window->queue = queue;
+  // A position or size left to the system starts at 0: there is no screen layout to choose from.
+  auto given = [](int value) { return value == CW_USEDEFAULT ? 0 : value; };
+  window->rect = RECT{given(X), given(Y), given(X) + given(nWidth), given(Y) + given(nHeight)};
+  window->visible = (dwStyle & WS_VISIBLE) != 0;
+  window->enabled = (dwStyle & WS_DISABLED) == 0;
+  window->topmost = (dwExStyle & WS_EX_TOPMOST) != 0;
+  if ((dwStyle & WS_CHILD) != 0) window->id = static_cast<int>(reinterpret_cast<intptr_t>(hMenu));
   if (DWORD error = platform::gwes::AddWindow(window)) {
     SetLastError(error);
     return nullptr;
@@ -88,6 +97,7 @@ extern "C" BOOL WINAPI DestroyWindow(HWND hWnd) {
   window->procedure(hWnd, WM_DESTROY, 0, 0);
   for (const WindowPtr &child : platform::gwes::ChildWindows(hWnd)) DestroyWindow(child->hwnd);
   platform::gwes::RemoveWindow(window);
+  platform::gwes::KillWindowTimers(hWnd);
   return TRUE;
 }
 
@@ -121,8 +131,9 @@ extern "C" HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
 }
 
 extern "C" LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-  (void)wParam;
-  (void)lParam;
-  if (Msg == WM_CLOSE) DestroyWindow(hWnd);
-  return 0;
+  if (Msg == WM_CLOSE) {
+    DestroyWindow(hWnd);
+    return 0;
+  }
+  return platform::gwes::DefaultWindowState(hWnd, Msg, wParam, lParam);
 }

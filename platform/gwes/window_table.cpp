@@ -91,7 +91,10 @@ WindowPtr FindLocalWindow(const std::optional<std::u16string> &className, const 
   for (const auto &[number, window] : table.windows) {
     if (!IsTopLevel(*window)) continue;
     if (className && !EqualsIgnoreCase(window->className, *className)) continue;
-    if (name && !EqualsIgnoreCase(window->name, *name)) continue;
+    if (name) {
+      std::lock_guard state(window->stateMutex);
+      if (!EqualsIgnoreCase(window->name, *name)) continue;
+    }
     return window;
   }
   return nullptr;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,13 +19,22 @@ namespace platform::gwes {
 struct Window {
   HWND hwnd = nullptr;
   std::u16string className;  // as the class was registered
-  std::u16string name;
   WNDPROC procedure = nullptr;
   DWORD style = 0;
   DWORD exStyle = 0;
   HWND parent = nullptr;
   std::shared_ptr<MessageQueue> queue;  // the owner thread's
   std::atomic<bool> destroying{false};  // DestroyWindow has begun; only the owner thread sets it
+
+  // What the window calls change after creation; any thread may read it, so `stateMutex` guards it.
+  mutable std::mutex stateMutex;
+  std::u16string name;  // the window text
+  RECT rect{};          // in the parent's client coordinates; the screen's for a top-level window
+  bool visible = false;
+  bool enabled = true;
+  bool topmost = false;
+  int id = 0;  // a child's control id
+  HICON icons[2] = {nullptr, nullptr};  // ICON_SMALL, ICON_BIG
 };
 
 using WindowPtr = std::shared_ptr<Window>;

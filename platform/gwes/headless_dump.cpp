@@ -1,0 +1,90 @@
+// The dump of the headless renderer: the calling thread's windows as an indented tree, each with
+// what a user would see of it (class, id, text, rectangle, visibility, enabled state, check mark,
+// trackbar range and position, static image).
+#include <mutex>
+
+#include "control_static.h"
+#include "headless_driver.h"
+#include "platform/headless.h"
+#include "platform/text.h"
+#include "window_table.h"
+#include "window_thread.h"
+
+namespace platform::gwes {
+namespace {
+
+bool HasCheck(const Window &window) {
+  DWORD type = window.style & BS_TYPEMASK;
+  return EqualsIgnoreCase(window.className, u"BUTTON") &&
+         (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON);
+}
+
+void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
+  RECT rect;
+  bool visible, enabled, topmost;
+  int id;
+  std::u16string text;
+  {
+    std::lock_guard lock(window->stateMutex);
+    rect = window->rect;
+    visible = window->visible;
+    enabled = window->enabled;
+    topmost = window->topmost;
+    id = window->id;
+    text = window->name;
+  }
+  std::string line(static_cast<size_t>(depth) * 2, ' ');
+  line += ToUtf8(window->className) + " id=" + std::to_string(id) + " " + Quoted(text) + " (" +
+          std::to_string(rect.left) + "," + std::to_string(rect.top) + ")-(" + std::to_string(rect.right) + "," +
+          std::to_string(rect.bottom) + ")" + (visible ? " visible" : " hidden") + (enabled ? " enabled" : " disabled");
+  if (topmost) line += " topmost";
+  HWND hwnd = window->hwnd;
+  if (HasCheck(*window)) line += SendMessageW(hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED ? " checked" : " unchecked";
+  if (EqualsIgnoreCase(window->className, TRACKBAR_CLASSW)) {
+    line += " range=" + std::to_string(SendMessageW(hwnd, TBM_GETRANGEMIN, 0, 0)) + ".." +
+            std::to_string(SendMessageW(hwnd, TBM_GETRANGEMAX, 0, 0)) +
+            " pos=" + std::to_string(SendMessageW(hwnd, TBM_GETPOS, 0, 0));
+  }
+  if (EqualsIgnoreCase(window->className, u"STATIC")) {
+    DWORD type = window->style & SS_TYPEMASK;
+    if (auto ordinal = StaticImageOrdinal(hwnd); ordinal && (type == SS_BITMAP || type == SS_ICON))
+      line += (type == SS_BITMAP ? " bitmap=" : " icon=") + std::to_string(*ordinal);
+  }
+  *out += line + "\n";
+  for (const WindowPtr &child : ChildWindows(hwnd)) DumpWindow(child, depth + 1, out);
+}
+
+}  // namespace
+
+std::string Quoted(std::u16string_view text) {
+  std::string quoted = "\"";
+  for (char c : ToUtf8(text)) {
+    if (c == '\\' || c == '"') {
+      quoted += '\\';
+      quoted += c;
+    } else if (c == '\n') {
+      quoted += "\\n";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string QuotedWindowText(HWND hwnd) {
+  WindowPtr window = LookupWindow(hwnd);
+  if (!window) return "\"\"";
+  std::lock_guard lock(window->stateMutex);
+  return Quoted(window->name);
+}
+
+}  // namespace platform::gwes
+
+std::string platform::headless::DumpWindows() {
+  using namespace platform::gwes;
+  auto self = CurrentThreadQueue();
+  std::string out;
+  for (const WindowPtr &window : ChildWindows(nullptr))
+    if (window->queue == self) DumpWindow(window, 0, &out);
+  return out;
+}

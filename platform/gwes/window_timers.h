@@ -1,0 +1,30 @@
+// Window timers (SetTimer, KillTimer). A timer set while a headless script runs on the thread
+// follows the headless clock: it fires only when the script lets a period pass, so scripted runs
+// and tests are exact and never wait. Any other timer follows the real clock and arrives as a
+// posted WM_TIMER.
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+namespace platform::gwes {
+
+struct TimerEntry {
+  HWND hwnd = nullptr;
+  UINT_PTR id = 0;
+  TIMERPROC procedure = nullptr;
+};
+
+// The headless-clock timers of the calling thread, oldest first.
+std::vector<TimerEntry> HeadlessTimers();
+// One period passes for `timer`: its procedure, or its window's WM_TIMER, is called, provided the
+// timer still exists (an earlier one may have killed it).
+void FireTimer(const TimerEntry &timer);
+// True when `procedure` is the procedure of the live timer (hwnd, id): only then may a WM_TIMER's
+// lParam be called, for anyone can post a WM_TIMER.
+bool IsTimerProcedure(HWND hwnd, UINT_PTR id, LPARAM procedure);
+// The window is gone; so are its timers.
+void KillWindowTimers(HWND hwnd);
+
+}  // namespace platform::gwes
