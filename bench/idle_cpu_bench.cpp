@@ -33,9 +33,7 @@ void BM_DevmgrIdlePort(benchmark::State &state) {
   for (auto _ : state) {
     testing_support::TempDeviceRoot root;
     testing_support::PseudoTerminal pty;
-    root.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"" + pty.slavePath() +
-                   "\"\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Norvik]\n\"Dll\"=\"norvik.dll\"\n\"Prefix\"=\"NRV\"\n"
-                   "\"Index\"=dword:00000001\n\"COMM\"=\"COM1:\"\n\"BaudRate\"=dword:00002580\n");
+    root.WriteHive(testing_support::DefaultDevice(pty.slavePath()));
     testing_support::ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
     if (!devmgr.WaitForLine(testing_support::Stream::kStderr, "Tarsel Mouse Found.", std::chrono::seconds(20))) {
       state.SkipWithError("the driver did not find its port");

@@ -48,10 +48,8 @@ void BM_ReportToPointerLog(benchmark::State &state) {
     const std::string fifoPath = root.path() + "/pointer.fifo";
     mkfifo(fifoPath.c_str(), 0600);
     int fifo = open(fifoPath.c_str(), O_RDONLY | O_NONBLOCK);
-    root.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"" + pty.slavePath() +
-                   "\"\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + fifoPath +
-                   "\"\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Norvik]\n\"Dll\"=\"norvik.dll\"\n\"Prefix\"=\"NRV\"\n"
-                   "\"Index\"=dword:00000001\n\"COMM\"=\"COM1:\"\n\"BaudRate\"=dword:00002580\n");
+    root.WriteHive(testing_support::DefaultDevice(pty.slavePath()) +
+                   "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + fifoPath + "\"\n");
     testing_support::ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
     if (!devmgr.WaitForLine(testing_support::Stream::kStderr, "Tarsel Mouse Found.", std::chrono::seconds(20))) {
       state.SkipWithError("the driver did not find its port");

@@ -97,6 +97,10 @@ std::string DefaultInstallation() {
   return hive.substr(hive.find('\n') + 1);
 }
 
+std::string DefaultDevice(const std::string &comPath) {
+  return DefaultInstallation() + "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"" + comPath + "\"\n";
+}
+
 std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;

@@ -53,6 +53,8 @@ class PseudoTerminal {
 
 // The driver's key as config/norvik.reg installs it, without the file's header line.
 std::string DefaultInstallation();
+// That key, with "COM1:" mapped to the tty `comPath`: a whole device, ready for WriteHive.
+std::string DefaultDevice(const std::string &comPath);
 
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::string &path);
