@@ -1,12 +1,14 @@
 // Modal dialogs: DialogBoxFromTemplate makes the dialog window (class "#32770", whose procedure is
 // DefDlgProcW) and its controls from a template, runs the modal loop until EndDialog, and hands
 // back EndDialog's result. DefDlgProcW gives each message to the dialog procedure first; the
-// close box's WM_CLOSE becomes WM_COMMAND IDCANCEL, as on the device.
+// close box's WM_CLOSE becomes WM_COMMAND IDCANCEL, as on the device. With a display open, the
+// modal loop runs FLTK's event loop between messages.
 #include "platform/dialog_box.h"
 
 #include <string>
 
 #include "control_state.h"
+#include "fltk_driver.h"
 #include "headless_driver.h"
 #include "platform/text.h"
 #include "window_table.h"
@@ -108,6 +110,12 @@ INT_PTR RunModalLoop(HWND dialog) {
       }
       continue;
     }
+    if (FltkActive()) {
+      // Nothing is queued: the display draws the dialog and waits a moment for its user.
+      auto state = Dialogs().Get(dialog);
+      FltkTurn(dialog, state ? state->units.cy : DialogBaseUnits{}.cy);
+      continue;
+    }
     BOOL got = GetMessageW(&message, nullptr, 0, 0);
     if (got == -1) return -1;
     if (got == 0 || !Handle(message)) {
@@ -179,6 +187,7 @@ INT_PTR DialogBoxFromTemplate(HINSTANCE instance, const DialogTemplate &dialogTe
   bool disabledOwner = owner != nullptr && !EnableWindow(owner, FALSE);
   result = RunModalLoop(dialog);
   DWORD error = GetLastError();
+  gwes::FltkForget(dialog);
   if (disabledOwner) EnableWindow(owner, TRUE);
   if (IsWindow(dialog)) DestroyWindow(dialog);
   if (result == -1) SetLastError(error);

@@ -1,6 +1,7 @@
-// MessageBoxW. There is no screen to show a message box on, so one can only be answered by a
-// headless script: the box is recorded (caption, text, buttons) and the script's answer returned.
-// The owner is disabled while the box waits, as for any modal window.
+// MessageBoxW: a headless script records the box (caption, text, buttons) and answers it; with a
+// display open, the box shows as a modal choice window and the user answers. The owner is
+// disabled while the box waits, as for any modal window.
+#include "fltk_driver.h"
 #include "headless_driver.h"
 
 extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
@@ -8,13 +9,16 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
   }
-  if (!platform::gwes::HeadlessActive()) {
+  bool headless = platform::gwes::HeadlessActive();
+  if (!headless && !platform::gwes::FltkActive()) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return 0;
   }
   bool disabledOwner = hWnd != nullptr && !EnableWindow(hWnd, FALSE);
-  int answer = platform::gwes::HeadlessAnswer(lpCaption != nullptr ? lpCaption : u"Error",
-                                              lpText != nullptr ? lpText : u"", uType);
+  std::u16string_view caption = lpCaption != nullptr ? lpCaption : u"Error";
+  std::u16string_view text = lpText != nullptr ? lpText : u"";
+  int answer = headless ? platform::gwes::HeadlessAnswer(caption, text, uType)
+                        : platform::gwes::FltkMessageBox(caption, text, uType);
   if (disabledOwner) EnableWindow(hWnd, TRUE);
   if (answer == 0) SetLastError(ERROR_OPERATION_ABORTED);
   return answer;

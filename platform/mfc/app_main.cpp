@@ -1,10 +1,10 @@
 // The framework's entry point, standing for the platform's WinMain: it takes the device root and
 // the rendering options, runs the application object's InitInstance and ends the program.
 //
-//   PROGRAM [--root DIR] --headless --script FILE
+//   PROGRAM [--root DIR] [--headless --script FILE]
 //
-// Only the headless rendering exists: the script plays the user's actions, and what the run
-// shows (dumps, message boxes) goes to standard output.
+// With --headless the script plays the user's actions, and what the run shows (dumps, message
+// boxes) goes to standard output. Without it the dialogs show on the X11 display DISPLAY names.
 #include <afxwin.h>
 
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/device_root.h"
+#include "platform/fltk_display.h"
 #include "platform/headless.h"
 
 namespace {
@@ -21,6 +22,28 @@ namespace {
 const char *ProgramName(const char *path) {
   const char *slash = std::strrchr(path, '/');
   return slash != nullptr ? slash + 1 : path;
+}
+
+CWinApp *Application(const char *program) {
+  CWinApp *app = AfxGetApp();
+  if (app == nullptr) {
+    std::fprintf(stderr, "%s: the program has no application object\n", program);
+    return nullptr;
+  }
+  app->m_hInstance = reinterpret_cast<HINSTANCE>(GetModuleHandleW(nullptr));
+  return app;
+}
+
+int RunOnDisplay(const char *program) {
+  std::string error;
+  if (!platform::fltk::OpenDisplay(&error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 2;
+  }
+  CWinApp *app = Application(program);
+  if (app == nullptr) return 1;
+  if (app->InitInstance()) app->ExitInstance();
+  return 0;
 }
 
 }  // namespace
@@ -36,18 +59,19 @@ int main(int argc, char **argv) {
     } else if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
       scriptPath = argv[++i];
     } else {
-      std::fprintf(stderr, "%s: unknown argument '%s'\nusage: %s [--root DIR] --headless --script FILE\n", program,
+      std::fprintf(stderr, "%s: unknown argument '%s'\nusage: %s [--root DIR] [--headless --script FILE]\n", program,
                    argv[i], program);
       return 2;
     }
   }
-  if (!headless || scriptPath == nullptr) {
+  if (headless != (scriptPath != nullptr)) {
     std::fprintf(stderr,
-                 "%s: only the headless rendering exists so far: run it with --headless --script FILE, the script "
-                 "giving the user's actions (see docs/dialogs.md)\n",
+                 "%s: --headless and --script FILE go together: the script gives the user's actions (see "
+                 "docs/dialogs.md); without both, the dialogs show on the X11 display\n",
                  program);
     return 2;
   }
+  if (!headless) return RunOnDisplay(program);
   std::ifstream in(scriptPath);
   if (!in) {
     std::fprintf(stderr, "%s: cannot read the script %s\n", program, scriptPath);
@@ -62,12 +86,8 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  CWinApp *app = AfxGetApp();
-  if (app == nullptr) {
-    std::fprintf(stderr, "%s: the program has no application object\n", program);
-    return 1;
-  }
-  app->m_hInstance = reinterpret_cast<HINSTANCE>(GetModuleHandleW(nullptr));
+  CWinApp *app = Application(program);
+  if (app == nullptr) return 1;
   int status = 0;
   {
     platform::headless::Session session(std::move(actions));

@@ -1,0 +1,359 @@
+// The FLTK rendering of modal dialogs on X11: each dialog's window model (its child windows'
+// rectangles, texts, visibility, enabled state, check marks, trackbar ranges and positions) is
+// drawn with FLTK widgets and brought in step before every wait, and what the user does becomes
+// the messages a headless script's actions produce (BM_CLICK, a trackbar click, WM_CLOSE, IDCANCEL).
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Round_Button.H>
+#include <FL/Fl_Slider.H>
+#include <FL/fl_ask.H>
+#include <FL/x.H>
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "control_state.h"
+#include "control_trackbar.h"
+#include "fltk_driver.h"
+#include "platform/fltk_display.h"
+#include "platform/text.h"
+#include "window_table.h"
+
+namespace platform::gwes {
+namespace {
+
+// FLTK may be used only from the thread that opened the display: dialogs of other threads keep
+// the loop without a screen. The maps below belong to that thread.
+std::atomic<std::thread::id> displayThread{};
+
+// A dialog's window turn-to-turn waits at most this long, so that messages posted by other threads
+// (real-clock timers among them) are handled promptly.
+constexpr double kTurnSeconds = 0.02;
+
+enum class Widget { kPush, kRadio, kCheck, kGroupBox, kText, kImage, kTrackbar, kOther };
+
+struct Control {
+  Widget kind = Widget::kOther;
+  Fl_Widget *widget = nullptr;  // owned by the dialog's FLTK window
+};
+
+struct Shown {
+  std::unique_ptr<Fl_Double_Window> window;
+  std::map<HWND, Control> controls;
+};
+
+std::map<HWND, Shown> &Dialogs() {
+  static auto *dialogs = new std::map<HWND, Shown>;  // never destroyed: FLTK may outlive static destructors
+  return *dialogs;
+}
+
+// What the user did, played once FLTK's event handling has returned, so that no widget is changed
+// or deleted inside its own callback.
+struct Input {
+  enum class Kind { kClick, kSlider, kEscape, kClose } kind = Kind::kClick;
+  HWND hwnd = nullptr;  // kClick, kSlider: the control; kEscape, kClose: the dialog
+  LONG value = 0;       // kSlider: the position released at
+};
+
+std::vector<Input> &Pending() {
+  static auto *pending = new std::vector<Input>;
+  return *pending;
+}
+
+HWND HandleOf(void *data) { return static_cast<HWND>(data); }
+
+void OnButton(Fl_Widget *, void *data) { Pending().push_back({Input::Kind::kClick, HandleOf(data), 0}); }
+
+void OnSlider(Fl_Widget *widget, void *data) {
+  auto position = static_cast<LONG>(static_cast<Fl_Slider *>(widget)->value());
+  Pending().push_back({Input::Kind::kSlider, HandleOf(data), position});
+}
+
+// FLTK calls a window's callback for its close box and for the Escape key.
+void OnWindow(Fl_Widget *, void *data) {
+  bool escape = Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape;
+  Pending().push_back({escape ? Input::Kind::kEscape : Input::Kind::kClose, HandleOf(data), 0});
+}
+
+// A window text as an FLTK label: UTF-8, with '@' doubled, for FLTK would read it as a symbol.
+std::string LabelOf(std::u16string_view text) {
+  std::string label;
+  for (char c : ToUtf8(text)) {
+    label += c;
+    if (c == '@') label += '@';
+  }
+  return label;
+}
+
+void SetLabel(Fl_Widget *widget, const std::string &label) {
+  const char *current = widget->label();
+  if (current == nullptr ? !label.empty() : label != current) widget->copy_label(label.c_str());
+}
+
+Widget KindOf(const Window &window) {
+  if (EqualsIgnoreCase(window.className, TRACKBAR_CLASSW)) return Widget::kTrackbar;
+  if (EqualsIgnoreCase(window.className, u"STATIC")) {
+    DWORD type = window.style & SS_TYPEMASK;
+    return type == SS_BITMAP || type == SS_ICON ? Widget::kImage : Widget::kText;
+  }
+  if (!EqualsIgnoreCase(window.className, u"BUTTON")) return Widget::kOther;
+  switch (window.style & BS_TYPEMASK) {
+    case BS_GROUPBOX:
+      return Widget::kGroupBox;
+    case BS_RADIOBUTTON:
+    case BS_AUTORADIOBUTTON:
+      return Widget::kRadio;
+    case BS_CHECKBOX:
+    case BS_AUTOCHECKBOX:
+      return Widget::kCheck;
+    default:
+      return Widget::kPush;
+  }
+}
+
+Fl_Widget *MakeWidget(Widget kind, const Window &window, int labelSize) {
+  void *data = window.hwnd;
+  Fl_Widget *widget = nullptr;
+  switch (kind) {
+    case Widget::kPush:
+      widget = new Fl_Button(0, 0, 1, 1);
+      widget->callback(OnButton, data);
+      break;
+    case Widget::kRadio:
+      widget = new Fl_Round_Button(0, 0, 1, 1);
+      widget->callback(OnButton, data);
+      break;
+    case Widget::kCheck:
+      widget = new Fl_Check_Button(0, 0, 1, 1);
+      widget->callback(OnButton, data);
+      break;
+    case Widget::kGroupBox:
+      widget = new Fl_Box(FL_ENGRAVED_FRAME, 0, 0, 1, 1, nullptr);
+      widget->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE);
+      break;
+    case Widget::kImage:
+      widget = new Fl_Box(FL_THIN_DOWN_BOX, 0, 0, 1, 1, nullptr);
+      break;
+    case Widget::kTrackbar: {
+      auto *slider = new Fl_Slider(0, 0, 1, 1);
+      slider->type(FL_HOR_NICE_SLIDER);
+      slider->step(1);
+      slider->when(FL_WHEN_RELEASE);
+      slider->callback(OnSlider, data);
+      widget = slider;
+      break;
+    }
+    case Widget::kText:
+    case Widget::kOther: {
+      DWORD type = window.style & SS_TYPEMASK;
+      Fl_Align across = type == SS_CENTER ? FL_ALIGN_CENTER : type == SS_RIGHT ? FL_ALIGN_RIGHT : FL_ALIGN_LEFT;
+      widget = new Fl_Box(FL_NO_BOX, 0, 0, 1, 1, nullptr);
+      widget->align(across | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+      break;
+    }
+  }
+  widget->labelsize(labelSize);
+  return widget;
+}
+
+struct Model {
+  std::u16string text;
+  RECT rect{};
+  bool visible = false;
+  bool enabled = true;
+};
+
+Model ModelOf(const Window &window) {
+  std::lock_guard lock(window.stateMutex);
+  return Model{window.name, window.rect, window.visible, window.enabled};
+}
+
+void Place(Fl_Widget *widget, const RECT &rect) {
+  int w = std::max(1, static_cast<int>(rect.right - rect.left));
+  int h = std::max(1, static_cast<int>(rect.bottom - rect.top));
+  if (widget->x() != rect.left || widget->y() != rect.top || widget->w() != w || widget->h() != h)
+    widget->resize(rect.left, rect.top, w, h);
+}
+
+void SyncControl(const Window &window, const Control &control) {
+  Model model = ModelOf(window);
+  Fl_Widget *widget = control.widget;
+  Place(widget, model.rect);
+  if (control.kind != Widget::kImage && control.kind != Widget::kTrackbar) SetLabel(widget, LabelOf(model.text));
+  if (control.kind == Widget::kRadio || control.kind == Widget::kCheck) {
+    auto *button = static_cast<Fl_Button *>(widget);
+    char checked = SendMessageW(window.hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
+    if (button->value() != checked) button->value(checked);
+  }
+  if (control.kind == Widget::kTrackbar) {
+    auto *slider = static_cast<Fl_Slider *>(widget);
+    auto low = static_cast<double>(SendMessageW(window.hwnd, TBM_GETRANGEMIN, 0, 0));
+    auto high = static_cast<double>(SendMessageW(window.hwnd, TBM_GETRANGEMAX, 0, 0));
+    auto position = static_cast<double>(SendMessageW(window.hwnd, TBM_GETPOS, 0, 0));
+    if (slider->minimum() != low || slider->maximum() != high) slider->bounds(low, high);
+    // While the user drags, the knob stays where the user holds it.
+    if (slider->value() != position && Fl::pushed() != slider) slider->value(position);
+  }
+  if (model.enabled != (widget->active() != 0)) model.enabled ? widget->activate() : widget->deactivate();
+  if (model.visible != (widget->visible() != 0)) model.visible ? widget->show() : widget->hide();
+}
+
+void Sync(HWND dialog, Shown &shown, int labelSize) {
+  WindowPtr window = LookupWindow(dialog);
+  if (!window) return;
+  Model model = ModelOf(*window);
+  if (!shown.window) {
+    int w = std::max(1, static_cast<int>(model.rect.right - model.rect.left));
+    int h = std::max(1, static_cast<int>(model.rect.bottom - model.rect.top));
+    shown.window = std::make_unique<Fl_Double_Window>(model.rect.left, model.rect.top, w, h);
+    shown.window->end();
+    shown.window->callback(OnWindow, dialog);
+  }
+  Fl_Double_Window &flWindow = *shown.window;
+  std::string title = ToUtf8(model.text);
+  if (flWindow.label() == nullptr || title != flWindow.label()) flWindow.copy_label(title.c_str());
+  Place(&flWindow, model.rect);
+
+  std::map<HWND, Control> seen;
+  for (const WindowPtr &child : ChildWindows(dialog)) {
+    if ((child->style & WS_CHILD) == 0) continue;  // an owned top-level window shows on its own
+    auto it = shown.controls.find(child->hwnd);
+    Control control;
+    if (it != shown.controls.end()) {
+      control = it->second;
+    } else {
+      control.kind = KindOf(*child);
+      control.widget = MakeWidget(control.kind, *child, labelSize);
+      flWindow.add(control.widget);
+    }
+    SyncControl(*child, control);
+    seen[child->hwnd] = control;
+  }
+  for (auto &[hwnd, control] : shown.controls) {
+    if (seen.count(hwnd) != 0) continue;
+    flWindow.remove(control.widget);
+    Fl::delete_widget(control.widget);
+  }
+  shown.controls = std::move(seen);
+
+  if (model.visible && !flWindow.shown()) flWindow.show();
+  if (!model.visible && flWindow.shown()) flWindow.hide();
+  flWindow.redraw();
+}
+
+// The dialog a piece of input belongs to takes no input while it is disabled (its own modal
+// dialog or message box is up) or hidden.
+bool DialogTakesInput(HWND hwnd) {
+  WindowPtr window = LookupWindow(hwnd);
+  while (window && (window->style & WS_CHILD) != 0) window = LookupWindow(window->parent);
+  return window && TakesClicks(window->hwnd);
+}
+
+void Play(const Input &input) {
+  if (!DialogTakesInput(input.hwnd)) return;
+  switch (input.kind) {
+    case Input::Kind::kClick:
+      SendMessageW(input.hwnd, BM_CLICK, 0, 0);
+      break;
+    case Input::Kind::kSlider:
+      ClickTrackbar(input.hwnd, input.value);
+      break;
+    case Input::Kind::kEscape:
+      PostMessageW(input.hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(input.hwnd, IDCANCEL)));
+      break;
+    case Input::Kind::kClose:
+      PostMessageW(input.hwnd, WM_CLOSE, 0, 0);
+      break;
+  }
+}
+
+}  // namespace
+
+bool FltkActive() { return displayThread.load() == std::this_thread::get_id(); }
+
+void FltkTurn(HWND dialog, int labelSize) {
+  Sync(dialog, Dialogs()[dialog], labelSize);
+  Fl::wait(kTurnSeconds);
+  std::vector<Input> inputs;
+  inputs.swap(Pending());
+  for (const Input &input : inputs) Play(input);
+}
+
+void FltkForget(HWND dialog) {
+  if (!FltkActive()) return;
+  auto it = Dialogs().find(dialog);
+  if (it == Dialogs().end()) return;
+  if (it->second.window) it->second.window->hide();
+  Dialogs().erase(it);
+  // Input still pending for the dialog or its controls has nowhere to go.
+  std::erase_if(Pending(), [](const Input &input) { return !IsWindow(input.hwnd); });
+  Fl::flush();
+}
+
+int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT type) {
+  struct Choice {
+    const char *buttons[3];
+    int answers[3];
+  };
+  // fl_choice gives 0 for its first button, for Escape and for the close box, and Return presses
+  // its second; so the first button is the one that backs out and the second the default one.
+  Choice choice;
+  switch (type & MB_TYPEMASK) {
+    case MB_OKCANCEL:
+      choice = {{"Cancel", "OK", nullptr}, {IDCANCEL, IDOK, 0}};
+      break;
+    case MB_ABORTRETRYIGNORE:
+      choice = {{"Abort", "Retry", "Ignore"}, {IDABORT, IDRETRY, IDIGNORE}};
+      break;
+    case MB_YESNOCANCEL:
+      choice = {{"Cancel", "Yes", "No"}, {IDCANCEL, IDYES, IDNO}};
+      break;
+    case MB_YESNO:
+      choice = {{"No", "Yes", nullptr}, {IDNO, IDYES, 0}};
+      break;
+    case MB_RETRYCANCEL:
+      choice = {{"Cancel", "Retry", nullptr}, {IDCANCEL, IDRETRY, 0}};
+      break;
+    default:
+      // A box with only OK answers IDOK however it is closed.
+      choice = {{nullptr, "OK", nullptr}, {IDOK, IDOK, 0}};
+      break;
+  }
+  std::string title = ToUtf8(caption);
+  fl_message_title(title.c_str());
+  int chosen = fl_choice("%s", choice.buttons[0], choice.buttons[1], choice.buttons[2], ToUtf8(text).c_str());
+  return chosen >= 0 && chosen < 3 && choice.answers[chosen] != 0 ? choice.answers[chosen] : choice.answers[0];
+}
+
+}  // namespace platform::gwes
+
+bool platform::fltk::OpenDisplay(std::string *error) {
+  const char *name = std::getenv("DISPLAY");
+  if (name == nullptr || *name == '\0') {
+    *error = "DISPLAY is not set: set it to an X11 display, or run with --headless --script FILE";
+    return false;
+  }
+  // FLTK ends the program when it cannot open the display, so the connection is made here, where
+  // a failure can be reported.
+  Display *display = XOpenDisplay(nullptr);
+  if (display == nullptr) {
+    *error = std::string("cannot connect to the X11 display ") + name +
+             ": check that the X server runs and accepts this user, or run with --headless --script FILE";
+    return false;
+  }
+  fl_open_display(display);
+  Fl::scheme("gtk+");
+  gwes::displayThread = std::this_thread::get_id();
+  return true;
+}

@@ -1,0 +1,92 @@
+// Message boxes on an X11 display: MessageBoxW shows a modal FLTK window under Xvfb, and the key
+// the user presses (played with xdotool) decides which button's id comes back.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+#include <optional>
+#include <string>
+
+#include "platform/fltk_display.h"
+#include "process.h"
+#include "x_server.h"
+
+// Fontconfig, under FLTK's text drawing, keeps its caches until the process ends; LeakSanitizer
+// would report them as this program's leaks.
+extern "C" const char *__lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::FindProgram;
+using testing_support::XServer;
+
+constexpr std::chrono::milliseconds kBound{20000};
+
+class FltkMessageBox : public ::testing::Test {
+ protected:
+  // One display for the whole program: FLTK connects once per process.
+  static void SetUpTestSuite() {
+    std::optional<std::string> xvfb = FindProgram("Xvfb");
+    if (!xvfb) return;
+    server_ = new XServer(*xvfb);
+    if (server_->display().empty()) return;
+    setenv("DISPLAY", server_->display().c_str(), 1);
+    opened_ = platform::fltk::OpenDisplay(&error_);
+  }
+
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(FindProgram("Xvfb")) << "Xvfb is not installed: run scripts/setup, which installs it";
+    std::optional<std::string> xdotool = FindProgram("xdotool");
+    ASSERT_TRUE(xdotool) << "xdotool is not installed: run scripts/setup, which installs it";
+    xdotool_ = *xdotool;
+    ASSERT_TRUE(opened_) << error_;
+  }
+
+  // Presses `key` in the window captioned `caption` once it shows, while the box waits.
+  std::unique_ptr<ChildProcess> PressWhenShown(const std::string &caption, const std::string &key) {
+    return std::make_unique<ChildProcess>(
+        xdotool_, std::vector<std::string>{"search", "--sync", "--onlyvisible", "--name", "^" + caption + "$",
+                                           "windowfocus", "--sync", "key", key});
+  }
+
+  static inline XServer *server_ = nullptr;
+  static inline bool opened_ = false;
+  static inline std::string error_;
+  std::string xdotool_;
+};
+
+TEST_F(FltkMessageBox, TheKeyPressedPicksTheAnswer) {
+  struct Case {
+    const char *caption;
+    UINT type;
+    const char *key;
+    int answer;
+  };
+  const Case cases[] = {
+      {"Yes or no", MB_YESNO, "Return", IDYES},
+      {"Yes or no escaped", MB_YESNO, "Escape", IDNO},
+      {"Ok or cancel escaped", MB_OKCANCEL, "Escape", IDCANCEL},
+      {"Yes no or cancel", MB_YESNOCANCEL, "Return", IDYES},
+      {"Just ok", MB_OK, "Return", IDOK},
+      {"Just ok escaped", MB_OK, "Escape", IDOK},
+  };
+  for (const Case &c : cases) {
+    auto press = PressWhenShown(c.caption, c.key);
+    std::u16string caption(c.caption, c.caption + std::char_traits<char>::length(c.caption));
+    EXPECT_EQ(MessageBoxW(nullptr, u"Proceed?", caption.c_str(), c.type), c.answer) << c.caption;
+    auto exit = press->WaitForExit(kBound);
+    ASSERT_TRUE(exit) << c.caption;
+    EXPECT_EQ(exit->code, 0) << c.caption;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+// Calvex end to end on a display: the real program under Xvfb shows its main dialog as an X11
+// window, and a user's click or key (played with xdotool) ends it as the dialog's own buttons do.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "test_root.h"
+#include "x_server.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::FindProgram;
+using testing_support::Stream;
+using testing_support::XServer;
+
+constexpr std::chrono::milliseconds kBound{20000};
+
+// The Quit button's centre in the main dialog's client area with all five function buttons shown.
+constexpr int kQuitX = 401 + 55;
+constexpr int kQuitY = 150 + 20;
+
+class CalvexOnDisplay : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::optional<std::string> xvfb = FindProgram("Xvfb");
+    ASSERT_TRUE(xvfb) << "Xvfb is not installed: run scripts/setup, which installs it";
+    std::optional<std::string> xdotool = FindProgram("xdotool");
+    ASSERT_TRUE(xdotool) << "xdotool is not installed: run scripts/setup, which installs it";
+    xdotool_ = *xdotool;
+    server_ = std::make_unique<XServer>(*xvfb);
+    ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start:\n" << server_->Errors();
+    root_.WriteHive(testing_support::DefaultInstallation());
+    // Fontconfig, under FLTK's text drawing, keeps its caches until the process ends; under
+    // AddressSanitizer those would be reported as leaks of calvex.
+    testing_support::WriteFile(root_.path() + "/lsan.supp", "leak:libfontconfig.so\n");
+  }
+
+  std::unique_ptr<ChildProcess> StartCalvex() {
+    return std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/calvex", std::vector<std::string>{"--root", root_.path()},
+                                          std::map<std::string, std::optional<std::string>>{
+                                              {"DISPLAY", server_->display()},
+                                              {"LSAN_OPTIONS", "suppressions=" + root_.path() + "/lsan.supp"}});
+  }
+
+  // Runs xdotool on the test's display; its standard output, or nothing when it failed.
+  std::optional<std::string> Xdotool(const std::vector<std::string> &arguments) {
+    ChildProcess tool(xdotool_, arguments, {{"DISPLAY", server_->display()}});
+    auto exit = tool.WaitForExit(kBound);
+    if (!exit || exit->code != 0) return std::nullopt;
+    return tool.Output(Stream::kStdout);
+  }
+
+  // The main dialog's X11 window, waiting until it is mapped.
+  std::string MainWindow() {
+    auto found = Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Calvex$"});
+    if (!found || found->empty()) return "";
+    return found->substr(0, found->find('\n'));
+  }
+
+  struct Origin {
+    int x = 0;
+    int y = 0;
+  };
+  std::optional<Origin> OriginOf(const std::string &window) {
+    auto shell = Xdotool({"getwindowgeometry", "--shell", window});
+    if (!shell) return std::nullopt;
+    Origin origin;
+    if (std::sscanf(shell->c_str() + shell->find("X="), "X=%d", &origin.x) != 1 ||
+        std::sscanf(shell->c_str() + shell->find("Y="), "Y=%d", &origin.y) != 1)
+      return std::nullopt;
+    return origin;
+  }
+
+  testing_support::TempDeviceRoot root_;
+  std::unique_ptr<XServer> server_;
+  std::string xdotool_;
+};
+
+TEST_F(CalvexOnDisplay, ClickingQuitEndsTheProgram) {
+  auto calvex = StartCalvex();
+  std::string window = MainWindow();
+  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
+  auto origin = OriginOf(window);
+  ASSERT_TRUE(origin);
+  ASSERT_TRUE(Xdotool({"mousemove", std::to_string(origin->x + kQuitX), std::to_string(origin->y + kQuitY), "click",
+                       "1"}));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "calvex did not end after Quit was clicked";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+TEST_F(CalvexOnDisplay, EscapeEndsTheProgram) {
+  auto calvex = StartCalvex();
+  std::string window = MainWindow();
+  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
+  ASSERT_TRUE(Xdotool({"windowfocus", "--sync", window}));
+  ASSERT_TRUE(Xdotool({"key", "Escape"}));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "calvex did not end after Escape";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+TEST(CalvexWithoutDisplay, SaysHowToRunAndExits2) {
+  testing_support::TempDeviceRoot root;
+  struct Case {
+    const char *name;
+    std::optional<std::string> display;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"no DISPLAY", std::nullopt, "DISPLAY is not set"},
+      {"no server behind DISPLAY", ":32767", "cannot connect to the X11 display :32767"},
+  };
+  for (const Case &c : cases) {
+    ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--root", root.path()}, {{"DISPLAY", c.display}});
+    auto exit = calvex.WaitForExit(kBound);
+    ASSERT_TRUE(exit) << c.name;
+    EXPECT_EQ(exit->code, 2) << c.name;
+    std::string errors = calvex.Output(Stream::kStderr);
+    EXPECT_NE(errors.find(c.says), std::string::npos) << c.name << ": " << errors;
+    EXPECT_NE(errors.find("--headless --script FILE"), std::string::npos) << c.name << ": " << errors;
+  }
+}
+
+}  // namespace
