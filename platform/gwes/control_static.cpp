@@ -1,6 +1,7 @@
 // "STATIC" windows. A template names a static's image as a resource ordinal, which reaches
 // CreateWindowExW as the text 0xFFFF followed by the ordinal; the static keeps the ordinal and
-// shows no text. There are no images to load yet, so STM_SETIMAGE only stores the handle.
+// shows no text, and keeps the module it was created from, whose resources hold the image.
+// STM_SETIMAGE only stores the handle: no rendering draws a replaced image.
 #include "control_static.h"
 
 #include "control_state.h"
@@ -10,6 +11,7 @@ namespace {
 
 struct StaticState {
   std::optional<WORD> ordinal;
+  HINSTANCE module = nullptr;
   HANDLE image = nullptr;
 };
 
@@ -25,6 +27,7 @@ LRESULT CALLBACK StaticProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       StaticState state;
       if (create->lpszName != nullptr && create->lpszName[0] == 0xFFFF) {
         state.ordinal = static_cast<WORD>(create->lpszName[1]);
+        state.module = create->hInstance;
         DefWindowProcW(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(u""));
       }
       Statics().Add(hwnd, state);
@@ -61,6 +64,11 @@ LRESULT CALLBACK StaticProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
 std::optional<WORD> StaticImageOrdinal(HWND control) {
   auto state = Statics().Get(control);
   return state ? state->ordinal : std::nullopt;
+}
+
+HINSTANCE StaticImageModule(HWND control) {
+  auto state = Statics().Get(control);
+  return state ? state->module : nullptr;
 }
 
 }  // namespace platform::gwes

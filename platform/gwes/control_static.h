@@ -10,5 +10,7 @@ namespace platform::gwes {
 
 // The resource ordinal of the image a static was created with, if it was created with one.
 std::optional<WORD> StaticImageOrdinal(HWND control);
+// The module whose resources hold that image: the instance the static was created with.
+HINSTANCE StaticImageModule(HWND control);
 
 }  // namespace platform::gwes

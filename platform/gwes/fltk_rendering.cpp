@@ -7,6 +7,7 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Check_Button.H>
 #include <FL/Fl_Double_Window.H>
+#include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Slider.H>
 #include <FL/fl_ask.H>
@@ -23,10 +24,12 @@
 #include <vector>
 
 #include "control_state.h"
+#include "control_static.h"
 #include "control_trackbar.h"
 #include "fltk_driver.h"
 #include "platform/fltk_display.h"
 #include "platform/text.h"
+#include "resource_image.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -42,9 +45,18 @@ constexpr double kTurnSeconds = 0.02;
 
 enum class Widget { kPush, kRadio, kCheck, kGroupBox, kText, kImage, kTrackbar, kOther };
 
+// An image static's picture: the decoded resource, and a copy scaled to fit the control, made
+// again whenever the control's size changes. FLTK images only borrow their pixels.
+struct Picture {
+  RgbaImage pixels;
+  std::unique_ptr<Fl_RGB_Image> full;
+  std::unique_ptr<Fl_Image> fitted;
+};
+
 struct Control {
   Widget kind = Widget::kOther;
-  Fl_Widget *widget = nullptr;  // owned by the dialog's FLTK window
+  Fl_Widget *widget = nullptr;       // owned by the dialog's FLTK window
+  std::shared_ptr<Picture> picture;  // an image static's, when its resource could be read
 };
 
 struct Shown {
@@ -121,6 +133,40 @@ Widget KindOf(const Window &window) {
   }
 }
 
+// The image a static was created with, from its module's resources; an icon at the image size
+// nearest the control's width. Nothing when it cannot be read: the static then shows its frame.
+std::shared_ptr<Picture> PictureOf(const Window &window) {
+  std::optional<WORD> ordinal = StaticImageOrdinal(window.hwnd);
+  if (!ordinal) return nullptr;
+  HINSTANCE module = StaticImageModule(window.hwnd);
+  std::optional<RgbaImage> image;
+  if ((window.style & SS_TYPEMASK) == SS_ICON) {
+    std::lock_guard lock(window.stateMutex);
+    image = LoadIconResource(module, *ordinal, static_cast<int>(window.rect.right - window.rect.left));
+  } else {
+    image = LoadBitmapResource(module, *ordinal);
+  }
+  if (!image) return nullptr;
+  auto picture = std::make_shared<Picture>();
+  picture->pixels = std::move(*image);
+  picture->full = std::make_unique<Fl_RGB_Image>(picture->pixels.pixels.data(), picture->pixels.width,
+                                                 picture->pixels.height, 4);
+  return picture;
+}
+
+// Shows the picture whole inside the control: scaled down, keeping its proportions, when it is
+// larger than the control, and centred.
+void FitPicture(Fl_Widget *widget, Picture &picture) {
+  const int width = picture.pixels.width;
+  const int height = picture.pixels.height;
+  double scale = std::min({1.0, static_cast<double>(widget->w()) / width, static_cast<double>(widget->h()) / height});
+  int w = std::max(1, static_cast<int>(width * scale));
+  int h = std::max(1, static_cast<int>(height * scale));
+  if (picture.fitted && picture.fitted->w() == w && picture.fitted->h() == h) return;
+  picture.fitted.reset(w == width && h == height ? picture.full->copy() : picture.full->copy(w, h));
+  widget->image(picture.fitted.get());
+}
+
 Fl_Widget *MakeWidget(Widget kind, const Window &window, int labelSize) {
   void *data = window.hwnd;
   Fl_Widget *widget = nullptr;
@@ -142,7 +188,8 @@ Fl_Widget *MakeWidget(Widget kind, const Window &window, int labelSize) {
       widget->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE);
       break;
     case Widget::kImage:
-      widget = new Fl_Box(FL_THIN_DOWN_BOX, 0, 0, 1, 1, nullptr);
+      widget = new Fl_Box(FL_NO_BOX, 0, 0, 1, 1, nullptr);
+      widget->align(FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
       break;
     case Widget::kTrackbar: {
       auto *slider = new Fl_Slider(0, 0, 1, 1);
@@ -190,6 +237,7 @@ void SyncControl(const Window &window, const Control &control) {
   Fl_Widget *widget = control.widget;
   Place(widget, model.rect);
   if (control.kind != Widget::kImage && control.kind != Widget::kTrackbar) SetLabel(widget, LabelOf(model.text));
+  if (control.picture) FitPicture(widget, *control.picture);
   if (control.kind == Widget::kRadio || control.kind == Widget::kCheck) {
     auto *button = static_cast<Fl_Button *>(widget);
     char checked = SendMessageW(window.hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
@@ -234,6 +282,11 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
     } else {
       control.kind = KindOf(*child);
       control.widget = MakeWidget(control.kind, *child, labelSize);
+      if (control.kind == Widget::kImage) {
+        control.picture = PictureOf(*child);
+        // Without its picture the static shows where it is, as a sunken frame.
+        if (!control.picture) control.widget->box(FL_THIN_DOWN_BOX);
+      }
       flWindow.add(control.widget);
     }
     SyncControl(*child, control);
@@ -242,6 +295,7 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
   for (auto &[hwnd, control] : shown.controls) {
     if (seen.count(hwnd) != 0) continue;
     flWindow.remove(control.widget);
+    control.widget->image(nullptr);  // the picture goes with this map entry; deletion is deferred
     Fl::delete_widget(control.widget);
   }
   shown.controls = std::move(seen);

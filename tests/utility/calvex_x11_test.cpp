@@ -1,9 +1,15 @@
 // Calvex end to end on a display: the real program under Xvfb shows its main dialog as an X11
-// window, and a user's click or key (played with xdotool) ends it as the dialog's own buttons do.
+// window with its logo drawn, and a user's click or key (played with xdotool), or a window
+// manager's close request, ends it as the dialog's own buttons do.
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,6 +32,8 @@ constexpr std::chrono::milliseconds kBound{20000};
 // The Quit button's centre in the main dialog's client area with all five function buttons shown.
 constexpr int kQuitX = 401 + 55;
 constexpr int kQuitY = 150 + 20;
+// The logo static's rectangle in the client area: 38, 20, 44, 31 in dialog units.
+constexpr int kLogoX = 76, kLogoY = 40, kLogoW = 88, kLogoH = 62;
 
 class CalvexOnDisplay : public ::testing::Test {
  protected:
@@ -79,8 +87,19 @@ class CalvexOnDisplay : public ::testing::Test {
     return origin;
   }
 
+  // A connection of the test's own to the display, to read pixels and send what a window manager
+  // would.
+  Display *Connection() {
+    if (connection_ == nullptr) connection_ = XOpenDisplay(server_->display().c_str());
+    return connection_;
+  }
+  void TearDown() override {
+    if (connection_ != nullptr) XCloseDisplay(connection_);
+  }
+
   testing_support::TempDeviceRoot root_;
   std::unique_ptr<XServer> server_;
+  Display *connection_ = nullptr;
   std::string xdotool_;
 };
 
@@ -106,6 +125,51 @@ TEST_F(CalvexOnDisplay, EscapeEndsTheProgram) {
   auto exit = calvex->WaitForExit(kBound);
   ASSERT_TRUE(exit) << "calvex did not end after Escape";
   EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+// A window manager's close box sends WM_DELETE_WINDOW; Xvfb runs none, so the test sends it.
+TEST_F(CalvexOnDisplay, TheWindowManagersCloseRequestEndsTheProgram) {
+  auto calvex = StartCalvex();
+  std::string window = MainWindow();
+  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
+  Display *display = Connection();
+  ASSERT_NE(display, nullptr);
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = std::strtoul(window.c_str(), nullptr, 10);
+  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  ASSERT_NE(XSendEvent(display, event.xclient.window, False, NoEventMask, &event), 0);
+  XFlush(display);
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "calvex did not end after the close request";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+// The logo is drawn inside its static: at least a fifth of the static's pixels differ from the
+// dialog's background. Drawing follows the window's mapping, so the test looks until it appears.
+TEST_F(CalvexOnDisplay, TheLogoBitmapIsDrawnInItsStatic) {
+  auto calvex = StartCalvex();
+  std::string window = MainWindow();
+  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
+  Display *display = Connection();
+  ASSERT_NE(display, nullptr);
+  const ::Window id = std::strtoul(window.c_str(), nullptr, 10);
+  int differing = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (differing < kLogoW * kLogoH / 5 && std::chrono::steady_clock::now() < deadline) {
+    XImage *image = XGetImage(display, id, 0, 0, kLogoX + kLogoW, kLogoY + kLogoH, AllPlanes, ZPixmap);
+    ASSERT_NE(image, nullptr);
+    const unsigned long background = XGetPixel(image, 2, 2);
+    differing = 0;
+    for (int y = kLogoY; y < kLogoY + kLogoH; ++y)
+      for (int x = kLogoX; x < kLogoX + kLogoW; ++x) differing += XGetPixel(image, x, y) != background ? 1 : 0;
+    XDestroyImage(image);
+    if (differing < kLogoW * kLogoH / 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GE(differing, kLogoW * kLogoH / 5) << "the logo's static shows little but background";
 }
 
 TEST(CalvexWithoutDisplay, SaysHowToRunAndExits2) {
