@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <thread>
 
 #include "driver_fixture.h"
@@ -28,18 +29,19 @@ TEST_F(StreamInterface, OneHandleAtATime) {
 }
 
 TEST_F(StreamInterface, RacingOpensLetExactlyOneWin) {
-  for (int round = 0; round < 50; ++round) {
+  constexpr int kThreads = 16;
+  for (int round = 0; round < 200; ++round) {
     std::atomic<int> winners{0};
-    std::atomic<bool> go{false};
+    // No thread opens before all of them are waiting at the gate, so all sixteen really race.
+    std::latch gate(kThreads);
     std::vector<std::thread> threads;
-    for (int i = 0; i < 16; ++i)
+    for (int i = 0; i < kThreads; ++i)
       threads.emplace_back([&] {
-        while (!go) std::this_thread::yield();
+        gate.arrive_and_wait();
         if (NRV_Open(1, 0, 0) == 1) ++winners;
       });
-    go = true;
     for (auto &thread : threads) thread.join();
-    EXPECT_EQ(winners, 1);
+    ASSERT_EQ(winners, 1) << "round " << round;
     NRV_Close(1);
   }
 }
