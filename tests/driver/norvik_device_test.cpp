@@ -86,9 +86,13 @@ TEST_F(NorvikDevice, DefaultInstallationFindsTheControllerPort) {
   EXPECT_EQ(Nrvctl({"settings"}),
             "LLX=0\nLLY=0\nURX=0\nURY=0\nBaudRate=9600\nMouseMod=0x00000000\nXInplace=5000\nYInplace=5000\n"
             "SelDelay=10\nCliDelay=10\nTouSound=0\n");
+  // Deinit stops the read thread before devmgr ends. The thread's last line comes after the exit
+  // event that Deinit waits for, so the process may end before printing it: the stop test below
+  // and the lifecycle tests check that line where nothing ends the process.
   devmgr->Signal(SIGTERM);
-  ASSERT_TRUE(devmgr->WaitForExit(kBound));
-  EXPECT_NE(devmgr->Output(Stream::kStderr).find("ReadThread Stop."), std::string::npos);
+  auto exit = devmgr->WaitForExit(kBound);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 0) << devmgr->Output(Stream::kStderr);
   devmgr.reset();
   EXPECT_TRUE(PortIsFree());
 }
