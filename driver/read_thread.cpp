@@ -7,7 +7,6 @@
 #include "debug_zones.h"
 #include "driver_state.h"
 #include "pointer_emulation.h"
-#include "report_assembler.h"
 #include "touch_report.h"
 
 namespace {
@@ -22,6 +21,11 @@ void HandOver(const BYTE packet[5]) {
 
 }  // namespace
 
+void HandleReceivedBytes(ReportAssembler &assembler, const BYTE *bytes, DWORD count) {
+  for (DWORD i = 0; i < count; ++i)
+    if (assembler.Frame(bytes[i])) HandOver(assembler.packet);
+}
+
 DWORD WINAPI ReadThread(LPVOID) {
   ReportAssembler assembler;
   while (!StopRequested()) {
@@ -33,8 +37,7 @@ DWORD WINAPI ReadThread(LPVOID) {
       BYTE buffer[5];
       DWORD received = 0;
       if (!ReadFile(driverState.portHandle, buffer, sizeof buffer, &received, nullptr) || received == 0) break;
-      for (DWORD i = 0; i < received; ++i)
-        if (assembler.Frame(buffer[i])) HandOver(assembler.packet);
+      HandleReceivedBytes(assembler, buffer, received);
       if (StopRequested()) break;
     }
   }

@@ -3,5 +3,12 @@
 
 #include <windows.h>
 
+#include "report_assembler.h"
+
+// Frames `count` received bytes and hands over each report they complete: counted, decoded and
+// passed to pointer emulation before the next byte is looked at. The assembler carries a partial
+// report from one call to the next.
+void HandleReceivedBytes(ReportAssembler &assembler, const BYTE *bytes, DWORD count);
+
 // Thread routine started by StartDriver; its parameter is unused. Returns 1 when it ends.
 DWORD WINAPI ReadThread(LPVOID parameter);

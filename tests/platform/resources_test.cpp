@@ -27,7 +27,6 @@ using platform::DialogTemplate;
 const std::string kResourcePath = std::string(NORVIK_BIN_DIR) + "/calvex.res";
 constexpr WORD kButton = 0x0080;
 constexpr WORD kStatic = 0x0082;
-constexpr DWORD kAnyType = 0;  // with typeMask 0: the control's type is not checked
 
 std::vector<BYTE> ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
