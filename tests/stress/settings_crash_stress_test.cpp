@@ -25,6 +25,7 @@
 #include "norvik_device.h"
 #include "norvik_registry.h"
 #include "process.h"
+#include "scoped_descriptor.h"
 #include "test_root.h"
 
 namespace {
@@ -222,15 +223,7 @@ class WritingRound {
   std::atomic<DWORD> unexpectedError_{0};
 };
 
-struct ScopedDescriptor {
-  explicit ScopedDescriptor(int descriptor) : fd(descriptor) {}
-  ~ScopedDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-  ScopedDescriptor(const ScopedDescriptor &) = delete;
-  ScopedDescriptor &operator=(const ScopedDescriptor &) = delete;
-  int fd;
-};
+using testing_support::ScopedDescriptor;
 
 void Discard(int fd) {
   char buffer[4096];

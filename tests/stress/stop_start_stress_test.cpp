@@ -24,6 +24,7 @@
 #include "platform/pointer_output.h"
 #include "platform/text.h"
 #include "process.h"
+#include "scoped_descriptor.h"
 #include "report_assembler.h"
 #include "stream_interface.h"
 #include "test_root.h"
@@ -63,15 +64,7 @@ bool WaitForThreadsAtMost(size_t limit) {
   return true;
 }
 
-struct ScopedDescriptor {
-  explicit ScopedDescriptor(int descriptor) : fd(descriptor) {}
-  ~ScopedDescriptor() {
-    if (fd >= 0) close(fd);
-  }
-  ScopedDescriptor(const ScopedDescriptor &) = delete;
-  ScopedDescriptor &operator=(const ScopedDescriptor &) = delete;
-  int fd;
-};
+using testing_support::ScopedDescriptor;
 
 // Reads what is left in a line whose sender is frozen, framing it as the driver does; false when
 // the line fails. A read of an empty line first moves in what the line still buffers internally,
