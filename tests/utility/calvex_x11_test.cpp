@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <map>
 #include <memory>
@@ -93,6 +94,30 @@ class CalvexOnDisplay : public ::testing::Test {
     if (connection_ == nullptr) connection_ = XOpenDisplay(server_->display().c_str());
     return connection_;
   }
+  // Starts calvex and waits for its main dialog's window; empty when none appeared.
+  std::string StartAndFindWindow(std::unique_ptr<ChildProcess> *calvex) {
+    *calvex = StartCalvex();
+    std::string window = MainWindow();
+    EXPECT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << (*calvex)->Output(Stream::kStderr);
+    return window;
+  }
+
+  // What a window manager's close box sends: WM_DELETE_WINDOW. Xvfb runs no window manager.
+  bool SendCloseRequest(const std::string &window) {
+    Display *display = Connection();
+    if (display == nullptr) return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::strtoul(window.c_str(), nullptr, 10);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    bool sent = XSendEvent(display, event.xclient.window, False, NoEventMask, &event) != 0;
+    XFlush(display);
+    return sent;
+  }
+
   void TearDown() override {
     if (connection_ != nullptr) XCloseDisplay(connection_);
   }
@@ -103,57 +128,43 @@ class CalvexOnDisplay : public ::testing::Test {
   std::string xdotool_;
 };
 
-TEST_F(CalvexOnDisplay, ClickingQuitEndsTheProgram) {
-  auto calvex = StartCalvex();
-  std::string window = MainWindow();
-  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
-  auto origin = OriginOf(window);
-  ASSERT_TRUE(origin);
-  ASSERT_TRUE(Xdotool({"mousemove", std::to_string(origin->x + kQuitX), std::to_string(origin->y + kQuitY), "click",
-                       "1"}));
-  auto exit = calvex->WaitForExit(kBound);
-  ASSERT_TRUE(exit) << "calvex did not end after Quit was clicked";
-  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
-}
-
-TEST_F(CalvexOnDisplay, EscapeEndsTheProgram) {
-  auto calvex = StartCalvex();
-  std::string window = MainWindow();
-  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
-  ASSERT_TRUE(Xdotool({"windowfocus", "--sync", window}));
-  ASSERT_TRUE(Xdotool({"key", "Escape"}));
-  auto exit = calvex->WaitForExit(kBound);
-  ASSERT_TRUE(exit) << "calvex did not end after Escape";
-  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
-}
-
-// A window manager's close box sends WM_DELETE_WINDOW; Xvfb runs none, so the test sends it.
-TEST_F(CalvexOnDisplay, TheWindowManagersCloseRequestEndsTheProgram) {
-  auto calvex = StartCalvex();
-  std::string window = MainWindow();
-  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
-  Display *display = Connection();
-  ASSERT_NE(display, nullptr);
-  XEvent event{};
-  event.xclient.type = ClientMessage;
-  event.xclient.window = std::strtoul(window.c_str(), nullptr, 10);
-  event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-  event.xclient.format = 32;
-  event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-  event.xclient.data.l[1] = CurrentTime;
-  ASSERT_NE(XSendEvent(display, event.xclient.window, False, NoEventMask, &event), 0);
-  XFlush(display);
-  auto exit = calvex->WaitForExit(kBound);
-  ASSERT_TRUE(exit) << "calvex did not end after the close request";
-  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+// Each way a user ends the program on a display: Quit clicked, Escape, and the close box.
+TEST_F(CalvexOnDisplay, QuitEscapeAndTheCloseBoxEachEndTheProgramWithStatus0) {
+  struct Case {
+    const char *name;
+    std::function<bool(const std::string &window)> act;
+  };
+  const Case cases[] = {
+      {"Quit clicked",
+       [this](const std::string &window) {
+         auto origin = OriginOf(window);
+         return origin && Xdotool({"mousemove", std::to_string(origin->x + kQuitX), std::to_string(origin->y + kQuitY),
+                                   "click", "1"});
+       }},
+      {"Escape",
+       [this](const std::string &window) {
+         return Xdotool({"windowfocus", "--sync", window}) && Xdotool({"key", "Escape"});
+       }},
+      {"close box", [this](const std::string &window) { return SendCloseRequest(window); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<ChildProcess> calvex;
+    std::string window = StartAndFindWindow(&calvex);
+    ASSERT_FALSE(window.empty());
+    ASSERT_TRUE(c.act(window));
+    auto exit = calvex->WaitForExit(kBound);
+    ASSERT_TRUE(exit) << "calvex did not end";
+    EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+  }
 }
 
 // The logo is drawn inside its static: at least a fifth of the static's pixels differ from the
 // dialog's background. Drawing follows the window's mapping, so the test looks until it appears.
 TEST_F(CalvexOnDisplay, TheLogoBitmapIsDrawnInItsStatic) {
-  auto calvex = StartCalvex();
-  std::string window = MainWindow();
-  ASSERT_FALSE(window.empty()) << "no window named Calvex appeared:\n" << calvex->Output(Stream::kStderr);
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
   Display *display = Connection();
   ASSERT_NE(display, nullptr);
   const ::Window id = std::strtoul(window.c_str(), nullptr, 10);
