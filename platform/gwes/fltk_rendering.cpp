@@ -387,6 +387,9 @@ int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT t
   std::string title = ToUtf8(caption);
   fl_message_title(title.c_str());
   int chosen = fl_choice("%s", choice.buttons[0], choice.buttons[1], choice.buttons[2], ToUtf8(text).c_str());
+  // The box is hidden once answered, but the request sits in the connection's buffer until the
+  // next turn of the event loop; flushing it takes the box off the screen before the caller goes on.
+  Fl::flush();
   return chosen >= 0 && chosen < 3 && choice.answers[chosen] != 0 ? choice.answers[chosen] : choice.answers[0];
 }
 

@@ -4,11 +4,15 @@
 #include <windows.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <vector>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/fltk_display.h"
 #include "process.h"
@@ -25,6 +29,34 @@ using testing_support::FindProgram;
 using testing_support::XServer;
 
 constexpr std::chrono::milliseconds kBound{20000};
+
+// A box whose key never arrives would keep the test in MessageBoxW for ever; past the bound the
+// watchdog ends the program with a message instead.
+class Watchdog {
+ public:
+  explicit Watchdog(std::string what)
+      : thread_([this, what = std::move(what)] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (changed_.wait_for(lock, kBound, [this] { return disarmed_; })) return;
+          std::fprintf(stderr, "FAILED: %s did not return within %lld ms\n", what.c_str(),
+                       static_cast<long long>(kBound.count()));
+          std::_Exit(1);
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      disarmed_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool disarmed_ = false;
+  std::thread thread_;
+};
 
 class FltkMessageBox : public ::testing::Test {
  protected:
@@ -51,11 +83,16 @@ class FltkMessageBox : public ::testing::Test {
     ASSERT_TRUE(opened_) << error_;
   }
 
-  // Presses `key` in the window captioned `caption` once it shows, while the box waits.
+  // Presses `key` in the window captioned `caption` once it shows, while the box waits. The key
+  // is a second xdotool run that names no window, so both its press and its release go through
+  // XTEST: chained after the search, xdotool would send the release to the found window, which
+  // the press has already closed, and fail, leaving the key held down in the server, where the
+  // next box's press of that key would be lost.
   std::unique_ptr<ChildProcess> PressWhenShown(const std::string &caption, const std::string &key) {
     return std::make_unique<ChildProcess>(
-        xdotool_, std::vector<std::string>{"search", "--sync", "--onlyvisible", "--name", "^" + caption + "$",
-                                           "windowfocus", "--sync", "key", key});
+        "/bin/sh", std::vector<std::string>{"-c", "\"$0\" search --sync --onlyvisible --name \"$1\" windowfocus --sync"
+                                                  " && exec \"$0\" key \"$2\"",
+                                            xdotool_, "^" + caption + "$", key});
   }
 
   static inline XServer *server_ = nullptr;
@@ -82,10 +119,15 @@ TEST_F(FltkMessageBox, TheKeyPressedPicksTheAnswer) {
   for (const Case &c : cases) {
     auto press = PressWhenShown(c.caption, c.key);
     std::u16string caption(c.caption, c.caption + std::char_traits<char>::length(c.caption));
-    EXPECT_EQ(MessageBoxW(nullptr, u"Proceed?", caption.c_str(), c.type), c.answer) << c.caption;
+    int answer = 0;
+    {
+      Watchdog watchdog(std::string("the box \"") + c.caption + "\" answered by " + c.key);
+      answer = MessageBoxW(nullptr, u"Proceed?", caption.c_str(), c.type);
+    }
+    EXPECT_EQ(answer, c.answer) << c.caption;
     auto exit = press->WaitForExit(kBound);
     ASSERT_TRUE(exit) << c.caption;
-    EXPECT_EQ(exit->code, 0) << c.caption;
+    EXPECT_EQ(exit->code, 0) << c.caption << ": " << press->Output(testing_support::Stream::kStderr);
   }
 }
 
