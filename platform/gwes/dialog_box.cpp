@@ -12,6 +12,7 @@
 #include "headless_driver.h"
 #include "platform/text.h"
 #include "window_table.h"
+#include "window_thread.h"
 
 namespace platform::gwes {
 namespace {
@@ -103,6 +104,12 @@ INT_PTR RunModalLoop(HWND dialog) {
       continue;
     }
     if (HeadlessActive()) {
+      // The script lets real time pass: the dialog handles what arrives meanwhile.
+      std::chrono::steady_clock::time_point until;
+      if (HeadlessWaiting(&until)) {
+        CurrentThreadQueue()->WaitForInput(until);
+        continue;
+      }
       // Nothing is queued, so the dialog waits for its user: the script acts.
       if (!HeadlessStep(dialog)) {
         SetLastError(ERROR_OPERATION_ABORTED);

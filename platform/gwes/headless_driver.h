@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@ bool HeadlessActive();
 // Performs the script's next action on the modal dialog `dialog`. False when the script has
 // failed or has no action left; the reason is recorded in the script's session.
 bool HeadlessStep(HWND dialog);
+// True while the script lets real time pass (a wait or an await): the modal loop handles messages
+// until `*until` instead of asking for the next action.
+bool HeadlessWaiting(std::chrono::steady_clock::time_point *until);
 // Records a message box and returns the script's answer to it, or 0 when the script's next action
 // is not a fitting answer (recorded as the script's failure).
 int HeadlessAnswer(std::u16string_view caption, std::u16string_view text, UINT type);

@@ -3,7 +3,9 @@
 #include <charconv>
 #include <map>
 
+#include "headless_driver.h"
 #include "platform/headless.h"
+#include "platform/text.h"
 
 namespace platform::headless {
 namespace {
@@ -32,8 +34,59 @@ bool Number(std::string_view word, long *value) {
   return error == std::errc() && end == word.data() + word.size();
 }
 
+// The longest real-time pause a script may ask for: an hour.
+constexpr long kLongestPause = 3600000;
+
+bool Milliseconds(std::string_view word, const char *what, LONG *value, std::string *reason) {
+  long number = 0;
+  if (!Number(word, &number) || number < 1 || number > kLongestPause) {
+    *reason = std::string(what) + " \"" + std::string(word) + "\" is not a number of milliseconds from 1 to " +
+              std::to_string(kLongestPause);
+    return false;
+  }
+  *value = static_cast<LONG>(number);
+  return true;
+}
+
+// await "CAPTION" MS: the caption in double quotes, written as the transcript writes texts
+// (\\, \" and \n escaped), so that it may hold blanks at either end.
+bool ParseAwait(std::string_view line, Action *action, std::string *reason) {
+  const char *usage = "\"await\" is written await \"CAPTION\" MILLISECONDS";
+  size_t at = line.find("await") + 5;
+  while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+  if (at >= line.size() || line[at] != '"') {
+    *reason = usage;
+    return false;
+  }
+  std::string caption;
+  bool closed = false;
+  for (++at; at < line.size(); ++at) {
+    char c = line[at];
+    if (c == '"') {
+      closed = true;
+      ++at;
+      break;
+    }
+    if (c == '\\' && at + 1 < line.size()) {
+      char next = line[++at];
+      caption += next == 'n' ? '\n' : next;
+      continue;
+    }
+    caption += c;
+  }
+  std::vector<std::string_view> rest = Words(closed ? line.substr(at) : std::string_view());
+  if (!closed || rest.size() != 1) {
+    *reason = usage;
+    return false;
+  }
+  action->kind = Action::Kind::kAwait;
+  action->caption = ToUtf16(caption);
+  return Milliseconds(rest[0], "await time", &action->value, reason);
+}
+
 // One line's action; the reason when it is not one.
-bool ParseLine(const std::vector<std::string_view> &words, Action *action, std::string *reason) {
+bool ParseLine(std::string_view line, const std::vector<std::string_view> &words, Action *action,
+               std::string *reason) {
   const std::string_view verb = words[0];
   struct Shape {
     Action::Kind kind;
@@ -48,11 +101,13 @@ bool ParseLine(const std::vector<std::string_view> &words, Action *action, std::
       {"close", {Action::Kind::kClose, 0, "close"}},
       {"ok", {Action::Kind::kOk, 0, "ok"}},
       {"tick", {Action::Kind::kTick, 1, "tick PERIODS"}},
+      {"wait", {Action::Kind::kWait, 1, "wait MILLISECONDS"}},
       {"dump", {Action::Kind::kDump, 0, "dump"}}};
+  if (verb == "await") return ParseAwait(line, action, reason);
   auto shape = shapes->find(verb);
   if (shape == shapes->end()) {
-    *reason =
-        "unknown action \"" + std::string(verb) + "\"; use click, slider, answer, escape, close, ok, tick or dump";
+    *reason = "unknown action \"" + std::string(verb) +
+              "\"; use click, slider, answer, escape, close, ok, tick, wait, await or dump";
     return false;
   }
   if (words.size() - 1 != shape->second.arguments) {
@@ -93,6 +148,8 @@ bool ParseLine(const std::vector<std::string_view> &words, Action *action, std::
       }
       action->value = static_cast<LONG>(first);
       return true;
+    case Action::Kind::kWait:
+      return Milliseconds(words[1], "wait time", &action->value, reason);
     default:
       return true;
   }
@@ -100,14 +157,37 @@ bool ParseLine(const std::vector<std::string_view> &words, Action *action, std::
 
 }  // namespace
 
-Action Click(int id) { return Action{Action::Kind::kClick, id, 0, 0}; }
-Action Slider(int id, LONG position) { return Action{Action::Kind::kSlider, id, position, 0}; }
-Action Answer(int button) { return Action{Action::Kind::kAnswer, 0, button, 0}; }
-Action Escape() { return Action{Action::Kind::kEscape, 0, 0, 0}; }
-Action Close() { return Action{Action::Kind::kClose, 0, 0, 0}; }
-Action Ok() { return Action{Action::Kind::kOk, 0, 0, 0}; }
-Action Tick(int periods) { return Action{Action::Kind::kTick, 0, periods, 0}; }
-Action Dump() { return Action{Action::Kind::kDump, 0, 0, 0}; }
+namespace {
+
+Action Make(Action::Kind kind, int id = 0, LONG value = 0) {
+  Action action;
+  action.kind = kind;
+  action.id = id;
+  action.value = value;
+  return action;
+}
+
+}  // namespace
+
+Action Click(int id) { return Make(Action::Kind::kClick, id, 0); }
+Action Slider(int id, LONG position) { return Make(Action::Kind::kSlider, id, position); }
+Action Answer(int button) { return Make(Action::Kind::kAnswer, 0, button); }
+Action Escape() { return Make(Action::Kind::kEscape, 0, 0); }
+Action Close() { return Make(Action::Kind::kClose, 0, 0); }
+Action Ok() { return Make(Action::Kind::kOk, 0, 0); }
+Action Tick(int periods) { return Make(Action::Kind::kTick, 0, periods); }
+Action Wait(LONG milliseconds) { return Make(Action::Kind::kWait, 0, milliseconds); }
+Action Await(std::u16string caption, LONG milliseconds) {
+  Action action = Make(Action::Kind::kAwait, 0, milliseconds);
+  action.caption = std::move(caption);
+  return action;
+}
+Action Dump() { return Make(Action::Kind::kDump, 0, 0); }
+Action Call(std::function<void()> function) {
+  Action action = Make(Action::Kind::kCall, 0, 0);
+  action.call = std::move(function);
+  return action;
+}
 
 bool ParseScript(std::string_view text, std::vector<Action> *actions, std::string *error) {
   std::vector<Action> parsed;
@@ -121,7 +201,7 @@ bool ParseScript(std::string_view text, std::vector<Action> *actions, std::strin
     if (words.empty() || words[0][0] == '#') continue;
     Action action;
     std::string reason;
-    if (!ParseLine(words, &action, &reason)) {
+    if (!ParseLine(line, words, &action, &reason)) {
       *error = "line " + std::to_string(number) + ": " + reason;
       return false;
     }
@@ -150,8 +230,14 @@ std::string Describe(const Action &action) {
       return "ok";
     case Action::Kind::kTick:
       return "tick " + std::to_string(action.value);
+    case Action::Kind::kWait:
+      return "wait " + std::to_string(action.value);
+    case Action::Kind::kAwait:
+      return "await " + gwes::Quoted(action.caption) + " " + std::to_string(action.value);
     case Action::Kind::kDump:
       return "dump";
+    case Action::Kind::kCall:
+      return "call";
   }
   return "";
 }

@@ -1,7 +1,8 @@
 // A headless script playing on its thread: each time a modal loop has no message left, the next
 // action is played on that loop's dialog; each message box is recorded and answered by the next
-// action. The first action that cannot be played, or the end of the script while something still
-// waits, fails the run with a message that says where and what to change.
+// action. A wait or an await lets real time pass instead, while the loops handle their messages.
+// The first action that cannot be played, or the end of the script while something still waits,
+// fails the run with a message that says where and what to change.
 #include <utility>
 
 #include "control_state.h"
@@ -40,15 +41,67 @@ Buttons ButtonsOf(UINT type) {
   }
 }
 
+// Whether a window captioned `caption` is open: a visible one of this process, or one that
+// another process of the device root has published.
+bool CaptionOpen(const std::u16string &caption) {
+  if (gwes::WindowPtr local = gwes::FindLocalWindow(std::nullopt, caption)) {
+    std::lock_guard lock(local->stateMutex);
+    if (local->visible) return true;
+  }
+  HWND found = FindWindowW(nullptr, caption.c_str());
+  return found != nullptr && !gwes::IsLocalWindow(found);
+}
+
+// How often an await looks for its window: windows of other processes send no message when they
+// appear.
+constexpr std::chrono::milliseconds kAwaitPoll{10};
+
 }  // namespace
 
-Session::Session(std::vector<Action> actions) : actions_(std::move(actions)), previous_(current) { current = this; }
+Session::Session(std::vector<Action> actions, std::function<void(const std::string &)> echo)
+    : actions_(std::move(actions)), echo_(std::move(echo)), previous_(current) {
+  current = this;
+}
 
 Session::~Session() { current = previous_; }
 
 bool Session::Fail(std::string reason) {
   if (error_.empty()) error_ = std::move(reason);
+  pause_ = Pause::kNone;
   return false;
+}
+
+void Session::Record(const std::string &text) {
+  transcript_ += text;
+  if (echo_) echo_(text);
+}
+
+std::string Session::Where(const Action &action) const {
+  return (action.line != 0 ? "line " + std::to_string(action.line) : "action " + std::to_string(next_)) + " (" +
+         Describe(action) + "): ";
+}
+
+bool Session::Waiting(std::chrono::steady_clock::time_point *until) {
+  if (pause_ == Pause::kNone || Failed()) return false;
+  auto now = std::chrono::steady_clock::now();
+  if (pause_ == Pause::kAwait && CaptionOpen(awaited_)) {
+    pause_ = Pause::kNone;
+    return false;
+  }
+  if (now >= pauseEnd_) {
+    if (pause_ == Pause::kAwait) {
+      Fail(awaitWhere_ + "no message box or window " + gwes::Quoted(awaited_) +
+           " opened in time; give it longer, or check what the run shows instead");
+    }
+    pause_ = Pause::kNone;
+    return false;
+  }
+  // While real time passes, the headless clock's timers keep their periods on it.
+  std::chrono::steady_clock::time_point nextTimer;
+  for (const gwes::TimerEntry &timer : gwes::DueHeadlessTimers(now, &nextTimer)) gwes::FireTimer(timer);
+  *until = std::min(pauseEnd_, nextTimer);
+  if (pause_ == Pause::kAwait) *until = std::min(*until, now + kAwaitPoll);
+  return true;
 }
 
 const Action *Session::Next(HWND dialog, const std::u16string_view *messageBox) {
@@ -67,8 +120,7 @@ const Action *Session::Next(HWND dialog, const std::u16string_view *messageBox) 
 bool Session::Step(HWND dialog) {
   const Action *action = Next(dialog, nullptr);
   if (action == nullptr) return false;
-  std::string where = (action->line != 0 ? "line " + std::to_string(action->line) : "action " + std::to_string(next_)) +
-                      " (" + Describe(*action) + "): ";
+  std::string where = Where(*action);
   std::string dialogName = "dialog " + gwes::QuotedWindowText(dialog);
   auto control = [&]() -> gwes::WindowPtr {
     HWND hwnd = GetDlgItem(dialog, action->id);
@@ -119,8 +171,22 @@ bool Session::Step(HWND dialog) {
       for (LONG period = 0; period < action->value; ++period)
         for (const gwes::TimerEntry &timer : gwes::HeadlessTimers()) gwes::FireTimer(timer);
       return true;
+    case Action::Kind::kWait:
+      pause_ = Pause::kWait;
+      pauseEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(action->value);
+      return true;
+    case Action::Kind::kAwait:
+      if (CaptionOpen(action->caption)) return true;
+      pause_ = Pause::kAwait;
+      pauseEnd_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(action->value);
+      awaited_ = action->caption;
+      awaitWhere_ = where;
+      return true;
     case Action::Kind::kDump:
-      transcript_ += DumpWindows();
+      Record(DumpWindows());
+      return true;
+    case Action::Kind::kCall:
+      if (action->call) action->call();
       return true;
   }
   return true;
@@ -129,16 +195,26 @@ bool Session::Step(HWND dialog) {
 int Session::Answer(std::u16string_view caption, std::u16string_view text, UINT type) {
   if (Failed()) return 0;
   Buttons buttons = ButtonsOf(type);
-  transcript_ += "message box " + gwes::Quoted(caption) + " " + gwes::Quoted(text) + " buttons=" + buttons.names + "\n";
+  Record("message box " + gwes::Quoted(caption) + " " + gwes::Quoted(text) + " buttons=" + buttons.names + "\n");
+  // A box cannot wait for the end of a pause: it ends a wait, and it is what an await awaits or
+  // the script's mistake.
+  if (pause_ == Pause::kAwait && caption != awaited_) {
+    Fail(awaitWhere_ + "message box " + gwes::Quoted(caption) + " opened while the script awaits " +
+         gwes::Quoted(awaited_) + "; answer it first");
+    return 0;
+  }
+  pause_ = Pause::kNone;
   // Dumps asked for while the box is open are played; the first other action must answer it.
   for (;;) {
     const Action *action = Next(nullptr, &caption);
     if (action == nullptr) return 0;
-    std::string where =
-        (action->line != 0 ? "line " + std::to_string(action->line) : "action " + std::to_string(next_)) + " (" +
-        Describe(*action) + "): ";
+    std::string where = Where(*action);
     if (action->kind == Action::Kind::kDump) {
-      transcript_ += DumpWindows();
+      Record(DumpWindows());
+      continue;
+    }
+    if (action->kind == Action::Kind::kCall) {
+      if (action->call) action->call();
       continue;
     }
     if (action->kind != Action::Kind::kAnswer) {
@@ -159,6 +235,10 @@ namespace platform::gwes {
 bool HeadlessActive() { return headless::current != nullptr; }
 
 bool HeadlessStep(HWND dialog) { return headless::current != nullptr && headless::current->Step(dialog); }
+
+bool HeadlessWaiting(std::chrono::steady_clock::time_point *until) {
+  return headless::current != nullptr && headless::current->Waiting(until);
+}
 
 int HeadlessAnswer(std::u16string_view caption, std::u16string_view text, UINT type) {
   return headless::current != nullptr ? headless::current->Answer(caption, text, type) : 0;

@@ -104,6 +104,11 @@ MessageQueue::Taken MessageQueue::Take(const MessageFilter &filter, bool remove,
   }
 }
 
+bool MessageQueue::WaitForInput(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_until(lock, deadline, [this] { return !sent_.empty() || !posted_.empty() || quit_; });
+}
+
 void MessageQueue::DiscardFor(HWND hwnd) {
   std::lock_guard lock(mutex_);
   std::erase_if(posted_, [hwnd](const MSG &message) { return message.hwnd == hwnd; });

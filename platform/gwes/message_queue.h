@@ -3,6 +3,7 @@
 // the quit request. The owner thread takes from it; any thread posts and sends to it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -61,6 +62,10 @@ class MessageQueue {
   // exists; otherwise returns kNothing. `remove` leaves a posted message or quit in the queue
   // when false; sent messages are always taken.
   Taken Take(const MessageFilter &filter, bool remove, bool wait, const SentMessage *awaited, bool (*alive)(HWND));
+
+  // Waits until a sent or posted message, or the quit request, is waiting, or until `deadline`.
+  // True when something is waiting.
+  bool WaitForInput(std::chrono::steady_clock::time_point deadline);
 
   // Drops the posted messages of a window that no longer exists.
   void DiscardFor(HWND hwnd);

@@ -94,6 +94,25 @@ std::vector<TimerEntry> HeadlessTimers() {
   return mine;
 }
 
+std::vector<TimerEntry> DueHeadlessTimers(Clock::time_point now, Clock::time_point *next) {
+  auto self = CurrentThreadQueue();
+  std::vector<TimerEntry> due;
+  *next = Clock::time_point::max();
+  auto &table = Timers();
+  std::lock_guard lock(table.mutex);
+  for (Timer &timer : table.timers) {
+    if (timer.realClock || timer.queue != self) continue;
+    if (timer.due <= now) {
+      due.push_back(timer.entry);
+      // Periods keep their phase; one missed by a long handler is not made up for.
+      timer.due += timer.period;
+      if (timer.due <= now) timer.due = now + timer.period;
+    }
+    *next = std::min(*next, timer.due);
+  }
+  return due;
+}
+
 void FireTimer(const TimerEntry &timer) {
   {
     auto &table = Timers();

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <vector>
 
 namespace platform::gwes {
@@ -18,6 +19,12 @@ struct TimerEntry {
 
 // The headless-clock timers of the calling thread, oldest first.
 std::vector<TimerEntry> HeadlessTimers();
+// The headless-clock timers of the calling thread whose period has run out on the real clock by
+// `now`, oldest first; each is then due again one period later. `*next` becomes the earliest
+// time one falls due after that (time_point::max() when the thread has none). Used while a script
+// lets real time pass.
+std::vector<TimerEntry> DueHeadlessTimers(std::chrono::steady_clock::time_point now,
+                                          std::chrono::steady_clock::time_point *next);
 // One period passes for `timer`: its procedure, or its window's WM_TIMER, is called, provided the
 // timer still exists (an earlier one may have killed it).
 void FireTimer(const TimerEntry &timer);

@@ -383,6 +383,10 @@ typedef struct _DBGPARAM {
 
 extern "C" void NKDbgPrintfW(LPCWSTR lpszFmt, ...);
 
+// Formats into a buffer with the conversions of NKDbgPrintfW; writes at most 1024 characters and
+// the terminator, and returns the number of characters written, the terminator not counted.
+extern "C" int wsprintfW(LPWSTR lpOut, LPCWSTR lpFmt, ...);
+
 #define DEBUGZONE(n) (dpCurSettings.ulZoneMask & (0x00000001u << (n)))
 #define DEBUGMSG(cond, printf_exp) ((void)((cond) ? (NKDbgPrintfW printf_exp), 1 : 0))
 #define RETAILMSG(cond, printf_exp) ((void)((cond) ? (NKDbgPrintfW printf_exp), 1 : 0))

@@ -4,7 +4,7 @@
 //   PROGRAM [--root DIR] [--headless --script FILE]
 //
 // With --headless the script plays the user's actions, and what the run shows (dumps, message
-// boxes) goes to standard output. Without it the dialogs show on the X11 display DISPLAY names.
+// boxes) goes to standard output as it happens. Without it the dialogs show on the X11 display DISPLAY names.
 #include <afxwin.h>
 
 #include <cstdio>
@@ -90,9 +90,12 @@ int main(int argc, char **argv) {
   if (app == nullptr) return 1;
   int status = 0;
   {
-    platform::headless::Session session(std::move(actions));
+    // What the run shows goes out as it happens, so that another program can follow the run.
+    platform::headless::Session session(std::move(actions), [](const std::string &text) {
+      std::fputs(text.c_str(), stdout);
+      std::fflush(stdout);
+    });
     if (app->InitInstance()) app->ExitInstance();
-    std::fputs(session.Transcript().c_str(), stdout);
     if (session.Failed()) {
       std::fprintf(stderr, "%s: the script failed: %s\n", program, session.Error().c_str());
       status = 1;

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <future>
 #include <string>
 #include <thread>
@@ -590,14 +592,15 @@ TEST(DialogScript, TextScriptParsesOneActionALine) {
   std::string error;
   ASSERT_TRUE(
       headless::ParseScript("# settings\nclick 1016\n\n  slider 1059 -40  \r\nanswer yes\nescape\nclose\n"
-                            "ok\ntick 3\ndump",
+                            "ok\ntick 3\nwait 250\nawait \" 5 Point \\\"Cal\\\\\"  30000 \r\ndump",
                             &actions, &error))
       << error;
   std::vector<std::string> described;
   for (const auto &action : actions) described.push_back(headless::Describe(action));
   EXPECT_EQ(described, (std::vector<std::string>{"click 1016", "slider 1059 -40", "answer yes", "escape", "close", "ok",
-                                                 "tick 3", "dump"}));
+                                                 "tick 3", "wait 250", "await \" 5 Point \\\"Cal\\\\\" 30000", "dump"}));
   EXPECT_EQ(actions[1].line, 4);
+  EXPECT_EQ(actions[8].caption, u" 5 Point \"Cal\\") << "the caption keeps its blanks and loses its escapes";
 }
 
 TEST(DialogScript, MalformedLinesAreRefusedWithTheLineAndTheFix) {
@@ -606,7 +609,8 @@ TEST(DialogScript, MalformedLinesAreRefusedWithTheLineAndTheFix) {
     const char *error;
   };
   const Case cases[] = {
-      {"press 3", "line 1: unknown action \"press\"; use click, slider, answer, escape, close, ok, tick or dump"},
+      {"press 3",
+       "line 1: unknown action \"press\"; use click, slider, answer, escape, close, ok, tick, wait, await or dump"},
       {"dump\nclick", "line 2: \"click\" is written click ID"},
       {"click 10x", "line 1: control id \"10x\" is not a number from 0 to 65535"},
       {"click 70000", "line 1: control id \"70000\" is not a number from 0 to 65535"},
@@ -614,6 +618,12 @@ TEST(DialogScript, MalformedLinesAreRefusedWithTheLineAndTheFix) {
       {"answer maybe", "line 1: \"maybe\" is not an answer; use ok, cancel, abort, retry, ignore, yes or no"},
       {"tick 0", "line 1: tick count \"0\" is not a number from 1 to 1000000"},
       {"escape now", "line 1: \"escape\" is written escape"},
+      {"wait 0", "line 1: wait time \"0\" is not a number of milliseconds from 1 to 3600000"},
+      {"wait soon", "line 1: wait time \"soon\" is not a number of milliseconds from 1 to 3600000"},
+      {"await Box 500", "line 1: \"await\" is written await \"CAPTION\" MILLISECONDS"},
+      {"await \"Box\"", "line 1: \"await\" is written await \"CAPTION\" MILLISECONDS"},
+      {"await \"Box 500", "line 1: \"await\" is written await \"CAPTION\" MILLISECONDS"},
+      {"await \"Box\" 1h", "line 1: await time \"1h\" is not a number of milliseconds from 1 to 3600000"},
   };
   for (const Case &c : cases) {
     std::vector<headless::Action> actions{headless::Dump()};
@@ -622,6 +632,129 @@ TEST(DialogScript, MalformedLinesAreRefusedWithTheLineAndTheFix) {
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(actions.size(), 1u) << "a refused script left the caller's actions changed";
   }
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Runs `later` on a thread of its own `delay` after the call, and joins it on destruction.
+class Later {
+ public:
+  Later(std::chrono::milliseconds delay, std::function<void()> later)
+      : thread_([delay, later = std::move(later)] {
+          std::this_thread::sleep_for(delay);
+          later();
+        }) {}
+  ~Later() { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
+// A wait lets real time pass while the dialog handles what arrives: a message posted by another
+// thread, and its timer, which keeps its period on the real clock.
+TEST(DialogScriptPauses, WaitLetsRealTimePassWhileTheDialogHandlesItsMessages) {
+  std::unique_ptr<Later> poster;
+  const Clock::time_point started = Clock::now();
+  Outcome run = Play(Buttons(), {headless::Click(1016), headless::Wait(300), headless::Ok()}, nullptr,
+                     [&](HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+                       if (message != WM_COMMAND || LOWORD(wParam) != 1016) return;
+                       SetTimer(hwnd, 7, 50, nullptr);
+                       poster = std::make_unique<Later>(std::chrono::milliseconds(20),
+                                                        [hwnd] { PostMessageW(hwnd, WM_COMMAND, 42, 0); });
+                     });
+  poster.reset();
+  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(300)) << "the wait did not last its time";
+  EXPECT_EQ(run.result, IDOK) << run.error;
+  ASSERT_GE(run.heard.size(), 4u);
+  EXPECT_EQ(run.heard.back(), "command 1 code 0");
+  EXPECT_NE(std::find(run.heard.begin(), run.heard.end(), "command 42 code 0"), run.heard.end())
+      << "the message posted during the wait was not handled before the next action";
+  long ticks = std::count(run.heard.begin(), run.heard.end(), "timer 7");
+  EXPECT_GE(ticks, 1) << "the timer did not fire during the wait";
+  EXPECT_LE(ticks, 6) << "a 50 ms timer fired more often than 300 ms allow";
+}
+
+TEST(DialogScriptPauses, AwaitEndsWhenTheWindowOrTheBoxOpens) {
+  // A window that another thread opens a little later.
+  {
+    std::promise<void> close;
+    std::shared_future<void> closing = close.get_future().share();
+    std::unique_ptr<std::thread> opener;
+    Outcome run = Play(Buttons(), {headless::Click(1016), headless::Await(u"Late", 10000), headless::Ok()}, nullptr,
+                       [&](HWND, UINT message, WPARAM wParam, LPARAM) {
+                         if (message != WM_COMMAND || LOWORD(wParam) != 1016) return;
+                         opener = std::make_unique<std::thread>([closing] {
+                           std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                           HWND late = CreateWindowExW(0, u"BUTTON", u"Late", WS_POPUP | WS_VISIBLE, 0, 0, 10, 10,
+                                                       nullptr, nullptr, nullptr, nullptr);
+                           closing.wait();
+                           DestroyWindow(late);
+                         });
+                       });
+    close.set_value();
+    opener->join();
+    EXPECT_EQ(run.result, IDOK) << run.error;
+  }
+  // A message box that the dialog opens on a message posted a little later; a box also ends a wait.
+  for (headless::Action pause : {headless::Await(u"Box", 10000), headless::Wait(10000)}) {
+    std::unique_ptr<Later> poster;
+    const Clock::time_point started = Clock::now();
+    int answer = 0;
+    Outcome run = Play(Buttons(), {headless::Click(1016), pause, headless::Answer(IDCANCEL), headless::Ok()}, nullptr,
+                       [&](HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+                         if (message != WM_COMMAND) return;
+                         if (LOWORD(wParam) == 1016)
+                           poster = std::make_unique<Later>(std::chrono::milliseconds(50),
+                                                            [hwnd] { PostMessageW(hwnd, WM_COMMAND, 43, 0); });
+                         if (LOWORD(wParam) == 43) answer = MessageBoxW(hwnd, u"Go?", u"Box", MB_OKCANCEL);
+                       });
+    poster.reset();
+    EXPECT_EQ(run.result, IDOK) << headless::Describe(pause) << ": " << run.error;
+    EXPECT_EQ(answer, IDCANCEL) << headless::Describe(pause);
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(9000)) << headless::Describe(pause) << " outlasted the box";
+  }
+}
+
+TEST(DialogScriptPauses, AwaitThatIsNotMetFailsTheRun) {
+  Outcome run = Play(Buttons(), {headless::Await(u"Never", 100), headless::Ok()});
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.error,
+            "action 1 (await \"Never\" 100): no message box or window \"Never\" opened in time; give it longer, or "
+            "check what the run shows instead");
+
+  // A box of another caption opening while the script awaits is one the script did not expect.
+  std::unique_ptr<Later> poster;
+  int answer = -1;
+  run = Play(Buttons(), {headless::Click(1016), headless::Await(u"Calibration", 10000), headless::Answer(IDOK)},
+             nullptr, [&](HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+               if (message != WM_COMMAND) return;
+               if (LOWORD(wParam) == 1016)
+                 poster = std::make_unique<Later>(std::chrono::milliseconds(50),
+                                                  [hwnd] { PostMessageW(hwnd, WM_COMMAND, 43, 0); });
+               if (LOWORD(wParam) == 43) answer = MessageBoxW(hwnd, u"Go?", u"Box", MB_OKCANCEL);
+             });
+  poster.reset();
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(answer, 0);
+  EXPECT_EQ(run.error,
+            "action 2 (await \"Calibration\" 10000): message box \"Box\" opened while the script awaits "
+            "\"Calibration\"; answer it first");
+}
+
+TEST(DialogScriptPauses, CallRunsOnTheDialogsThreadBetweenActions) {
+  std::vector<std::string> order;
+  const std::thread::id self = std::this_thread::get_id();
+  Outcome run = Play(Buttons(),
+                     {headless::Click(1016), headless::Call([&] {
+                        EXPECT_EQ(std::this_thread::get_id(), self);
+                        order.push_back("call");
+                      }),
+                      headless::Ok()},
+                     nullptr, [&](HWND, UINT message, WPARAM wParam, LPARAM) {
+                       if (message == WM_COMMAND) order.push_back("command " + std::to_string(LOWORD(wParam)));
+                     });
+  EXPECT_EQ(run.result, IDOK) << run.error;
+  EXPECT_EQ(order, (std::vector<std::string>{"command 1016", "call", "command 1"}));
 }
 
 TEST(DialogItems, ItemTextAndIconsGoThroughTheDialog) {

@@ -1,12 +1,15 @@
 // Scripted runs of the window manager without a screen: a list of user actions (click a control,
 // click a trackbar at a position, answer a message box, Escape, the close box, let timer periods
-// pass, dump the windows) that the modal loops of the calling thread play in order. What the run
-// shows (dumps and message boxes) is kept as a transcript.
+// pass, let real time pass, wait for a window or message box to open, dump the windows) that the
+// modal loops of the calling thread play in order. What the run shows (dumps and message boxes)
+// is kept as a transcript.
 #pragma once
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,11 +17,14 @@
 namespace platform::headless {
 
 struct Action {
-  enum class Kind { kClick, kSlider, kAnswer, kEscape, kClose, kOk, kTick, kDump };
+  enum class Kind { kClick, kSlider, kAnswer, kEscape, kClose, kOk, kTick, kWait, kAwait, kDump, kCall };
   Kind kind = Kind::kDump;
   int id = 0;      // kClick, kSlider: the control
-  LONG value = 0;  // kSlider: the position; kAnswer: IDOK, IDYES...; kTick: how many periods
+  LONG value = 0;  // kSlider: the position; kAnswer: IDOK, IDYES...; kTick: how many periods;
+                   // kWait, kAwait: milliseconds
   int line = 0;    // the script line it came from; 0 when built in C++
+  std::u16string caption;       // kAwait: the window or message box awaited
+  std::function<void()> call;   // kCall: run on the dialog's thread (C++ only)
 };
 
 Action Click(int id);
@@ -28,11 +34,19 @@ Action Escape();
 Action Close();
 Action Ok();  // the OK button in the caption
 Action Tick(int periods);
+// Lets `milliseconds` of real time pass while the dialogs handle their messages.
+Action Wait(LONG milliseconds);
+// Lets real time pass, as Wait, until a message box or a window captioned `caption` is open; the
+// script fails when none is within `milliseconds`.
+Action Await(std::u16string caption, LONG milliseconds);
 Action Dump();
+// Calls `function` on the dialog's thread, between two actions; for tests and benchmarks.
+Action Call(std::function<void()> function);
 
 // Parses a script, one action a line ("click 1016", "slider 1059 40", "answer yes", "escape",
-// "close", "ok", "tick 3", "dump"; blank lines and lines starting with # are skipped). False with
-// the line and the reason in `error` when a line is not an action.
+// "close", "ok", "tick 3", "wait 500", "await \"Touch  Settings\" 5000", "dump"; blank lines and
+// lines starting with # are skipped). False with the line and the reason in `error` when a line
+// is not an action.
 bool ParseScript(std::string_view text, std::vector<Action> *actions, std::string *error);
 
 // The action as a script line.
@@ -45,7 +59,9 @@ std::string Describe(const Action &action);
 // once with -1, and message boxes return 0.
 class Session {
  public:
-  explicit Session(std::vector<Action> actions);
+  // `echo`, when given, receives each piece of the transcript as soon as it is added, so that a
+  // watcher can follow the run.
+  explicit Session(std::vector<Action> actions, std::function<void(const std::string &)> echo = {});
   ~Session();
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
@@ -60,9 +76,17 @@ class Session {
   // Used by the window manager.
   bool Step(HWND dialog);
   int Answer(std::u16string_view caption, std::u16string_view text, UINT type);
+  // True while a wait or await is in progress: the modal loop then handles messages until
+  // `*until` instead of playing the next action. Fires the timers that fall due meanwhile.
+  bool Waiting(std::chrono::steady_clock::time_point *until);
 
  private:
+  enum class Pause { kNone, kWait, kAwait };
+
   bool Fail(std::string reason);
+  void Record(const std::string &text);
+  // Where the action being played stands, for error messages: "line 4 (click 1017): ".
+  std::string Where(const Action &action) const;
   // The next action, or null (and the run failed) when there is none while `dialog` or the message
   // box captioned `*messageBox` waits.
   const Action *Next(HWND dialog, const std::u16string_view *messageBox);
@@ -71,6 +95,11 @@ class Session {
   size_t next_ = 0;
   std::string transcript_;
   std::string error_;
+  std::function<void(const std::string &)> echo_;
+  Pause pause_ = Pause::kNone;
+  std::chrono::steady_clock::time_point pauseEnd_;
+  std::u16string awaited_;
+  std::string awaitWhere_;
   Session *previous_ = nullptr;
 };
 
