@@ -19,6 +19,7 @@ namespace {
 
 const char kUsage[] =
     "usage: nrvctl [--root DIR] COMMAND\n"
+    "       nrvctl --help        print this and exit\n"
     "  start                 start the driver (reload settings, reopen the port)\n"
     "  stop                  stop the driver (close the port)\n"
     "  settings              print the eleven settings words by their registry names\n"
@@ -153,6 +154,13 @@ int Rate() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The usage needs no device, so it is printed before a device root is looked for.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   if (!platform::InitDeviceRoot(argc, argv, "nrvctl")) return 2;
   if (argc < 2) {
     std::fputs(kUsage, stderr);

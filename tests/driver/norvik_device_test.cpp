@@ -220,4 +220,16 @@ TEST_F(NorvikDevice, StopFreesThePortAndStartTakesItAgain) {
   EXPECT_EQ(found, 2);
 }
 
+// The usage needs no device: it prints without a device root and ends with status 0.
+TEST(NrvctlUsage, HelpPrintsTheUsageWithoutADeviceRoot) {
+  for (const char *flag : {"--help", "-h"}) {
+    ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", {flag}, {{"DEVICE_ROOT", std::nullopt}});
+    auto exit = nrvctl.WaitForExit(kBound);
+    ASSERT_TRUE(exit) << flag;
+    EXPECT_EQ(exit->code, 0) << flag;
+    EXPECT_EQ(nrvctl.Output(Stream::kStdout).rfind("usage: nrvctl [--root DIR] COMMAND\n", 0), 0u) << flag;
+    EXPECT_EQ(nrvctl.Output(Stream::kStderr), "") << flag;
+  }
+}
+
 }  // namespace

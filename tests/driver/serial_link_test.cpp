@@ -110,7 +110,8 @@ TEST_P(SerialLinkConfiguration, FailureLeavesThePortOpenAndSaysWhy) {
 INSTANTIATE_TEST_SUITE_P(EachCall, SerialLinkConfiguration,
                          ::testing::Values(ConfigurationFailure{"GetCommTimeouts", "GetCommTimeouts error 31\r\n"},
                                            ConfigurationFailure{"SetCommTimeouts", "SetCommTimeouts error 31\r\n"},
-                                           ConfigurationFailure{"SetCommMask", "Error from SetCommMask  31\r\n"}));
+                                           ConfigurationFailure{"SetCommMask", "Error from SetCommMask  31\r\n"}),
+                         [](const auto &info) { return std::string(info.param.call); });
 
 TEST_F(SerialLink, TimeOutFailuresPrintWhateverTheZoneMask) {
   WriteRegistry();

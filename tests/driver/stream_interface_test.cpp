@@ -173,7 +173,16 @@ INSTANTIATE_TEST_SUITE_P(EachCode, StreamInterfaceBuffers,
                                            BufferRule{IOCTL_NRV_GET_SETTINGS, false, 48},
                                            BufferRule{IOCTL_NRV_GET_PORT_NAME, false, 12},
                                            BufferRule{IOCTL_NRV_GET_FIXED_VALUE, false, 4},
-                                           BufferRule{IOCTL_NRV_READ_REPORT_COUNT, false, 4}));
+                                           BufferRule{IOCTL_NRV_READ_REPORT_COUNT, false, 4}),
+                         [](const auto &info) {
+                           switch (info.param.code) {
+                             case IOCTL_NRV_SET_SETTINGS: return std::string("SetSettings");
+                             case IOCTL_NRV_GET_SETTINGS: return std::string("GetSettings");
+                             case IOCTL_NRV_GET_PORT_NAME: return std::string("GetPortName");
+                             case IOCTL_NRV_GET_FIXED_VALUE: return std::string("GetFixedValue");
+                             default: return std::string("ReadReportCount");
+                           }
+                         });
 
 TEST_F(StreamInterface, StopAndStartCodesRunTheLifecycle) {
   WriteRegistry();

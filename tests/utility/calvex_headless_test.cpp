@@ -64,15 +64,23 @@ TEST_F(CalvexHeadless, WithoutTheDriversKeyAllFiveButtonsShow) {
 }
 
 // Quit, the caption's OK button, Escape and the close box each end the program the same way.
-class CalvexEnds : public CalvexHeadless, public ::testing::WithParamInterface<const char *> {};
+struct Ending {
+  const char *name;
+  const char *script;
+};
+
+class CalvexEnds : public CalvexHeadless, public ::testing::WithParamInterface<Ending> {};
 
 TEST_P(CalvexEnds, EndsTheProgramWithStatusZero) {
   std::string dump;
-  EXPECT_EQ(Run(testing_support::DefaultInstallation(), GetParam(), &dump), 0) << errors;
+  EXPECT_EQ(Run(testing_support::DefaultInstallation(), GetParam().script, &dump), 0) << errors;
   EXPECT_EQ(errors, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, CalvexEnds, ::testing::Values("click 1016\n", "ok\n", "escape\n", "close\n"));
+INSTANTIATE_TEST_SUITE_P(Ways, CalvexEnds,
+                         ::testing::Values(Ending{"Quit", "click 1016\n"}, Ending{"CaptionOk", "ok\n"},
+                                           Ending{"Escape", "escape\n"}, Ending{"CloseBox", "close\n"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(CalvexHeadless, AScriptThatDoesNotEndTheDialogIsAnError) {
   std::string dump;
