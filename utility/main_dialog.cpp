@@ -5,6 +5,7 @@
 
 #include "function_list_layout.h"
 #include "resource.h"
+#include "touch_settings_dialog.h"
 
 namespace {
 
@@ -94,10 +95,15 @@ void CMainDlg::LayOutFunctionButtons(DWORD butShow) {
 
 void CMainDlg::OnQuit() { CDialog::OnOK(); }
 
-// The calibration commands and the settings dialog come with the calibration library; until
-// then their buttons do nothing.
+// The calibration commands come with the calibration runs; until then their buttons do nothing.
 void CMainDlg::OnCalibrate2Pt() {}
 void CMainDlg::OnCalibrate5Pt() {}
 void CMainDlg::OnCalibrate25Pt() {}
 void CMainDlg::OnDrawTest() {}
-void CMainDlg::OnTouchSetting() {}
+
+// Without a parent the application's main window, this dialog, owns the settings dialog and
+// stays disabled until it closes.
+void CMainDlg::OnTouchSetting() {
+  CTouchSettingsDlg dialog;
+  dialog.DoModal();
+}
