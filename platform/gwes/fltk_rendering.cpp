@@ -209,7 +209,9 @@ Fl_Widget *MakeWidget(Widget kind, const Window &window, int labelSize) {
       break;
     }
   }
-  widget->labelsize(labelSize);
+  // FLTK's faces run wider than the model's (a character half as wide as it is high), so the text
+  // is drawn a little smaller than the character height, to fit the rectangles the layout gives.
+  widget->labelsize(labelSize * 5 / 6);
   return widget;
 }
 
@@ -241,7 +243,9 @@ void SyncControl(const Window &window, const Control &control) {
   if (control.kind == Widget::kRadio || control.kind == Widget::kCheck) {
     auto *button = static_cast<Fl_Button *>(widget);
     char checked = SendMessageW(window.hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
-    if (button->value() != checked) button->value(checked);
+    // While the user holds the button down its mark shows the press; putting the model's mark back
+    // then would make the release look like no change, and the click would be lost.
+    if (button->value() != checked && Fl::pushed() != button) button->value(checked);
   }
   if (control.kind == Widget::kTrackbar) {
     auto *slider = static_cast<Fl_Slider *>(widget);

@@ -1,6 +1,7 @@
 // Calvex end to end on a display: the real program under Xvfb shows its main dialog as an X11
 // window with its logo drawn, and a user's click or key (played with xdotool), or a window
-// manager's close request, ends it as the dialog's own buttons do.
+// manager's close request, ends it as the dialog's own buttons do. The Touch Settings dialog
+// opens from it and stores what the user clicks.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "norvik_host.h"
 #include "process.h"
 #include "test_root.h"
 #include "x_server.h"
@@ -33,6 +35,14 @@ constexpr std::chrono::milliseconds kBound{20000};
 // The Quit button's centre in the main dialog's client area with all five function buttons shown.
 constexpr int kQuitX = 401 + 55;
 constexpr int kQuitY = 150 + 20;
+// The centres of controls in the client areas: "Touch Setting" in the main dialog; in the Touch
+// Settings dialog, the Button mode radio, ">> &Large", the click-time slider and OK.
+constexpr int kTouchSettingX = 283 + 55, kTouchSettingY = 150 + 20;
+constexpr int kButtonModeX = 359 + 20, kButtonModeY = 18 + 10;
+constexpr int kLargeX = 428 + 28, kLargeY = 206 + 12;
+constexpr int kOkX = 414 + 37, kOkY = 310 + 11;
+// Near the right end of the click-response-time slider, (80,210)-(197,228).
+constexpr int kClickTimeHighX = 190, kClickTimeY = 219;
 // The logo static's rectangle in the client area: 38, 20, 44, 31 in dialog units.
 constexpr int kLogoX = 76, kLogoY = 40, kLogoW = 88, kLogoH = 62;
 
@@ -67,11 +77,24 @@ class CalvexOnDisplay : public ::testing::Test {
     return tool.Output(Stream::kStdout);
   }
 
-  // The main dialog's X11 window, waiting until it is mapped.
-  std::string MainWindow() {
-    auto found = Xdotool({"search", "--sync", "--onlyvisible", "--name", "^Calvex$"});
+  // The X11 window of the dialog whose title matches `pattern`, waiting until it is mapped.
+  std::string WindowNamed(const std::string &pattern) {
+    auto found = Xdotool({"search", "--sync", "--onlyvisible", "--name", pattern});
     if (!found || found->empty()) return "";
     return found->substr(0, found->find('\n'));
+  }
+  std::string MainWindow() { return WindowNamed("^Calvex$"); }
+  // Waits until no mapped window's title matches `pattern`.
+  bool WindowGone(const std::string &pattern) {
+    return testing_support::WaitUntil(
+        [&] { return !Xdotool({"search", "--onlyvisible", "--name", pattern}).has_value(); }, kBound);
+  }
+
+  // A click at (x, y) in the window's client area.
+  bool ClickIn(const std::string &window, int x, int y) {
+    auto origin = OriginOf(window);
+    return origin &&
+           Xdotool({"mousemove", std::to_string(origin->x + x), std::to_string(origin->y + y), "click", "1"});
   }
 
   struct Origin {
@@ -181,6 +204,47 @@ TEST_F(CalvexOnDisplay, TheLogoBitmapIsDrawnInItsStatic) {
     if (differing < kLogoW * kLogoH / 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_GE(differing, kLogoW * kLogoH / 5) << "the logo's static shows little but background";
+}
+
+// The user opens Touch Settings with the mouse, clicks Button mode and ">> &Large", releases the
+// click-time slider near its right end and presses OK: the registry holds each change as it is
+// made. Opened again, the dialog closes with the close box as with OK.
+TEST_F(CalvexOnDisplay, TouchSettingsOpensAndStoresWhatTheUserClicks) {
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(ClickIn(window, kTouchSettingX, kTouchSettingY));
+  std::string settings = WindowNamed("^Touch  Settings$");
+  ASSERT_FALSE(settings.empty()) << "the Touch Settings dialog did not appear:\n" << calvex->Output(Stream::kStderr);
+  auto stored = [this](const std::string &line) {
+    return testing_support::WaitUntil([&] { return root_.ReadHive().find(line) != std::string::npos; }, kBound);
+  };
+  ASSERT_TRUE(ClickIn(settings, kButtonModeX, kButtonModeY));
+  EXPECT_TRUE(stored("\"MouseMod\"=dword:00000002")) << root_.ReadHive();
+  ASSERT_TRUE(ClickIn(settings, kLargeX, kLargeY));
+  EXPECT_TRUE(stored("\"XInplace\"=dword:00001d4c")) << root_.ReadHive();
+  EXPECT_TRUE(stored("\"YInplace\"=dword:00001d4c")) << root_.ReadHive();
+  ASSERT_TRUE(ClickIn(settings, kClickTimeHighX, kClickTimeY));
+  EXPECT_TRUE(stored("\"CliDelay\"=dword:0000005") || stored("\"CliDelay\"=dword:0000006"))
+      << "the released slider stored no click time near its right end:\n" << root_.ReadHive();
+  std::string hive = root_.ReadHive();
+  size_t sel = hive.find("\"SelDelay\"="), cli = hive.find("\"CliDelay\"=");
+  ASSERT_NE(sel, std::string::npos);
+  ASSERT_NE(cli, std::string::npos);
+  EXPECT_EQ(hive.substr(sel + 11, 14), hive.substr(cli + 11, 14)) << "the two words of the pair differ";
+  // The main dialog takes clicks again only once the dialog above it has closed.
+  ASSERT_TRUE(ClickIn(settings, kOkX, kOkY));
+  ASSERT_TRUE(WindowGone("^Touch  Settings$")) << "OK did not close the dialog";
+
+  ASSERT_TRUE(ClickIn(window, kTouchSettingX, kTouchSettingY));
+  settings = WindowNamed("^Touch  Settings$");
+  ASSERT_FALSE(settings.empty());
+  ASSERT_TRUE(SendCloseRequest(settings));
+  ASSERT_TRUE(WindowGone("^Touch  Settings$")) << "the close box did not close the dialog";
+  ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "calvex did not end: the Touch Settings dialog may still be open";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
 }
 
 TEST(CalvexWithoutDisplay, SaysHowToRunAndExits2) {
