@@ -5,59 +5,14 @@
 // device is not published at all (the driver is not loaded), the same eleven words are read from
 // and written to the driver's registry key, where the driver finds them at its next start.
 #include "calibkit.h"
+#include "device_call.h"
 #include "norvik_device.h"
 #include "norvik_registry.h"
 
 namespace {
 
-// How long a busy device is tried again, and how long between tries. A client holds the device
-// for one control call, well under a millisecond.
-constexpr DWORD kBusyBound = 1000;
-constexpr DWORD kRetryPause = 2;
-
-enum class Outcome { kDone, kNotPublished, kFailed };
-
 DWORD *WordAt(tagParameter *parameter, size_t offset) {
   return reinterpret_cast<DWORD *>(reinterpret_cast<BYTE *>(parameter) + offset);
-}
-
-// One control call on a freshly opened "NRV1:".
-Outcome CallDevice(const char *caller, DWORD code, const char *codeName, tagParameter *parameter) {
-  const DWORD started = GetTickCount();
-  HANDLE device;
-  for (;;) {
-    device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device != INVALID_HANDLE_VALUE) break;
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_DEV_NOT_EXIST) return Outcome::kNotPublished;
-    // The driver refuses a second handle without a reason of its own: the device is busy.
-    if (error != ERROR_OPEN_FAILED) {
-      NKDbgPrintfW(TEXT("calibkit: %a: cannot open NRV1: (error %u); nothing was %a\r\n"), caller, error,
-                   code == IOCTL_NRV_GET_SETTINGS ? "read" : "stored");
-      return Outcome::kFailed;
-    }
-    if (GetTickCount() - started >= kBusyBound) {
-      NKDbgPrintfW(TEXT("calibkit: %a: NRV1: stayed busy for %u ms (another client holds its only handle); ")
-                       TEXT("nothing was %a\r\n"),
-                   caller, kBusyBound, code == IOCTL_NRV_GET_SETTINGS ? "read" : "stored");
-      return Outcome::kFailed;
-    }
-    Sleep(kRetryPause);
-  }
-  // The driver leaves word 0 of its output alone, so the caller's word 0 survives as it was.
-  tagParameter record = *parameter;
-  DWORD returned = 0;
-  BOOL ok = code == IOCTL_NRV_GET_SETTINGS
-                ? DeviceIoControl(device, code, nullptr, 0, &record, sizeof record, &returned, nullptr)
-                : DeviceIoControl(device, code, &record, sizeof record, nullptr, 0, nullptr, nullptr);
-  DWORD error = GetLastError();
-  CloseHandle(device);
-  if (!ok) {
-    NKDbgPrintfW(TEXT("calibkit: %a: %a on NRV1: failed with error %u\r\n"), caller, codeName, error);
-    return Outcome::kFailed;
-  }
-  if (code == IOCTL_NRV_GET_SETTINGS) *parameter = record;
-  return Outcome::kDone;
 }
 
 // The driver reads what its key holds at its next start; a value missing from the key or not a
@@ -116,12 +71,16 @@ extern "C" int GetDevicePanelParameter(tagParameter *parameter) {
     NKDbgPrintfW(TEXT("calibkit: GetDevicePanelParameter: no record was given\r\n"));
     return 0;
   }
-  switch (CallDevice("GetDevicePanelParameter", IOCTL_NRV_GET_SETTINGS, "IOCTL_NRV_GET_SETTINGS", parameter)) {
-    case Outcome::kDone:
+  // The driver leaves word 0 of its output alone, so the caller's word 0 survives as it was.
+  tagParameter record = *parameter;
+  switch (CallDriver("GetDevicePanelParameter", IOCTL_NRV_GET_SETTINGS, "IOCTL_NRV_GET_SETTINGS", nullptr, 0, &record,
+                     sizeof record)) {
+    case DeviceOutcome::kDone:
+      *parameter = record;
       return 1;
-    case Outcome::kNotPublished:
+    case DeviceOutcome::kNotPublished:
       return ReadKey(parameter) ? 1 : 0;
-    case Outcome::kFailed:
+    case DeviceOutcome::kFailed:
       break;
   }
   return 0;
@@ -132,12 +91,14 @@ extern "C" int SetDevicePanelParameter(tagParameter *parameter) {
     NKDbgPrintfW(TEXT("calibkit: SetDevicePanelParameter: no record was given\r\n"));
     return 0;
   }
-  switch (CallDevice("SetDevicePanelParameter", IOCTL_NRV_SET_SETTINGS, "IOCTL_NRV_SET_SETTINGS", parameter)) {
-    case Outcome::kDone:
+  tagParameter record = *parameter;
+  switch (CallDriver("SetDevicePanelParameter", IOCTL_NRV_SET_SETTINGS, "IOCTL_NRV_SET_SETTINGS", &record, sizeof record,
+                     nullptr, 0)) {
+    case DeviceOutcome::kDone:
       return 1;
-    case Outcome::kNotPublished:
+    case DeviceOutcome::kNotPublished:
       return WriteKey(parameter) ? 1 : 0;
-    case Outcome::kFailed:
+    case DeviceOutcome::kFailed:
       break;
   }
   return 0;

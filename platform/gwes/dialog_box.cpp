@@ -230,6 +230,24 @@ extern "C" LRESULT WINAPI DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM
   }
 }
 
+extern "C" INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW hDialogTemplate, HWND hWndParent,
+                                                  DLGPROC lpDialogFunc, LPARAM dwInitParam) {
+  if (hDialogTemplate == nullptr || lpDialogFunc == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  // An in-memory template comes without its size, as on the device: the parser reads only as far
+  // as the template's own fields lead, within the largest template the format can describe.
+  constexpr size_t kLargestTemplate = 0x10000;
+  platform::DialogTemplate parsed;
+  std::string error;
+  if (!platform::ParseDialogTemplate(hDialogTemplate, kLargestTemplate, &parsed, &error)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  return platform::DialogBoxFromTemplate(hInstance, parsed, hWndParent, lpDialogFunc, dwInitParam);
+}
+
 extern "C" BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
   bool known = platform::gwes::Dialogs()
                    .Update(hDlg,

@@ -30,6 +30,7 @@
 #include "platform/fltk_display.h"
 #include "platform/text.h"
 #include "resource_image.h"
+#include "screen_size.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -43,7 +44,7 @@ std::atomic<std::thread::id> displayThread{};
 // (real-clock timers among them) are handled promptly.
 constexpr double kTurnSeconds = 0.02;
 
-enum class Widget { kPush, kRadio, kCheck, kGroupBox, kText, kImage, kTrackbar, kOther };
+enum class Widget { kPush, kRadio, kCheck, kGroupBox, kText, kImage, kFill, kTrackbar, kOther };
 
 // An image static's picture: the decoded resource, and a copy scaled to fit the control, made
 // again whenever the control's size changes. FLTK images only borrow their pixels.
@@ -116,6 +117,7 @@ Widget KindOf(const Window &window) {
   if (EqualsIgnoreCase(window.className, TRACKBAR_CLASSW)) return Widget::kTrackbar;
   if (EqualsIgnoreCase(window.className, u"STATIC")) {
     DWORD type = window.style & SS_TYPEMASK;
+    if (type == SS_BLACKRECT || type == SS_GRAYRECT || type == SS_WHITERECT) return Widget::kFill;
     return type == SS_BITMAP || type == SS_ICON ? Widget::kImage : Widget::kText;
   }
   if (!EqualsIgnoreCase(window.className, u"BUTTON")) return Widget::kOther;
@@ -191,6 +193,12 @@ Fl_Widget *MakeWidget(Widget kind, const Window &window, int labelSize) {
       widget = new Fl_Box(FL_NO_BOX, 0, 0, 1, 1, nullptr);
       widget->align(FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
       break;
+    case Widget::kFill: {
+      DWORD type = window.style & SS_TYPEMASK;
+      widget = new Fl_Box(FL_FLAT_BOX, 0, 0, 1, 1, nullptr);
+      widget->color(type == SS_BLACKRECT ? FL_BLACK : type == SS_GRAYRECT ? FL_DARK3 : FL_WHITE);
+      break;
+    }
     case Widget::kTrackbar: {
       auto *slider = new Fl_Slider(0, 0, 1, 1);
       slider->type(FL_HOR_NICE_SLIDER);
@@ -238,7 +246,8 @@ void SyncControl(const Window &window, const Control &control) {
   Model model = ModelOf(window);
   Fl_Widget *widget = control.widget;
   Place(widget, model.rect);
-  if (control.kind != Widget::kImage && control.kind != Widget::kTrackbar) SetLabel(widget, LabelOf(model.text));
+  if (control.kind != Widget::kImage && control.kind != Widget::kTrackbar && control.kind != Widget::kFill)
+    SetLabel(widget, LabelOf(model.text));
   if (control.picture) FitPicture(widget, *control.picture);
   if (control.kind == Widget::kRadio || control.kind == Widget::kCheck) {
     auto *button = static_cast<Fl_Button *>(widget);
@@ -415,6 +424,8 @@ bool platform::fltk::OpenDisplay(std::string *error) {
   }
   fl_open_display(display);
   Fl::scheme("gtk+");
+  // The X screen is the device's screen: windows, calibration screens and the pointer agree on it.
+  gwes::SetDisplayScreenSize(DisplayWidth(display, DefaultScreen(display)), DisplayHeight(display, DefaultScreen(display)));
   gwes::displayThread = std::this_thread::get_id();
   return true;
 }

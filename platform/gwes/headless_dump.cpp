@@ -49,6 +49,8 @@ void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
     DWORD type = window->style & SS_TYPEMASK;
     if (auto ordinal = StaticImageOrdinal(hwnd); ordinal && (type == SS_BITMAP || type == SS_ICON))
       line += (type == SS_BITMAP ? " bitmap=" : " icon=") + std::to_string(*ordinal);
+    if (type == SS_BLACKRECT || type == SS_GRAYRECT || type == SS_WHITERECT)
+      line += type == SS_BLACKRECT ? " fill=black" : type == SS_GRAYRECT ? " fill=gray" : " fill=white";
   }
   *out += line + "\n";
   for (const WindowPtr &child : ChildWindows(hwnd)) DumpWindow(child, depth + 1, out);

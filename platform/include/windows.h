@@ -470,6 +470,8 @@ BOOL WINAPI DestroyWindow(HWND hWnd);
 HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName);
 BOOL WINAPI IsWindow(HWND hWnd);
 BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+// Posts a message to no window of thread idThread, which must have taken messages before.
+BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
 BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
@@ -662,6 +664,9 @@ typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define SS_CENTER 0x00000001L
 #define SS_RIGHT 0x00000002L
 #define SS_ICON 0x00000003L
+#define SS_BLACKRECT 0x00000004L
+#define SS_GRAYRECT 0x00000005L
+#define SS_WHITERECT 0x00000006L
 #define SS_BITMAP 0x0000000EL
 #define SS_TYPEMASK 0x0000001FL
 #define STM_SETIMAGE 0x0172
@@ -684,6 +689,7 @@ typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define NM_CLICK ((UINT)-2)
 
 #define ERROR_CONTROL_ID_NOT_FOUND 1421L
+#define ERROR_INVALID_THREAD_ID 1444L
 #define ERROR_INVALID_DLG_ITEM 1422L
 #define ERROR_NO_TIMER_RESOURCES 1425L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
@@ -707,6 +713,23 @@ int WINAPI GetWindowTextLengthW(HWND hWnd);
 UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc);
 BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent);
 
+// The header of an in-memory dialog template; its menu, class and title follow it as WORD
+// arrays, then its items (none when cdit is 0).
+#pragma pack(push, 2)
+typedef struct {
+  DWORD style;
+  DWORD dwExtendedStyle;
+  WORD cdit;
+  short x;
+  short y;
+  short cx;
+  short cy;
+} DLGTEMPLATE;
+#pragma pack(pop)
+typedef const DLGTEMPLATE *LPCDLGTEMPLATEW;
+
+INT_PTR WINAPI DialogBoxIndirectParamW(HINSTANCE hInstance, LPCDLGTEMPLATEW hDialogTemplate, HWND hWndParent,
+                                       DLGPROC lpDialogFunc, LPARAM dwInitParam);
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
 LRESULT WINAPI DefDlgProcW(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect);
