@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "calibkit.h"
 #include "function_list_layout.h"
 #include "resource.h"
 #include "touch_settings_dialog.h"
@@ -13,6 +14,22 @@ namespace {
 const WCHAR kDefaultPort[] = TEXT("COM1:");
 const DWORD kDefaultButShow = 0x1F;
 
+// The prompts after each calibration, for a run that finished and one that did not, stored as
+// 8-bit text and widened for display.
+const char *const k2PointPrompts[2] = {" 2 Point Calibration Finished!, Calibrate again? ",
+                                       " 2 Point Calibration not Finished!, Calibrate again? "};
+const char *const k5PointPrompts[2] = {" 5 Point Calibration Finished!, Calibrate again? ",
+                                       " 5 Point Calibration not Finished!, Calibrate again? "};
+const char *const k25PointPrompts[2] = {" 25 Point Calibration Finished!, Calibrate again? ",
+                                        " 25 Point Calibration not Finished!, Calibrate again? "};
+
+// 8-bit text as the window manager's UTF-16, one character each.
+void Widen(const char *text, WCHAR *wide, size_t size) {
+  size_t i = 0;
+  for (; text[i] != 0 && i + 1 < size; ++i) wide[i] = static_cast<unsigned char>(text[i]);
+  wide[i] = 0;
+}
+
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
@@ -22,6 +39,9 @@ ON_BN_CLICKED(IDC_CALIBRATE_5PT, OnCalibrate5Pt)
 ON_BN_CLICKED(IDC_CALIBRATE_25PT, OnCalibrate25Pt)
 ON_BN_CLICKED(IDC_DRAW_TEST, OnDrawTest)
 ON_BN_CLICKED(IDC_TOUCH_SETTING, OnTouchSetting)
+ON_MESSAGE(WM_CAL2PT_DONE, OnCalibrate2PtDone)
+ON_MESSAGE(WM_CAL5PT_DONE, OnCalibrate5PtDone)
+ON_MESSAGE(WM_CAL25PT_DONE, OnCalibrate25PtDone)
 END_MESSAGE_MAP()
 
 CMainDlg::CMainDlg(CWnd *pParent) : CDialog(IDD_MAIN, pParent), m_szComm{} {
@@ -95,11 +115,43 @@ void CMainDlg::LayOutFunctionButtons(DWORD butShow) {
 
 void CMainDlg::OnQuit() { CDialog::OnOK(); }
 
-// The calibration commands come with the calibration runs; until then their buttons do nothing.
-void CMainDlg::OnCalibrate2Pt() {}
-void CMainDlg::OnCalibrate5Pt() {}
-void CMainDlg::OnCalibrate25Pt() {}
-void CMainDlg::OnDrawTest() {}
+// Each command is one call of the library, which tells this dialog when a calibration ends.
+void CMainDlg::OnCalibrate2Pt() {
+  Do2PtsCalibration(AfxGetInstanceHandle(), m_szComm, 1, 0, m_hWnd, WM_CAL2PT_DONE);
+}
+
+void CMainDlg::OnCalibrate5Pt() {
+  Do5PtsCalibration(AfxGetInstanceHandle(), m_szComm, 1, 0, m_hWnd, WM_CAL5PT_DONE);
+}
+
+void CMainDlg::OnCalibrate25Pt() {
+  Do25PtsCalibration(AfxGetInstanceHandle(), m_szComm, 1, 0, m_hWnd, WM_CAL25PT_DONE);
+}
+
+void CMainDlg::OnDrawTest() { DoDrawTest(AfxGetInstanceHandle(), m_szComm, 1, 0, m_hWnd, 0); }
+
+bool CMainDlg::AskAgain(WPARAM finished, const char *const prompts[2], const char *caption) {
+  WCHAR text[64], title[32];
+  Widen(prompts[finished != 0 ? 0 : 1], text, sizeof text / sizeof text[0]);
+  Widen(caption, title, sizeof title / sizeof title[0]);
+  return MessageBox(text, title, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+// A Yes runs the same calibration again, from inside this handler, as a click on its button does.
+LRESULT CMainDlg::OnCalibrate2PtDone(WPARAM wParam, LPARAM) {
+  if (AskAgain(wParam, k2PointPrompts, " 2 Point Calibration")) OnCalibrate2Pt();
+  return 0;
+}
+
+LRESULT CMainDlg::OnCalibrate5PtDone(WPARAM wParam, LPARAM) {
+  if (AskAgain(wParam, k5PointPrompts, " 5 Point Calibration")) OnCalibrate5Pt();
+  return 0;
+}
+
+LRESULT CMainDlg::OnCalibrate25PtDone(WPARAM wParam, LPARAM) {
+  if (AskAgain(wParam, k25PointPrompts, " 25 Point Calibration")) OnCalibrate25Pt();
+  return 0;
+}
 
 // Without a parent the application's main window, this dialog, owns the settings dialog and
 // stays disabled until it closes.

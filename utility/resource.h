@@ -21,6 +21,11 @@
 #define IDC_TOUCH_SETTING 1015
 #define IDC_QUIT 1016
 
+// The calibration library's completion messages.
+#define WM_CAL2PT_DONE (WM_USER + 81)
+#define WM_CAL5PT_DONE (WM_USER + 82)
+#define WM_CAL25PT_DONE (WM_USER + 83)
+
 // Touch Settings dialog.
 #define IDC_MODE_HELP 1020
 #define IDC_MODE_DESKTOP 1051

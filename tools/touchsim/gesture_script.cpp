@@ -28,6 +28,32 @@ bool ParseNumber(const std::string &word, int64_t *value) {
   return true;
 }
 
+// await "CAPTION" MS, gone "CAPTION" MS: the caption in double quotes, so that it may hold blanks.
+bool ParseWindowWait(const std::string &text, int line, Command *command, ScriptError *error) {
+  std::istringstream split(text);
+  std::string verb;
+  split >> verb;
+  command->kind = verb == "await" ? Command::kAwait : Command::kGone;
+  command->line = line;
+  const std::string usage = "'" + verb + "' is written " + verb + " \"CAPTION\" MILLISECONDS";
+  size_t open = text.find('"');
+  size_t close = open == std::string::npos ? std::string::npos : text.find('"', open + 1);
+  if (open == std::string::npos || close == std::string::npos) {
+    *error = {line, usage};
+    return false;
+  }
+  command->caption = text.substr(open + 1, close - open - 1);
+  std::istringstream rest(text.substr(close + 1));
+  std::string word, extra;
+  int64_t value = 0;
+  if (!(rest >> word) || (rest >> extra) || !ParseNumber(word, &value) || value < 1) {
+    *error = {line, usage};
+    return false;
+  }
+  command->numbers.push_back(value);
+  return true;
+}
+
 bool ParseLine(const std::vector<std::string> &words, int line, Command *command, ScriptError *error) {
   auto fail = [&](const std::string &message) {
     *error = {line, message};
@@ -62,7 +88,7 @@ bool ParseLine(const std::vector<std::string> &words, int line, Command *command
       return fail("'" + words[0] + "' needs a count of at least 1");
     return true;
   }
-  return fail("unknown command '" + words[0] + "' (tap, drag, hold, lift, wait, raw, noise, repeat, end)");
+  return fail("unknown command '" + words[0] + "' (tap, drag, hold, lift, wait, raw, noise, repeat, end, await, gone)");
 }
 
 }  // namespace
@@ -91,7 +117,11 @@ bool ParseScript(const std::string &text, std::vector<Command> *commands, Script
       continue;
     }
     Command command{};
-    if (!ParseLine(words, number, &command, error)) return false;
+    if (words[0] == "await" || words[0] == "gone") {
+      if (!ParseWindowWait(line, number, &command, error)) return false;
+    } else if (!ParseLine(words, number, &command, error)) {
+      return false;
+    }
     open.back()->push_back(std::move(command));
     if (open.back()->back().kind == Command::kRepeat) {
       open.push_back(&open.back()->back().body);

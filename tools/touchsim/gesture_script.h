@@ -9,6 +9,8 @@
 //   raw HEX...            the given bytes as they stand (for framing tests)
 //   noise N               N random bytes
 //   repeat N ... end      the enclosed commands N times
+//   await "CAPTION" MS    wait until a window captioned CAPTION is open on the device root (at most MS)
+//   gone "CAPTION" MS     wait until no window captioned CAPTION is open there (at most MS)
 #pragma once
 
 #include <cstdint>
@@ -18,10 +20,11 @@
 namespace touchsim {
 
 struct Command {
-  enum Kind { kTap, kDrag, kHold, kLift, kWait, kRaw, kNoise, kRepeat } kind;
+  enum Kind { kTap, kDrag, kHold, kLift, kWait, kRaw, kNoise, kRepeat, kAwait, kGone } kind;
   int line = 0;
   std::vector<int64_t> numbers;     // the command's numbers, in order
   std::vector<uint8_t> bytes;       // raw
+  std::string caption;              // await, gone
   std::vector<Command> body;        // repeat
 };
 

@@ -3,6 +3,7 @@
 // name in the device's registry, or on a given tty.
 #include <windows.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "gesture_script.h"
 #include "panel_model.h"
@@ -73,6 +75,21 @@ struct Player {
     return false;
   }
 
+  // Waits until a window captioned `caption` is open on the device root (or, with `open` false,
+  // until none is), looking every 5 ms, for at most `milliseconds`.
+  bool AwaitWindow(int line, const std::string &caption, bool open, int64_t milliseconds) {
+    const std::u16string wanted = platform::ToUtf16(caption);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while ((FindWindowW(nullptr, wanted.c_str()) != nullptr) != open) {
+      if (std::chrono::steady_clock::now() >= deadline)
+        return Fail(line, std::string(open ? "no window \"" : "the window \"") + caption +
+                              (open ? "\" opened within " : "\" stayed open for more than ") +
+                              std::to_string(milliseconds) + " ms");
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+
   bool Touch(int line, int64_t x, int64_t y) {
     return Position(line, x, y) && Send(touchsim::EncodeReport(true, lastX, lastY));
   }
@@ -112,6 +129,10 @@ struct Player {
         }
         case Command::kRepeat:
           for (int64_t i = 0; ok && i < n[0]; ++i) ok = Run(c.body);
+          break;
+        case Command::kAwait:
+        case Command::kGone:
+          ok = AwaitWindow(c.line, c.caption, c.kind == Command::kAwait, n[0]);
           break;
       }
       if (!ok) {

@@ -1,0 +1,220 @@
+// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, stops the driver (which
+// frees the controller's port), reads the controller's raw reports itself while the screen asks
+// for each target, fits the corners, stores them with every other setting as it was read, closes
+// the port and starts the driver again, then shows the result. However a run ends, the driver is
+// started again and the corners are changed only by a run that finished; the window that asked
+// is told which it was.
+#include <cstdio>
+#include <string>
+
+#include "calibkit.h"
+#include "calibration_fit.h"
+#include "calibration_screen.h"
+#include "device_call.h"
+#include "norvik_device.h"
+#include "touch_reader.h"
+
+namespace {
+
+// How long the screen waits for a touch, unless HKLM\Software\Calibkit "TouchTimeout" (in ms)
+// says otherwise.
+constexpr DWORD kDefaultTimeout = 30000;
+constexpr DWORD kShortestTimeout = 100, kLongestTimeout = 3600000;
+
+std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
+
+std::string Narrow(LPCWSTR text) {
+  std::string narrow;
+  for (; text != nullptr && *text != 0; ++text) narrow += *text < 0x80 ? static_cast<char>(*text) : '?';
+  return narrow;
+}
+
+DWORD TouchTimeout() {
+  DWORD timeout = kDefaultTimeout;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Calibkit"), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return timeout;
+  DWORD value = 0, type = 0, size = sizeof value;
+  if (RegQueryValueExW(key, TEXT("TouchTimeout"), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+      ERROR_SUCCESS) {
+    if (type == REG_DWORD && value >= kShortestTimeout && value <= kLongestTimeout) {
+      timeout = value;
+    } else {
+      NKDbgPrintfW(TEXT("calibkit: HKLM\\Software\\Calibkit \"TouchTimeout\" is not a dword from %u to %u (ms); ")
+                       TEXT("the screens wait %u ms for a touch\r\n"),
+                   kShortestTimeout, kLongestTimeout, timeout);
+    }
+  }
+  RegCloseKey(key);
+  return timeout;
+}
+
+const char *OrientationName(PanelOrientation orientation) {
+  switch (orientation) {
+    case PanelOrientation::kAsMounted: return "as mounted";
+    case PanelOrientation::kHalfTurn: return "turned half round";
+    case PanelOrientation::kQuarterTurnLeft: return "turned a quarter to the left";
+    case PanelOrientation::kQuarterTurnRight: return "turned a quarter to the right";
+  }
+  return "";
+}
+
+std::string Pixels(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+class CalibrationRun {
+ public:
+  CalibrationRun(const char *name, int points, HINSTANCE instance, LPCWSTR port, HWND owner)
+      : name_(name), points_(points), instance_(instance), owner_(owner), port_(Narrow(port)), portName_(port) {}
+
+  // The whole run; true when new corners were stored.
+  bool Execute() {
+    const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    const std::vector<ScreenPoint> targets = CalibrationTargets(points_, width, height);
+    CalibrationScreen screen(targets, width, height, TouchTimeout(), owner_);
+    if (!GetDevicePanelParameter(&settings_)) {
+      screen.ShowPage(instance_, NotStarted("The driver's settings cannot be read: nothing was changed",
+                                            "Its device NRV1: stays busy or fails, or neither it nor the driver's "
+                                            "registry key exists; the debug output says which. Calibrate again "
+                                            "once the driver runs."));
+      return false;
+    }
+    switch (CallDriver(name_, IOCTL_NRV_STOP, "IOCTL_NRV_STOP", nullptr, 0, nullptr, 0)) {
+      case DeviceOutcome::kDone:
+        driverStopped_ = true;
+        break;
+      case DeviceOutcome::kNotPublished:
+        break;  // the driver is not loaded, so the port is free and there is nothing to restart
+      case DeviceOutcome::kFailed:
+        screen.ShowPage(instance_, NotStarted("The driver cannot be stopped: nothing was changed",
+                                              "It must let go of the controller's port during a calibration; the "
+                                              "debug output says why it did not. Calibrate again."));
+        return false;
+    }
+    const char *failedCall = "";
+    DWORD error = 0;
+    if (portName_ == nullptr || portName_[0] == 0 ||
+        !reader_.Open(portName_, settings_.BaudRate, &failedCall, &error)) {
+      NKDbgPrintfW(TEXT("calibkit: %a: the controller's port %a cannot be used: %a failed with error %u\r\n"), name_,
+                   port_.c_str(), failedCall, error);
+      StartDriver();
+      screen.ShowPage(instance_,
+                      NotStarted("The controller's port " + port_ + " cannot be used: nothing was changed",
+                                 std::string(failedCall) + " on \"" + port_ + "\" failed with error " +
+                                     std::to_string(error) +
+                                     ".\nThe port's name is \"COMM\" in HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Norvik: "
+                                     "correct it, or connect the controller, then calibrate again.\nThe driver was "
+                                     "started again."));
+      return false;
+    }
+    screen.RunTargets(instance_, reader_, [&](const std::vector<RawReading> &readings) {
+      return Conclude(FitCalibration(targets, readings, width, height), targets);
+    });
+    // Left, timed out, or ended with the program: the port goes back to the driver all the same.
+    reader_.Close();
+    StartDriver();
+    return stored_;
+  }
+
+ private:
+  CalibrationPage NotStarted(const std::string &title, const std::string &body) {
+    return CalibrationPage{u"Calibration not finished", Widen(title), Widen(body)};
+  }
+
+  CalibrationPage Conclude(const CalibrationFit &fit, const std::vector<ScreenPoint> &targets) {
+    // The port goes back to the driver before the result shows.
+    auto giveBack = [&] {
+      reader_.Close();
+      StartDriver();
+    };
+    if (fit.result == CalibrationFit::Result::kMirrored) {
+      NKDbgPrintfW(TEXT("calibkit: %a: the panel is mirrored; nothing was stored\r\n"), name_);
+      giveBack();
+      return NotStarted("The panel is mirrored: nothing was stored",
+                        "One axis of the panel runs the other way on its own, which the driver's calibration cannot "
+                        "represent: it holds a panel as mounted, turned half round or turned a quarter.\nThe corners "
+                        "were left as they were. Correct the panel's mounting or wiring, then calibrate again.");
+    }
+    if (fit.result != CalibrationFit::Result::kFitted) {
+      NKDbgPrintfW(TEXT("calibkit: %a: the touches did not move with the targets; nothing was stored\r\n"), name_);
+      giveBack();
+      return NotStarted("The touches did not move with the targets: nothing was stored",
+                        "On at least one axis the readings stayed the same from target to target, so no "
+                        "calibration fits them.\nThe corners were left as they were. Check the panel and its cable, "
+                        "then calibrate again.");
+    }
+    tagParameter updated = settings_;
+    updated.LLX = fit.corners.LLX;
+    updated.LLY = fit.corners.LLY;
+    updated.URX = fit.corners.URX;
+    updated.URY = fit.corners.URY;
+    const bool stored = SetDevicePanelParameter(&updated) != 0;
+    giveBack();
+    if (!stored) {
+      return NotStarted("The new corners could not be stored",
+                        "The driver did not take them; the debug output says why.\nThe corners were left as they "
+                        "were. Calibrate again.");
+    }
+    stored_ = true;
+    std::string body = "Error at each target after the fit, in pixels:\n";
+    for (size_t i = 0; i < targets.size(); ++i) {
+      body += "(" + std::to_string(targets[i].x) + "," + std::to_string(targets[i].y) + ") " + Pixels(fit.errors[i]);
+      body += (i % 5 == 4 || i + 1 == targets.size()) ? "\n" : "    ";
+    }
+    body += "Largest error: " + Pixels(fit.largestError) + " pixels.\nStored corners: LLX=" +
+            std::to_string(fit.corners.LLX) + " LLY=" + std::to_string(fit.corners.LLY) +
+            " URX=" + std::to_string(fit.corners.URX) + " URY=" + std::to_string(fit.corners.URY) + ", the panel " +
+            OrientationName(fit.orientation) + ".";
+    NKDbgPrintfW(TEXT("calibkit: %a: stored LLX=%d LLY=%d URX=%d URY=%d, largest error %a pixels\r\n"), name_,
+                 static_cast<int>(fit.corners.LLX), static_cast<int>(fit.corners.LLY),
+                 static_cast<int>(fit.corners.URX), static_cast<int>(fit.corners.URY),
+                 Pixels(fit.largestError).c_str());
+    return CalibrationPage{u"Calibration result", Widen("Calibration finished: the new corners are stored"),
+                           Widen(body)};
+  }
+
+  // Starts the driver again when this run stopped it, once.
+  void StartDriver() {
+    if (!driverStopped_) return;
+    driverStopped_ = false;
+    CallDriver(name_, IOCTL_NRV_START, "IOCTL_NRV_START", nullptr, 0, nullptr, 0);
+  }
+
+  const char *name_;
+  int points_;
+  HINSTANCE instance_;
+  HWND owner_;
+  std::string port_;
+  LPCWSTR portName_;
+  tagParameter settings_{};
+  TouchReader reader_;
+  bool driverStopped_ = false;
+  bool stored_ = false;
+};
+
+int Calibrate(const char *name, int points, HINSTANCE instance, LPCWSTR port, HWND notify, UINT doneMessage) {
+  bool finished = false;
+  {
+    CalibrationRun run(name, points, instance, port, notify);
+    finished = run.Execute();
+  }
+  if (doneMessage != 0 && notify != nullptr) PostMessageW(notify, doneMessage, finished ? 1 : 0, 0);
+  return finished ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" int Do2PtsCalibration(HINSTANCE instance, LPCWSTR port, DWORD, int, HWND notify, UINT doneMessage) {
+  return Calibrate("Do2PtsCalibration", 2, instance, port, notify, doneMessage);
+}
+
+extern "C" int Do5PtsCalibration(HINSTANCE instance, LPCWSTR port, DWORD, int, HWND notify, UINT doneMessage) {
+  return Calibrate("Do5PtsCalibration", 5, instance, port, notify, doneMessage);
+}
+
+extern "C" int Do25PtsCalibration(HINSTANCE instance, LPCWSTR port, DWORD, int, HWND notify, UINT doneMessage) {
+  return Calibrate("Do25PtsCalibration", 25, instance, port, notify, doneMessage);
+}
