@@ -201,7 +201,11 @@ int Calibrate(const char *name, int points, HINSTANCE instance, LPCWSTR port, HW
     CalibrationRun run(name, points, instance, port, notify);
     finished = run.Execute();
   }
-  if (doneMessage != 0 && notify != nullptr) PostMessageW(notify, doneMessage, finished ? 1 : 0, 0);
+  // A run that the program's end cut short (a WM_QUIT waits) tells nobody: there is no one left
+  // to ask whether to calibrate again.
+  MSG quit;
+  const bool ending = PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE) != 0;
+  if (doneMessage != 0 && notify != nullptr && !ending) PostMessageW(notify, doneMessage, finished ? 1 : 0, 0);
   return finished ? 1 : 0;
 }
 

@@ -175,6 +175,8 @@ INT_PTR CalibrationScreen::Handle(HWND dialog, UINT message, WPARAM wParam, LPAR
       const ScreenPoint target = targets_[readings_.size()];
       RestartTimeout(dialog);
       if (!TouchAgrees(targets_, readings_, target, reading, width_, height_)) {
+        NKDbgPrintfW(TEXT("calibkit: the touch for target %u of %u was refused as a misclick; it is asked again\r\n"),
+                     static_cast<unsigned>(readings_.size() + 1), static_cast<unsigned>(targets_.size()));
         ShowWindow(GetDlgItem(dialog, kMisclick), SW_SHOW);
         return TRUE;
       }

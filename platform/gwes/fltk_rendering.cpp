@@ -279,6 +279,8 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
     shown.window = std::make_unique<Fl_Double_Window>(model.rect.left, model.rect.top, w, h);
     shown.window->end();
     shown.window->callback(OnWindow, dialog);
+    // A window without a caption, such as a full-screen one, has no frame on the display either.
+    if ((window->style & WS_CAPTION) != WS_CAPTION) shown.window->border(0);
   }
   Fl_Double_Window &flWindow = *shown.window;
   std::string title = ToUtf8(model.text);

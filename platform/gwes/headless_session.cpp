@@ -195,7 +195,10 @@ bool Session::Step(HWND dialog) {
 int Session::Answer(std::u16string_view caption, std::u16string_view text, UINT type) {
   if (Failed()) return 0;
   Buttons buttons = ButtonsOf(type);
-  Record("message box " + gwes::Quoted(caption) + " " + gwes::Quoted(text) + " buttons=" + buttons.names + "\n");
+  static const char *const kIcons[] = {"", " icon=error", " icon=question", " icon=warning", " icon=information"};
+  const UINT icon = (type & MB_ICONMASK) >> 4;
+  Record("message box " + gwes::Quoted(caption) + " " + gwes::Quoted(text) + " buttons=" + buttons.names +
+         (icon < 5 ? kIcons[icon] : "") + "\n");
   // A box cannot wait for the end of a pause: it ends a wait, and it is what an await awaits or
   // the script's mistake.
   if (pause_ == Pause::kAwait && caption != awaited_) {
@@ -217,6 +220,8 @@ int Session::Answer(std::u16string_view caption, std::u16string_view text, UINT 
       if (action->call) action->call();
       continue;
     }
+    // An await for this very box is met at once.
+    if (action->kind == Action::Kind::kAwait && action->caption == caption) continue;
     if (action->kind != Action::Kind::kAnswer) {
       Fail(where + "message box " + gwes::Quoted(caption) + " waits for an answer; answer it first");
       return 0;

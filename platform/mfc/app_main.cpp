@@ -7,11 +7,16 @@
 // boxes) goes to standard output as it happens. Without it the dialogs show on the X11 display DISPLAY names.
 #include <afxwin.h>
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "platform/device_root.h"
 #include "platform/fltk_display.h"
@@ -34,6 +39,38 @@ CWinApp *Application(const char *program) {
   return app;
 }
 
+// SIGINT and SIGTERM end the program the way its user would: a WM_QUIT for the user-interface
+// thread ends every modal loop, innermost first, so that each dialog and whatever runs under it
+// (a calibration gives the controller's port back to the driver) finishes its work on the way
+// out. The signals are taken by a thread of their own, never by the interface thread mid-call.
+std::atomic<int> endedBySignal{0};
+
+void WatchSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // inherited by every thread started later
+  MSG message;
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the interface thread's queue must exist
+  const DWORD interfaceThread = GetCurrentThreadId();
+  std::thread([signals, interfaceThread] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) != 0) return;
+      endedBySignal = signal;
+      PostThreadMessageW(interfaceThread, WM_QUIT, 0, 0);
+    }
+  }).detach();
+}
+
+// The status after a signal, as a shell reports a program that the signal ended.
+int SignalStatus(const char *program) {
+  int signal = endedBySignal.load();
+  std::fprintf(stderr, "%s: ended by %s\n", program, signal == SIGINT ? "SIGINT" : "SIGTERM");
+  return 128 + signal;
+}
+
 int RunOnDisplay(const char *program) {
   std::string error;
   if (!platform::fltk::OpenDisplay(&error)) {
@@ -43,7 +80,7 @@ int RunOnDisplay(const char *program) {
   CWinApp *app = Application(program);
   if (app == nullptr) return 1;
   if (app->InitInstance()) app->ExitInstance();
-  return 0;
+  return endedBySignal != 0 ? SignalStatus(program) : 0;
 }
 
 }  // namespace
@@ -71,6 +108,7 @@ int main(int argc, char **argv) {
                  program);
     return 2;
   }
+  WatchSignals();
   if (!headless) return RunOnDisplay(program);
   std::ifstream in(scriptPath);
   if (!in) {
@@ -96,7 +134,9 @@ int main(int argc, char **argv) {
       std::fflush(stdout);
     });
     if (app->InitInstance()) app->ExitInstance();
-    if (session.Failed()) {
+    if (endedBySignal != 0) {
+      status = SignalStatus(program);
+    } else if (session.Failed()) {
       std::fprintf(stderr, "%s: the script failed: %s\n", program, session.Error().c_str());
       status = 1;
     } else if (session.Unused() > 0) {

@@ -486,7 +486,7 @@ TEST(DialogMessageBox, BoxIsRecordedAndTheScriptedAnswerReturned) {
   };
   const Case cases[] = {
       {MB_YESNO | MB_ICONQUESTION, headless::Answer(IDNO), IDNO,
-       "message box \"Touch\" \"Start \\\"now\\\"?\" buttons=yes,no\n"},
+       "message box \"Touch\" \"Start \\\"now\\\"?\" buttons=yes,no icon=question\n"},
       {MB_OK, headless::Answer(IDOK), IDOK, "message box \"Touch\" \"Start \\\"now\\\"?\" buttons=ok\n"},
       {MB_RETRYCANCEL, headless::Answer(IDCANCEL), IDCANCEL,
        "message box \"Touch\" \"Start \\\"now\\\"?\" buttons=retry,cancel\n"},

@@ -32,6 +32,22 @@ TEST(GestureScript, ParsesEveryCommandWithItsNumbers) {
   EXPECT_EQ(commands[7].body[1].body.size(), 1u);
 }
 
+// A window's caption may hold blanks; the time follows it.
+TEST(GestureScript, AwaitAndGoneTakeAQuotedCaptionAndATime) {
+  std::vector<Command> commands;
+  touchsim::ScriptError error;
+  ASSERT_TRUE(touchsim::ParseScript("await \"Touch calibration\" 20000\ngone \" 5 Point\" 300 # done\n", &commands,
+                                    &error))
+      << error.message;
+  ASSERT_EQ(commands.size(), 2u);
+  EXPECT_EQ(commands[0].kind, Command::kAwait);
+  EXPECT_EQ(commands[0].caption, "Touch calibration");
+  EXPECT_EQ(commands[0].numbers, (std::vector<int64_t>{20000}));
+  EXPECT_EQ(commands[1].kind, Command::kGone);
+  EXPECT_EQ(commands[1].caption, " 5 Point");
+  EXPECT_EQ(commands[1].line, 2);
+}
+
 struct BadScript {
   const char *name;
   const char *text;
@@ -58,7 +74,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, GestureScriptErrors,
                                            BadScript{"RawWithoutBytes", "raw\n", 1, "at least one"},
                                            BadScript{"ZeroCount", "hold 1 1 0\n", 1, "at least 1"},
                                            BadScript{"UnclosedRepeat", "repeat 2\ntap 1 1\n", 1, "without 'end'"},
-                                           BadScript{"StrayEnd", "end\n", 1, "without 'repeat'"}),
+                                           BadScript{"StrayEnd", "end\n", 1, "without 'repeat'"},
+                                           BadScript{"AwaitWithoutQuotes", "await Touch 500\n", 1, "is written await"},
+                                           BadScript{"GoneWithoutTime", "gone \"Touch\"\n", 1, "is written gone"},
+                                           BadScript{"AwaitZeroTime", "await \"Touch\" 0\n", 1, "is written await"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ReportEncoder, EncodesHeaderAndSevenBitHalves) {

@@ -41,6 +41,8 @@ constexpr int kTouchSettingX = 283 + 55, kTouchSettingY = 150 + 20;
 constexpr int kButtonModeX = 359 + 20, kButtonModeY = 18 + 10;
 constexpr int kLargeX = 428 + 28, kLargeY = 206 + 12;
 constexpr int kOkX = 414 + 37, kOkY = 310 + 11;
+// "Calibrate 5pt" in the main dialog.
+constexpr int kCalibrate5X = 401 + 55, kCalibrate5Y = 42 + 20;
 // Near the right end of the click-response-time slider, (80,210)-(197,228).
 constexpr int kClickTimeHighX = 190, kClickTimeY = 219;
 // The logo static's rectangle in the client area: 38, 20, 44, 31 in dialog units.
@@ -244,6 +246,31 @@ TEST_F(CalvexOnDisplay, TouchSettingsOpensAndStoresWhatTheUserClicks) {
   ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
   auto exit = calvex->WaitForExit(kBound);
   ASSERT_TRUE(exit) << "calvex did not end: the Touch Settings dialog may still be open";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+// The calibration screen covers the whole X screen, above the main dialog; Escape leaves it and
+// the prompt asks whether to calibrate again, which Escape (No) declines.
+TEST_F(CalvexOnDisplay, TheCalibrationScreenCoversTheWholeScreen) {
+  testing_support::PseudoTerminal line;  // the controller's port, read by the calibration itself
+  root_.WriteHive(testing_support::DefaultDevice(line.slavePath()));
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(ClickIn(window, kCalibrate5X, kCalibrate5Y));
+  std::string screen = WindowNamed("^Touch calibration$");
+  ASSERT_FALSE(screen.empty()) << calvex->Output(Stream::kStderr);
+  auto shell = Xdotool({"getwindowgeometry", "--shell", screen});
+  ASSERT_TRUE(shell);
+  EXPECT_NE(shell->find("X=0\nY=0\nWIDTH=1024\nHEIGHT=768"), std::string::npos) << *shell;
+  ASSERT_TRUE(Xdotool({"windowfocus", "--sync", screen}) && Xdotool({"key", "Escape"}));
+  std::string prompt = WindowNamed("^ 5 Point Calibration$");
+  ASSERT_FALSE(prompt.empty()) << "no prompt after Escape";
+  ASSERT_TRUE(Xdotool({"windowfocus", "--sync", prompt}) && Xdotool({"key", "Escape"}));
+  ASSERT_TRUE(WindowGone("^ 5 Point Calibration$"));
+  ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit);
   EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
 }
 

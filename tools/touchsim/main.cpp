@@ -69,18 +69,32 @@ struct Player {
     return true;
   }
 
+  std::string awaited;            // the caption of the last await
+  HWND awaitedWindow = nullptr;   // and the window it found
+
   bool Fail(int line, const std::string &message) {
     error = message;
     errorLine = line;
     return false;
   }
 
-  // Waits until a window captioned `caption` is open on the device root (or, with `open` false,
-  // until none is), looking every 5 ms, for at most `milliseconds`.
+  // Waits until a window captioned `caption` is open on the device root, or, with `open` false,
+  // until it is closed: the window the last await found, when it had that caption, so that a
+  // window of the same caption opening right after it does not hide its end; otherwise any.
+  // Looks every 5 ms, for at most `milliseconds`.
   bool AwaitWindow(int line, const std::string &caption, bool open, int64_t milliseconds) {
     const std::u16string wanted = platform::ToUtf16(caption);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while ((FindWindowW(nullptr, wanted.c_str()) != nullptr) != open) {
+    auto present = [&] {
+      if (!open && awaited == caption && awaitedWindow != nullptr) return IsWindow(awaitedWindow) != FALSE;
+      HWND found = FindWindowW(nullptr, wanted.c_str());
+      if (found != nullptr && open) {
+        awaited = caption;
+        awaitedWindow = found;
+      }
+      return found != nullptr;
+    };
+    while (present() != open) {
       if (std::chrono::steady_clock::now() >= deadline)
         return Fail(line, std::string(open ? "no window \"" : "the window \"") + caption +
                               (open ? "\" opened within " : "\" stayed open for more than ") +
@@ -271,7 +285,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "touchsim: %s is %s\n", port.c_str(), line.path().c_str());
   }
 
-  Player player{line, !panelSpec.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false};
+  Player player{line, !panelSpec.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false, {}, nullptr};
   bool ok = player.Run(commands);
   int status = 0;
   if (!ok && !touchsim::stopRequested) {

@@ -1,0 +1,256 @@
+// Calibration end to end, with no display: the real calvex, headless, clicks a calibration button
+// while touchsim, on an offset and noisy panel, touches the targets the screen asks for; devmgr
+// runs the driver on touchsim's line throughout. The corners reach the registry, the driver maps
+// touches through them once it runs again, and every way a run can end leaves the driver running.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "calibration_mapping.h"
+#include "calibration_touches.h"
+#include "norvik_host.h"
+
+namespace {
+
+using testing_support::CalibrationRound;
+using testing_support::ChildProcess;
+using testing_support::NorvikHost;
+using testing_support::ScreenPointOf;
+using testing_support::Stream;
+using testing_support::TargetsOf;
+using testing_support::WaitUntil;
+
+constexpr std::chrono::milliseconds kBound{60000};
+
+const char kPanel[] = "left=900,right=15200,bottom=700,top=15900,noise=16";
+const char kPointerLog[] = "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"pointer.log\"\n";
+
+class CalvexCalibration : public ::testing::Test {
+ protected:
+  // Installs the driver's key (with `extraHive`), starts touchsim on COM1: with `gestures`, then
+  // devmgr with the driver on that line.
+  void Start(const std::string &gestures, const std::string &extraHive = "", const char *panel = kPanel) {
+    root.WriteHive(testing_support::DefaultInstallation() + kPointerLog + extraHive);
+    std::remove((root.path() + "/pointer.log").c_str());
+    testing_support::WriteFile(root.path() + "/gestures.txt", gestures);
+    touchsim = std::make_unique<ChildProcess>(
+        NORVIK_BIN_DIR "/touchsim", std::vector<std::string>{"--root", root.path(), "--port", "COM1:", "--baud",
+                                                             "9600", "--panel", panel, root.path() + "/gestures.txt"});
+    ASSERT_TRUE(touchsim->WaitForLine(Stream::kStderr, "COM1: is", kBound)) << touchsim->Output(Stream::kStderr);
+    host = std::make_unique<NorvikHost>(root);
+    ASSERT_TRUE(host->Running()) << host->devmgr().Output(Stream::kStderr);
+  }
+
+  // Runs calvex with the script to its end: its exit status; what it showed in `shown`.
+  int RunCalvex(const std::string &script, std::string *shown = nullptr) {
+    testing_support::WriteFile(root.path() + "/script.txt", script);
+    ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+    auto exit = calvex.WaitForExit(kBound);
+    EXPECT_TRUE(exit) << "calvex did not end";
+    if (shown != nullptr) *shown = calvex.Output(Stream::kStdout);
+    errors = calvex.Output(Stream::kStderr);
+    return exit ? exit->code : -1;
+  }
+
+  CalibrationCorners StoredCorners() {
+    auto value = [&](const char *name) {
+      std::smatch match;
+      std::string hive = root.ReadHive();
+      std::regex line(std::string("\"") + name + "\"=dword:([0-9a-f]{8})");
+      return std::regex_search(hive, match, line) ? static_cast<LONG>(std::stoul(match[1].str(), nullptr, 16)) : 0;
+    };
+    return CalibrationCorners{value("LLX"), value("LLY"), value("URX"), value("URY")};
+  }
+
+  std::vector<std::string> LoggedEvents() {
+    std::vector<std::string> events;
+    std::string log = testing_support::ReadFile(root.path() + "/pointer.log");
+    for (size_t at = log.find("mouse_event"); at != std::string::npos; at = log.find("mouse_event", at + 1))
+      events.push_back(log.substr(at, log.find('\n', at) - at));
+    return events;
+  }
+
+  // The pointer log's last mouse event, in pixels of the 800 x 480 screen, once it has more than
+  // `seen` events; false when no more came.
+  bool LastTouch(size_t seen, double *x, double *y) {
+    std::vector<std::string> events;
+    if (!WaitUntil([&] { return (events = LoggedEvents()).size() > seen; }, kBound)) return false;
+    unsigned flags = 0, dx = 0, dy = 0;
+    if (std::sscanf(events.back().c_str(), "mouse_event flags=%x dx=%u dy=%u", &flags, &dx, &dy) != 3) return false;
+    *x = dx * 799.0 / 65535.0;
+    *y = dy * 479.0 / 65535.0;
+    return true;
+  }
+
+  testing_support::TempDeviceRoot root;
+  std::unique_ptr<ChildProcess> touchsim;
+  std::unique_ptr<NorvikHost> host;
+  std::string errors;
+};
+
+// Each calibration button, on an offset, noisy panel: the prompt for a finished run, new corners
+// in the registry, and a tap made after the run lands where it was made.
+TEST_F(CalvexCalibration, EachRunStoresCornersThatPutTouchesWhereTheyWereMade) {
+  struct Case {
+    int button;
+    int points;
+    const char *caption;
+    const char *prompt;
+  };
+  const Case cases[] = {
+      {1011, 2, " 2 Point Calibration", " 2 Point Calibration Finished!, Calibrate again? "},
+      {1012, 5, " 5 Point Calibration", " 5 Point Calibration Finished!, Calibrate again? "},
+      {1013, 25, " 25 Point Calibration", " 25 Point Calibration Finished!, Calibrate again? "},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.caption);
+    host.reset();
+    touchsim.reset();
+    // After the run, a tap at (300, 200) for the driver to map.
+    Start(CalibrationRound(TargetsOf(c.points)) + "wait 300\ntap " + std::to_string(ScreenPointOf(300, 800)) + " " +
+          std::to_string(ScreenPointOf(200, 480)) + "\n");
+    std::string shown;
+    ASSERT_EQ(RunCalvex("click " + std::to_string(c.button) + "\nawait \"Calibration result\" 50000\ndump\nclick 1\n"
+                        "await \"" + c.caption + "\" 10000\nanswer no\nclick 1016\n",
+                        &shown),
+              0)
+        << errors;
+    EXPECT_NE(shown.find(std::string("message box \"") + c.caption + "\" \"" + c.prompt + "\" buttons=yes,no"),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("Calibration finished: the new corners are stored"), std::string::npos) << shown;
+    CalibrationCorners corners = StoredCorners();
+    EXPECT_TRUE(HasCalibration(corners)) << root.ReadHive();
+    double x = 0, y = 0;
+    ASSERT_TRUE(LastTouch(0, &x, &y)) << "the driver mapped no touch after the run";
+    EXPECT_LE(std::hypot(x - 300, y - 200), 3.0) << "the tap landed at (" << x << ", " << y << ")";
+  }
+}
+
+// Yes runs the same calibration again; No ends the sequence.
+TEST_F(CalvexCalibration, YesRunsTheCalibrationAgain) {
+  Start(CalibrationRound(TargetsOf(5)) + CalibrationRound(TargetsOf(5)));
+  std::string shown;
+  ASSERT_EQ(RunCalvex("click 1012\nawait \"Calibration result\" 50000\nclick 1\nawait \" 5 Point Calibration\" 10000\n"
+                      "answer yes\nawait \"Calibration result\" 50000\nclick 1\nawait \" 5 Point Calibration\" 10000\n"
+                      "answer no\nclick 1016\n",
+                      &shown),
+            0)
+      << errors;
+  size_t prompts = 0;
+  for (size_t at = shown.find(" 5 Point Calibration Finished!"); at != std::string::npos;
+       at = shown.find(" 5 Point Calibration Finished!", at + 1))
+    ++prompts;
+  EXPECT_EQ(prompts, 2u) << shown;
+  EXPECT_TRUE(HasCalibration(StoredCorners()));
+}
+
+// Escape in the middle, a time-out, and the program's end by SIGTERM each leave the corners as
+// they were and the driver running: a tap after the run reaches the pointer log.
+TEST_F(CalvexCalibration, ARunLeftEndsUnfinishedWithTheDriverRunningAgain) {
+  const std::string afterwards = "wait 300\ntap 30000 30000\n";
+  struct Case {
+    const char *name;
+    std::string gestures;
+    std::string extraHive;
+    std::string script;
+  };
+  const std::vector<Case> cases = {
+      {"Escape after two touches",
+       "await \"Touch calibration\" 20000\nwait 200\nhold 5000 5000 9\nlift\nhold 60000 5000 9\nlift\n"
+       "gone \"Touch calibration\" 30000\n" + afterwards,
+       "", "click 1012\nwait 1500\nescape\nanswer no\nclick 1016\n"},
+      {"no touch within the time-out", "await \"Touch calibration\" 20000\ngone \"Touch calibration\" 30000\n" + afterwards,
+       "\n[HKEY_LOCAL_MACHINE\\Software\\Calibkit]\n\"TouchTimeout\"=dword:0000012c\n",
+       "click 1012\nawait \" 5 Point Calibration\" 20000\nanswer no\nclick 1016\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    host.reset();
+    touchsim.reset();
+    Start(c.gestures, c.extraHive);
+    std::string shown;
+    ASSERT_EQ(RunCalvex(c.script, &shown), 0) << errors;
+    EXPECT_NE(shown.find("\" 5 Point Calibration not Finished!, Calibrate again? \" buttons=yes,no"), std::string::npos)
+        << shown;
+    EXPECT_FALSE(HasCalibration(StoredCorners())) << "the corners changed:\n" << root.ReadHive();
+    double x = 0, y = 0;
+    EXPECT_TRUE(LastTouch(0, &x, &y)) << "the driver does not run again after the run";
+  }
+}
+
+TEST_F(CalvexCalibration, SigtermDuringARunGivesThePortBackAndChangesNothing) {
+  // A tap every 100 ms throughout: the driver logs those before and after the run.
+  Start("repeat 400\ntap 30000 30000\nwait 100\nend\n");
+  testing_support::WriteFile(root.path() + "/script.txt", "click 1012\nwait 30000\nanswer no\nclick 1016\n");
+  ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+  ASSERT_TRUE(host->devmgr().WaitForLine(Stream::kStderr, "ReadThread Stop.", kBound)) << "the run never stopped the driver";
+  ASSERT_TRUE(WaitUntil([] { return FindWindowW(nullptr, u"Touch calibration") != nullptr; }, kBound))
+      << "the calibration screen never opened";
+  ASSERT_TRUE(calvex.Signal(SIGTERM));
+  auto exit = calvex.WaitForExit(kBound);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 128 + SIGTERM);
+  EXPECT_NE(calvex.Output(Stream::kStderr).find("calvex: ended by SIGTERM"), std::string::npos);
+  EXPECT_EQ(calvex.Output(Stream::kStdout).find("message box"), std::string::npos) << "a prompt after the end";
+  EXPECT_FALSE(HasCalibration(StoredCorners()));
+  const size_t before = LoggedEvents().size();
+  double x = 0, y = 0;
+  EXPECT_TRUE(LastTouch(before, &x, &y)) << "the driver does not run again after the program ended:\n"
+                                         << host->devmgr().Output(Stream::kStderr);
+}
+
+// A touch far from its target is refused and the same target asked again; the run still fits.
+TEST_F(CalvexCalibration, AMisclickIsRefusedAndTheTargetAskedAgain) {
+  std::vector<std::pair<int, int>> targets = TargetsOf(5);
+  // After the first three touches, the fourth target (700, 420) is first missed by a quarter of
+  // the screen, at (500, 420).
+  std::vector<std::pair<int, int>> touched(targets.begin(), targets.begin() + 3);
+  touched.push_back({500, 420});
+  touched.insert(touched.end(), targets.begin() + 3, targets.end());
+  Start(CalibrationRound(touched));
+  std::string shown;
+  ASSERT_EQ(RunCalvex("click 1012\nawait \"Calibration result\" 50000\ndump\nclick 1\nanswer no\nclick 1016\n", &shown),
+            0)
+      << errors;
+  EXPECT_NE(errors.find("calibkit: the touch for target 4 of 5 was refused as a misclick; it is asked again"),
+            std::string::npos)
+      << errors;
+  std::smatch largest;
+  ASSERT_TRUE(std::regex_search(shown, largest, std::regex("Largest error: ([0-9.]+) pixels"))) << shown;
+  EXPECT_LE(std::stod(largest[1].str()), 2.0) << "the misclick was taken for the target";
+}
+
+// A COMM that names no usable port ends the run unfinished, says why, and starts the driver again.
+TEST_F(CalvexCalibration, AWrongPortEndsTheRunWithTheDriverStartedAgain) {
+  Start("wait 100\n");
+  std::string hive = root.ReadHive();
+  hive.replace(hive.find("\"COMM\"=\"COM1:\""), 14, "\"COMM\"=\"COM9:\"");
+  testing_support::WriteFile(root.registryPath(), hive);
+  std::string shown;
+  ASSERT_EQ(RunCalvex("click 1012\ndump\nclick 1\nanswer no\nclick 1016\n", &shown), 0) << errors;
+  EXPECT_NE(shown.find("The controller's port COM9: cannot be used: nothing was changed"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("\" 5 Point Calibration not Finished!, Calibrate again? \""), std::string::npos) << shown;
+  EXPECT_TRUE(host->devmgr().WaitForLine(Stream::kStderr, "ReadThread Stop.", kBound));
+  int starts = 0;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        starts = 0;
+        for (const std::string &line : host->devmgr().Lines(Stream::kStderr)) starts += line.find("Tarsel Mouse") == 0;
+        return starts == 2;
+      },
+      kBound))
+      << "the driver was not started again: " << starts << " starts";
+  EXPECT_FALSE(HasCalibration(StoredCorners()));
+}
+
+}  // namespace
