@@ -783,6 +783,38 @@ TEST(DialogItems, ItemTextAndIconsGoThroughTheDialog) {
   EXPECT_EQ(run.result, IDOK) << run.error;
 }
 
+// A template in memory, as a program builds one: the header, no menu, the default class, the
+// caption, the font; one filled static created at WM_INITDIALOG shows in the dump.
+TEST(DialogItems, AnInMemoryTemplateRunsAsADialog) {
+  std::vector<WORD> words(sizeof(DLGTEMPLATE) / sizeof(WORD), 0);
+  auto *header = reinterpret_cast<DLGTEMPLATE *>(words.data());
+  header->style = WS_POPUP | DS_SETFONT;
+  header->cx = 40, header->cy = 20;
+  words.insert(words.end(), {0, 0, u'M', u'e', u'm', 0, 12, u'S', 0});
+  struct Probe {
+    static INT_PTR CALLBACK Procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+      if (message == WM_INITDIALOG) {
+        EXPECT_EQ(lParam, 42);
+        CreateWindowExW(0, u"STATIC", u"", WS_CHILD | WS_VISIBLE | SS_BLACKRECT, 5, 6, 20, 3, dialog,
+                        reinterpret_cast<HMENU>(7), nullptr, nullptr);
+        return TRUE;
+      }
+      if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) return EndDialog(dialog, 5);
+      return FALSE;
+    }
+  };
+  headless::Session session({headless::Dump(), headless::Escape()});
+  EXPECT_EQ(DialogBoxIndirectParamW(nullptr, reinterpret_cast<LPCDLGTEMPLATEW>(words.data()), nullptr, Probe::Procedure,
+                                    42),
+            5)
+      << session.Error();
+  EXPECT_NE(session.Transcript().find("#32770 id=0 \"Mem\" (0,0)-(80,40)"), std::string::npos) << session.Transcript();
+  EXPECT_NE(session.Transcript().find("STATIC id=7 \"\" (5,6)-(25,9) visible enabled fill=black"), std::string::npos)
+      << session.Transcript();
+  EXPECT_EQ(DialogBoxIndirectParamW(nullptr, nullptr, nullptr, Probe::Procedure, 0), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST(DialogItems, UnsupportedControlClassFailsTheDialog) {
   DialogTemplate dialog = Dialog(u"Edit", 100, 60, {Item(0x0081, 1000, u"", 0, 4, 4, 40, 12)});
   Outcome run = Play(dialog, {headless::Ok()});

@@ -430,6 +430,48 @@ TEST_F(WindowsTest, QuitComesAfterThePostedMessagesAndOnlyToUnfilteredTakers) {
   EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
 }
 
+// A thread message reaches the thread's queue with no window; a posted WM_QUIT ends its loop.
+TEST_F(WindowsTest, PostThreadMessageReachesAThreadThatTakesMessages) {
+  std::promise<DWORD> started;
+  std::vector<UINT> taken;
+  std::thread taker([&] {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    started.set_value(GetCurrentThreadId());
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) taken.push_back(message.hwnd == nullptr ? message.message : 0);
+  });
+  const DWORD id = started.get_future().get();
+  EXPECT_TRUE(PostThreadMessageW(id, WM_USER + 7, 1, 2));
+  EXPECT_TRUE(PostThreadMessageW(id, WM_QUIT, 0, 0));
+  taker.join();
+  EXPECT_EQ(taken, (std::vector<UINT>{WM_USER + 7}));
+  EXPECT_FALSE(PostThreadMessageW(id, WM_USER, 0, 0)) << "a thread that ended took a message";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
+}
+
+// The screen is the device root's HKLM\Platform\Display, 800 x 480 without it.
+TEST_F(WindowsTest, TheScreenSizeComesFromTheDeviceRootsRegistry) {
+  struct Case {
+    const char *hive;
+    int width, height;
+  };
+  const Case cases[] = {
+      {"", 800, 480},
+      {"[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Width\"=dword:00000400\n\"Height\"=dword:00000258\n", 1024, 600},
+      {"[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Width\"=\"wide\"\n\"Height\"=dword:00000000\n", 800, 480},
+  };
+  for (const Case &c : cases) {
+    testing_support::TempDeviceRoot root;  // a new root: the size is read again
+    root.WriteHive(c.hive);
+    EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), c.width) << c.hive;
+    EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), c.height) << c.hive;
+    RECT area{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0));
+    EXPECT_EQ(area.right, c.width);
+    EXPECT_EQ(area.bottom, c.height);
+  }
+}
+
 TEST_F(WindowsTest, AFullQueueRefusesFurtherPostsWithNotEnoughQuota) {
   HWND hwnd = Own(Create(u"flooded"));
   for (int i = 0; i < 10000; ++i) ASSERT_TRUE(PostMessageW(hwnd, kDouble, 0, 0)) << i;
