@@ -1,6 +1,7 @@
 // The predefined "BUTTON" class: push buttons, radio buttons (an automatic one checks itself and
-// clears the others of its group) and group boxes. A click tells the parent with WM_COMMAND and
-// BN_CLICKED; a group box is only a frame and takes no clicks.
+// clears the others of its group) and group boxes. A click (BM_CLICK, or the left button lifted
+// over the button) tells the parent with WM_COMMAND and BN_CLICKED; a group box is only a frame
+// and takes no clicks.
 #include <windows.h>
 
 #include "control_state.h"
@@ -78,9 +79,16 @@ LRESULT CALLBACK ButtonProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       Buttons().Update(hwnd, [&](ButtonState &state) { return state.check = wParam; });
       return 0;
     case BM_CLICK:
-    case WM_LBUTTONUP:
       if (TakesClicks(hwnd)) Click(hwnd);
       return 0;
+    case WM_LBUTTONUP: {
+      // A touch that slides off the button before it lifts is no click.
+      RECT client{};
+      GetClientRect(hwnd, &client);
+      const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
+      if (TakesClicks(hwnd) && x >= 0 && y >= 0 && x < client.right && y < client.bottom) Click(hwnd);
+      return 0;
+    }
     default:
       return DefWindowProcW(hwnd, message, wParam, lParam);
   }

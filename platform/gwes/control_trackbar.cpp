@@ -1,9 +1,11 @@
 // "msctls_trackbar32" windows: the range 0..100 at first, TBM_SETRANGEMIN, TBM_SETRANGEMAX and
 // TBM_SETRANGE change it and pull the position into it, TBM_SETPOS clamps to it. There is nothing
-// to redraw, so the redraw flag has no effect.
+// to redraw, so the redraw flag has no effect. The pointer moves the knob to where it presses and
+// drags, its width spanning the range, and the release is a click there.
 #include "control_trackbar.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "control_state.h"
 #include "window_table.h"
@@ -24,6 +26,17 @@ ControlStates<TrackbarState> &Trackbars() {
   return *states;
 }
 
+// The position under x, a point in the trackbar's client area: its width spans the range.
+LONG PositionAt(HWND hwnd, int x) {
+  TrackbarState state = Trackbars().Get(hwnd).value_or(TrackbarState{});
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  const LONG span = std::max<LONG>(1, client.right - 1);
+  const int64_t range = static_cast<int64_t>(state.maximum) - state.minimum;
+  const int64_t offset = (static_cast<int64_t>(std::clamp<LONG>(x, 0, span)) * range + span / 2) / span;
+  return state.Clamp(static_cast<LONG>(state.minimum + offset));
+}
+
 LRESULT CALLBACK TrackbarProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   auto &trackbars = Trackbars();
   auto value = static_cast<LONG>(lParam);
@@ -33,6 +46,18 @@ LRESULT CALLBACK TrackbarProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARA
       return 0;
     case WM_DESTROY:
       trackbars.Remove(hwnd);
+      return 0;
+    case WM_LBUTTONDOWN:
+    case WM_MOUSEMOVE:
+      // The knob follows a press and a drag; the release is the click that tells the parent.
+      if (message == WM_MOUSEMOVE && (wParam & MK_LBUTTON) == 0) return 0;
+      if (TakesClicks(hwnd)) {
+        LONG at = PositionAt(hwnd, GET_X_LPARAM(lParam));
+        trackbars.Update(hwnd, [&](TrackbarState &state) { return state.position = state.Clamp(at); });
+      }
+      return 0;
+    case WM_LBUTTONUP:
+      ClickTrackbar(hwnd, PositionAt(hwnd, GET_X_LPARAM(lParam)));
       return 0;
     case TBM_GETPOS:
       return trackbars.Get(hwnd).value_or(TrackbarState{}).position;

@@ -1,5 +1,6 @@
-// The pointer outputs that mouse_event and MessageBeep can go to (a log, an X display through
-// XTest, a Linux uinput device), behind one interface, and how each is started.
+// The pointer outputs that mouse_event and MessageBeep can go to (a log, the device root's
+// windows, an X display through XTest, a Linux uinput device), behind one interface, and how each
+// is started.
 #pragma once
 
 #include <memory>
@@ -28,6 +29,8 @@ class PointerBackend {
 std::unique_ptr<PointerBackend> StartPointerLog(const std::string &path, std::string *problem);
 // Fakes pointer input on the X display named by DISPLAY.
 std::unique_ptr<PointerBackend> StartPointerXTest(std::string *problem);
+// Delivers to the windows of the device root; with `logged`, also appends to the log at logPath.
+std::unique_ptr<PointerBackend> StartPointerWindows(const std::string &logPath, bool logged, std::string *problem);
 // Creates an absolute pointer device through /dev/uinput.
 std::unique_ptr<PointerBackend> StartPointerUinput(std::string *problem);
 

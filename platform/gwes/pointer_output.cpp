@@ -5,6 +5,7 @@
 #include "platform/pointer_output.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -30,9 +31,18 @@ PointerOutput &Output() {
 }
 
 struct PointerSettings {
-  std::u16string pointer = u"log";
+  std::u16string pointer;
+  bool pointerGiven = false;  // false: missing, so the default
   std::u16string pointerLog;  // empty: standard output
+  bool pointerLogGiven = false;
 };
+
+// Without a display the device's own windows are where a touch goes; with one, the log, unless
+// the registry chooses xtest, through which X delivers to the windows on it.
+std::u16string DefaultPointer() {
+  const char *display = std::getenv("DISPLAY");
+  return display == nullptr || *display == '\0' ? u"windows" : u"log";
+}
 
 // A REG_SZ value of key; false, with *problem set, when it exists but cannot be used. A missing
 // value leaves *text as it was.
@@ -72,8 +82,16 @@ bool ReadSettings(PointerSettings *settings, std::string *problem) {
                  static_cast<int>(result));
     return true;
   }
+  // A value left as this was missing from the key.
+  const std::u16string unset = u"\x01";
+  settings->pointer = unset;
+  settings->pointerLog = unset;
   bool usable = ReadString(key, u"Pointer", &settings->pointer, problem) &&
                 ReadString(key, u"PointerLog", &settings->pointerLog, problem);
+  settings->pointerGiven = settings->pointer != unset;
+  if (!settings->pointerGiven) settings->pointer.clear();
+  settings->pointerLogGiven = settings->pointerLog != unset;
+  if (!settings->pointerLogGiven) settings->pointerLog.clear();
   RegCloseKey(key);
   return usable;
 }
@@ -91,7 +109,10 @@ void Choose(PointerOutput &output) {
   PointerSettings settings;
   std::string problem;
   if (ReadSettings(&settings, &problem)) {
-    if (EqualsIgnoreCase(settings.pointer, u"log")) {
+    if (!settings.pointerGiven) settings.pointer = DefaultPointer();
+    if (EqualsIgnoreCase(settings.pointer, u"windows")) {
+      output.backend = StartPointerWindows(LogPath(settings.pointerLog), settings.pointerLogGiven, &problem);
+    } else if (EqualsIgnoreCase(settings.pointer, u"log")) {
       output.backend = StartPointerLog(LogPath(settings.pointerLog), &problem);
     } else if (EqualsIgnoreCase(settings.pointer, u"xtest")) {
       output.backend = StartPointerXTest(&problem);
@@ -99,8 +120,8 @@ void Choose(PointerOutput &output) {
       output.backend = StartPointerUinput(&problem);
     } else {
       problem = "Pointer is \"" + ToUtf8(settings.pointer) +
-                "\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"log\", \"xtest\" "
-                "or \"uinput\"";
+                "\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"windows\", \"log\", "
+                "\"xtest\" or \"uinput\"";
     }
   }
   if (!output.backend) NKDbgPrintfW(u"gwes: %a; mouse_event and MessageBeep calls are dropped\n", problem.c_str());

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -27,6 +28,7 @@
 #include "platform/device_root.h"
 #include "platform/text.h"
 #include "window_handle.h"
+#include "window_input.h"
 
 namespace platform::gwes {
 namespace {
@@ -41,6 +43,12 @@ struct Datagram {
   int64_t lParam;
 };
 constexpr uint32_t kMagic = 0x314D574E;  // "NWM1"
+// A pointer event for the process to route to its windows: message holds mouse_event's flags,
+// wParam and lParam the screen point.
+constexpr uint32_t kInputMagic = 0x3149574E;  // "NWI1"
+
+// Sends one datagram to the process of a published window.
+DWORD SendDatagram(HWND hwnd, const Datagram &datagram);
 
 // A socket's queue holds only a few datagrams; its process empties it as fast as they come unless
 // it is stopped or stuck, so a post waits this long for room before it gives up.
@@ -130,7 +138,32 @@ std::u16string Unescape(std::string_view text) {
 struct Record {
   std::u16string className;
   std::u16string name;
+  ScreenState state;
 };
+
+// "state=VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM", the flags 0 or 1.
+std::string StateLine(const ScreenState &state) {
+  return "state=" + std::to_string(state.visible) + " " + std::to_string(state.enabled) + " " +
+         std::to_string(state.topmost) + " " + std::to_string(state.z) + " " + std::to_string(state.rect.left) + " " +
+         std::to_string(state.rect.top) + " " + std::to_string(state.rect.right) + " " +
+         std::to_string(state.rect.bottom) + "\n";
+}
+
+bool ParseState(std::string_view line, ScreenState *state) {
+  int visible = 0, enabled = 0, topmost = 0;
+  unsigned long long z = 0;
+  long left = 0, top = 0, right = 0, bottom = 0;
+  std::string text(line);
+  if (std::sscanf(text.c_str(), "%d %d %d %llu %ld %ld %ld %ld", &visible, &enabled, &topmost, &z, &left, &top, &right,
+                  &bottom) != 8)
+    return false;
+  state->visible = visible != 0;
+  state->enabled = enabled != 0;
+  state->topmost = topmost != 0;
+  state->z = z;
+  state->rect = RECT{static_cast<LONG>(left), static_cast<LONG>(top), static_cast<LONG>(right), static_cast<LONG>(bottom)};
+  return true;
+}
 
 std::optional<Record> ReadRecord(const std::string &path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -143,6 +176,7 @@ std::optional<Record> ReadRecord(const std::string &path) {
   close(fd);
   if (got < 0 || text.size() > static_cast<size_t>(kMaxRecordSize)) return std::nullopt;
   std::optional<std::u16string> className, name;
+  ScreenState state;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -150,14 +184,16 @@ std::optional<Record> ReadRecord(const std::string &path) {
     std::string_view line(text.data() + start, end - start);
     if (line.starts_with("class=")) className = Unescape(line.substr(6));
     else if (line.starts_with("name=")) name = Unescape(line.substr(5));
+    else if (line.starts_with("state=")) ParseState(line.substr(6), &state);
     start = end + 1;
   }
   if (!className || !name) return std::nullopt;
-  return Record{*className, *name};
+  return Record{*className, *name, state};
 }
 
-DWORD WriteRecord(const std::string &run, HWND hwnd, const std::u16string &className, const std::u16string &name) {
-  std::string text = "class=" + Escape(className) + "\nname=" + Escape(name) + "\n";
+DWORD WriteRecord(const std::string &run, HWND hwnd, const std::u16string &className, const std::u16string &name,
+                  const ScreenState &state = ScreenState{}) {
+  std::string text = "class=" + Escape(className) + "\nname=" + Escape(name) + "\n" + StateLine(state);
   std::string temporary = run + "/." + RecordName(hwnd);
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return ErrorFromErrno(errno);
@@ -210,6 +246,7 @@ struct Published {
   std::string recordPath;
   const Endpoint *endpoint;
   std::weak_ptr<MessageQueue> queue;
+  std::u16string className;
 };
 
 struct Publication {
@@ -241,6 +278,13 @@ void Deliver(const Endpoint &endpoint, const Datagram &datagram) {
   queue->Post(message);
 }
 
+bool IsPublishedHere(const Endpoint &endpoint, uint64_t window) {
+  auto &state = State();
+  std::lock_guard lock(state.mutex);
+  auto it = state.windows.find(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)));
+  return it != state.windows.end() && it->second.endpoint == &endpoint;
+}
+
 void Receive(const Endpoint *endpoint, int stopFd) {
   for (;;) {
     pollfd ready[] = {{endpoint->fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
@@ -255,7 +299,11 @@ void Receive(const Endpoint *endpoint, int stopFd) {
       if (size < 0 && errno == EINTR) continue;
       if (size < 0) break;
       // Anyone who can reach run/ can send here: only well-formed messages count.
-      if (size == static_cast<ssize_t>(sizeof(datagram)) && datagram.magic == kMagic) Deliver(*endpoint, datagram);
+      if (size != static_cast<ssize_t>(sizeof(datagram))) continue;
+      if (datagram.magic == kMagic) Deliver(*endpoint, datagram);
+      if (datagram.magic == kInputMagic && IsPublishedHere(*endpoint, datagram.window))
+        DeliverPointerInput(reinterpret_cast<HWND>(static_cast<uintptr_t>(datagram.window)), datagram.message,
+                            static_cast<int>(static_cast<int64_t>(datagram.wParam)), static_cast<int>(datagram.lParam));
     }
   }
 }
@@ -354,8 +402,84 @@ DWORD PublishWindow(HWND hwnd, const std::u16string &className, const std::u16st
   if (endpoint == nullptr) return error;
   // The socket is bound before the record appears, so a reader that finds the record can post.
   if ((error = WriteRecord(run, hwnd, className, name)) != ERROR_SUCCESS) return error;
-  state.windows[hwnd] = Published{RecordPath(run, hwnd), endpoint, queue};
+  state.windows[hwnd] = Published{RecordPath(run, hwnd), endpoint, queue, className};
   return ERROR_SUCCESS;
+}
+
+void RepublishWindow(HWND hwnd, const ScreenState &screenState) {
+  auto &state = State();
+  std::lock_guard lock(state.mutex);
+  auto it = state.windows.find(hwnd);
+  if (it == state.windows.end()) return;
+  WriteRecord(it->second.endpoint->run, hwnd, it->second.className, screenState.name, screenState);
+}
+
+namespace {
+
+// The published windows' states, read again only when run/ has changed: records are replaced
+// whole by a rename, which changes the folder's time.
+struct ScreenCache {
+  std::mutex mutex;
+  std::string run;
+  timespec changed{};
+  std::vector<std::pair<HWND, ScreenState>> windows;
+};
+
+ScreenCache &Screen() {
+  static auto *cache = new ScreenCache;
+  return *cache;
+}
+
+void RefreshScreen(ScreenCache &cache, const std::string &run) {
+  struct stat folder {};
+  if (stat(run.c_str(), &folder) != 0) {
+    cache.windows.clear();
+    return;
+  }
+  if (cache.run == run && folder.st_mtim.tv_sec == cache.changed.tv_sec && folder.st_mtim.tv_nsec == cache.changed.tv_nsec)
+    return;
+  cache.run = run;
+  cache.changed = folder.st_mtim;
+  cache.windows.clear();
+  DIR *directory = opendir(run.c_str());
+  if (directory == nullptr) return;
+  while (dirent *entry = readdir(directory)) {
+    pid_t process;
+    uint32_t number;
+    if (!ParseRecordName(entry->d_name, &process, &number)) continue;
+    HWND hwnd = MakeWindowHandle(process, number);
+    if (auto record = ReadRecord(RecordPath(run, hwnd)); record && record->state.visible)
+      cache.windows.emplace_back(hwnd, record->state);
+  }
+  closedir(directory);
+}
+
+}  // namespace
+
+std::optional<PointedWindow> PublishedWindowAt(int x, int y) {
+  std::string run = RunDirectory();
+  if (run.empty()) return std::nullopt;
+  ScreenCache &cache = Screen();
+  std::lock_guard lock(cache.mutex);
+  RefreshScreen(cache, run);
+  const std::pair<HWND, ScreenState> *best = nullptr;
+  for (const auto &candidate : cache.windows) {
+    const ScreenState &state = candidate.second;
+    if (x < state.rect.left || x >= state.rect.right || y < state.rect.top || y >= state.rect.bottom) continue;
+    if (best == nullptr || std::pair(state.topmost, state.z) > std::pair(best->second.topmost, best->second.z))
+      best = &candidate;
+  }
+  if (best == nullptr) return std::nullopt;
+  return PointedWindow{best->first, best->second.enabled};
+}
+
+DWORD PostPointerInput(HWND hwnd, DWORD flags, int x, int y) {
+  if (WindowProcess(hwnd) == getpid()) {
+    DeliverPointerInput(hwnd, flags, x, y);
+    return ERROR_SUCCESS;
+  }
+  return SendDatagram(hwnd, Datagram{kInputMagic, flags, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
+                                     static_cast<uint64_t>(static_cast<int64_t>(x)), static_cast<int64_t>(y)});
 }
 
 void UnpublishWindow(HWND hwnd) {
@@ -401,7 +525,9 @@ bool IsPublishedWindow(HWND hwnd) {
   return !run.empty() && RecordExists(run, hwnd) && IsListening(run, WindowProcess(hwnd));
 }
 
-DWORD PostToPublishedWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+DWORD SendDatagram(HWND hwnd, const Datagram &datagram) {
   std::string run = RunDirectory();
   sockaddr_un address;
   if (run.empty() || !RecordExists(run, hwnd) || !MakeAddress(SocketPath(run, WindowProcess(hwnd)), &address))
@@ -410,8 +536,6 @@ DWORD PostToPublishedWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
   if (fd < 0) return ErrorFromErrno(errno);
   timeval timeout{kSendTimeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-  Datagram datagram{kMagic, message, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
-                    static_cast<uint64_t>(wParam), static_cast<int64_t>(lParam)};
   ssize_t sent;
   do {
     sent = sendto(fd, &datagram, sizeof(datagram), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
@@ -430,6 +554,13 @@ DWORD PostToPublishedWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     default:
       return ErrorFromErrno(error);
   }
+}
+
+}  // namespace
+
+DWORD PostToPublishedWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  return SendDatagram(hwnd, Datagram{kMagic, message, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
+                                     static_cast<uint64_t>(wParam), static_cast<int64_t>(lParam)});
 }
 
 }  // namespace platform::gwes

@@ -4,9 +4,11 @@
 #include "window_state.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
 
+#include "window_publication.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -36,14 +38,45 @@ POINT ScreenOrigin(const WindowPtr &window) {
 
 }  // namespace
 
+uint64_t FrontStamp() {
+  // The steady clock is the system's monotonic clock, the same in every process.
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+void Republish(const WindowPtr &window) {
+  if (!window || (window->style & WS_CHILD) != 0) return;
+  ScreenState state;
+  {
+    std::lock_guard lock(window->stateMutex);
+    state.name = window->name;
+    state.rect = window->rect;
+    state.visible = window->visible;
+    state.enabled = window->enabled;
+    state.topmost = window->topmost;
+    state.z = window->z;
+  }
+  // An owned window stays above its owner: the owned window of a topmost one is topmost too.
+  for (WindowPtr owner = LookupWindow(window->parent); owner && !state.topmost; owner = LookupWindow(owner->parent)) {
+    std::lock_guard lock(owner->stateMutex);
+    state.topmost = owner->topmost;
+  }
+  RepublishWindow(window->hwnd, state);
+}
+
 LRESULT DefaultWindowState(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   WindowPtr window = LookupWindow(hwnd);
   if (!window) return 0;
+  if (message == WM_SETTEXT) {
+    {
+      std::lock_guard lock(window->stateMutex);
+      window->name = lParam != 0 ? std::u16string(reinterpret_cast<LPCWSTR>(lParam)) : std::u16string();
+    }
+    Republish(window);
+    return TRUE;
+  }
   std::lock_guard lock(window->stateMutex);
   switch (message) {
-    case WM_SETTEXT:
-      window->name = lParam != 0 ? std::u16string(reinterpret_cast<LPCWSTR>(lParam)) : std::u16string();
-      return TRUE;
     case WM_GETTEXT: {
       // wParam counts the terminator; the text is cut to fit, as the device does.
       auto *buffer = reinterpret_cast<LPWSTR>(lParam);
@@ -90,30 +123,37 @@ extern "C" BOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeig
   (void)bRepaint;  // nothing is painted
   WindowPtr window = platform::gwes::Named(hWnd);
   if (!window) return FALSE;
-  std::lock_guard lock(window->stateMutex);
-  window->rect = RECT{X, Y, X + nWidth, Y + nHeight};
+  {
+    std::lock_guard lock(window->stateMutex);
+    window->rect = RECT{X, Y, X + nWidth, Y + nHeight};
+  }
+  platform::gwes::Republish(window);
   return TRUE;
 }
 
 extern "C" BOOL WINAPI SetWindowPos(HWND hWnd, HWND hWndInsertAfter, int X, int Y, int cx, int cy, UINT uFlags) {
   WindowPtr window = platform::gwes::Named(hWnd);
   if (!window) return FALSE;
-  std::lock_guard lock(window->stateMutex);
-  RECT &rect = window->rect;
-  if ((uFlags & SWP_NOMOVE) == 0) {
-    LONG width = rect.right - rect.left, height = rect.bottom - rect.top;
-    rect = RECT{X, Y, X + width, Y + height};
+  {
+    std::lock_guard lock(window->stateMutex);
+    RECT &rect = window->rect;
+    if ((uFlags & SWP_NOMOVE) == 0) {
+      LONG width = rect.right - rect.left, height = rect.bottom - rect.top;
+      rect = RECT{X, Y, X + width, Y + height};
+    }
+    if ((uFlags & SWP_NOSIZE) == 0) {
+      rect.right = rect.left + cx;
+      rect.bottom = rect.top + cy;
+    }
+    if ((uFlags & SWP_NOZORDER) == 0) {
+      if (hWndInsertAfter == HWND_TOPMOST) window->topmost = true;
+      if (hWndInsertAfter == HWND_NOTOPMOST) window->topmost = false;
+      window->z = platform::gwes::FrontStamp();
+    }
+    if ((uFlags & SWP_SHOWWINDOW) != 0) window->visible = true;
+    if ((uFlags & SWP_HIDEWINDOW) != 0) window->visible = false;
   }
-  if ((uFlags & SWP_NOSIZE) == 0) {
-    rect.right = rect.left + cx;
-    rect.bottom = rect.top + cy;
-  }
-  if ((uFlags & SWP_NOZORDER) == 0) {
-    if (hWndInsertAfter == HWND_TOPMOST) window->topmost = true;
-    if (hWndInsertAfter == HWND_NOTOPMOST) window->topmost = false;
-  }
-  if ((uFlags & SWP_SHOWWINDOW) != 0) window->visible = true;
-  if ((uFlags & SWP_HIDEWINDOW) != 0) window->visible = false;
+  platform::gwes::Republish(window);
   return TRUE;
 }
 
@@ -151,7 +191,10 @@ extern "C" BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow) {
     std::lock_guard lock(window->stateMutex);
     was = window->visible;
     window->visible = nCmdShow != SW_HIDE;
+    // A window that appears comes to the front.
+    if (!was && window->visible) window->z = platform::gwes::FrontStamp();
   }
+  if (was != (nCmdShow != SW_HIDE)) platform::gwes::Republish(window);
   if (was != (nCmdShow != SW_HIDE)) SendMessageW(hWnd, WM_SHOWWINDOW, nCmdShow != SW_HIDE, 0);
   return was ? TRUE : FALSE;
 }
@@ -176,6 +219,7 @@ extern "C" BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable) {
     wasEnabled = window->enabled;
     window->enabled = bEnable != FALSE;
   }
+  if (wasEnabled != (bEnable != FALSE)) platform::gwes::Republish(window);
   if (wasEnabled != (bEnable != FALSE)) SendMessageW(hWnd, WM_ENABLE, bEnable != FALSE, 0);
   return wasEnabled ? FALSE : TRUE;  // nonzero when the window was disabled before
 }

@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "window_handle.h"
 #include "window_publication.h"
+#include "window_state.h"
 
 namespace platform::gwes {
 namespace {
@@ -39,11 +40,15 @@ HWND NewWindowHandle() {
 
 DWORD AddWindow(const WindowPtr &window) {
   if (IsTopLevel(*window)) {
+    window->z = FrontStamp();
     if (DWORD error = PublishWindow(window->hwnd, window->className, window->name, window->queue)) return error;
   }
-  auto &table = Table();
-  std::lock_guard lock(table.mutex);
-  table.windows[WindowNumber(window->hwnd)] = window;
+  {
+    auto &table = Table();
+    std::lock_guard lock(table.mutex);
+    table.windows[WindowNumber(window->hwnd)] = window;
+  }
+  Republish(window);
   return ERROR_SUCCESS;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,7 @@ struct Window {
   bool enabled = true;
   bool topmost = false;
   int id = 0;  // a child's control id
+  uint64_t z = 0;  // a top-level window's last coming to the front (steady clock, in ns)
   HICON icons[2] = {nullptr, nullptr};  // ICON_SMALL, ICON_BIG
 };
 

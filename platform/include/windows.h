@@ -443,6 +443,11 @@ typedef struct tagMSG {
 #define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113
 #define WM_MOUSEMOVE 0x0200
+#define MK_LBUTTON 0x0001
+#define MK_RBUTTON 0x0002
+// A mouse message's point, in the window's client coordinates.
+#define GET_X_LPARAM(lp) ((int)(short)LOWORD(lp))
+#define GET_Y_LPARAM(lp) ((int)(short)HIWORD(lp))
 #define WM_LBUTTONDOWN 0x0201
 #define WM_LBUTTONUP 0x0202
 #define WM_RBUTTONDOWN 0x0204

@@ -141,19 +141,29 @@ TEST_F(PointerOutputTest, LinesOfTwoProcessesAppendingToOneLogNeverMix) {
   EXPECT_EQ(next[1], kLinesEach);
 }
 
-TEST_F(PointerOutputTest, LogGoesToStandardOutputWithoutTheKey) {
+// Without the key, a process with a display logs to standard output; without a display the
+// events go to the device root's windows (tests/platform/pointer_windows_test.cpp).
+TEST_F(PointerOutputTest, LogGoesToStandardOutputWithoutTheKeyOnADisplay) {
   root_.WriteHive("");
+  const char *display = std::getenv("DISPLAY");
+  const std::string saved = display != nullptr ? display : "";
+  setenv("DISPLAY", ":99", 1);
   std::string captured = root_.path() + "/stdout";
   std::fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
+  int savedOut = dup(STDOUT_FILENO);
   int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(file, 0);
   dup2(file, STDOUT_FILENO);
   close(file);
   mouse_event(0x8002, 7, 8, 0, 0);
   BOOL beeped = MessageBeep(MB_ICONEXCLAMATION);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
+  dup2(savedOut, STDOUT_FILENO);
+  close(savedOut);
+  if (display != nullptr) {
+    setenv("DISPLAY", saved.c_str(), 1);
+  } else {
+    unsetenv("DISPLAY");
+  }
   EXPECT_TRUE(beeped);
   EXPECT_EQ(ReadFile(captured), "mouse_event flags=0x8002 dx=7 dy=8\nMessageBeep type=48\n");
 }
@@ -184,8 +194,8 @@ struct UnusableCase {
 // nothing falls back to the log.
 const UnusableCase kUnusableCases[] = {
     {"\"Pointer\"=\"mouse\"\n",
-     "gwes: Pointer is \"mouse\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"log\", "
-     "\"xtest\" or \"uinput\"; mouse_event and MessageBeep calls are dropped\n"},
+     "gwes: Pointer is \"mouse\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"windows\", "
+     "\"log\", \"xtest\" or \"uinput\"; mouse_event and MessageBeep calls are dropped\n"},
     {"\"Pointer\"=\"\"\n", "gwes: Pointer is \"\", which names no pointer output"},
     {"\"Pointer\"=dword:00000001\n",
      "gwes: HKLM\\Platform\\Input \"Pointer\" is not a string: make it a REG_SZ value; mouse_event and MessageBeep "

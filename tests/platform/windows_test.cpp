@@ -524,7 +524,15 @@ TEST_F(WindowsTest, TopLevelWindowHasARecordWithItsEscapedNamesWhileItExists) {
   HWND hwnd = Create(u"two\nlines \\ one", u"windowsTEST");
   ASSERT_NE(hwnd, nullptr);
   HWND child = Own(Create(u"child", kClass, hwnd, WS_CHILD));
-  EXPECT_EQ(testing_support::ReadFile(RecordPath(hwnd)), "class=WindowsTest\nname=two\\nlines \\\\ one\n");
+  std::string record = testing_support::ReadFile(RecordPath(hwnd));
+  EXPECT_EQ(record.rfind("class=WindowsTest\nname=two\\nlines \\\\ one\nstate=0 1 0 ", 0), 0u) << record;
+  EXPECT_EQ(record.substr(record.size() - 11), " 0 0 10 10\n") << "hidden, enabled, not topmost, its rectangle";
+  // The record follows what the window shows of itself.
+  SetWindowTextW(hwnd, u"renamed");
+  SetWindowPos(hwnd, HWND_TOPMOST, 5, 6, 20, 30, SWP_SHOWWINDOW);
+  record = testing_support::ReadFile(RecordPath(hwnd));
+  EXPECT_EQ(record.rfind("class=WindowsTest\nname=renamed\nstate=1 1 1 ", 0), 0u) << record;
+  EXPECT_EQ(record.substr(record.size() - 11), " 5 6 25 36\n") << record;
   EXPECT_FALSE(RecordExists(child));
   struct stat info {};
   EXPECT_EQ(stat((root_.path() + "/run/windows." + std::to_string(getpid())).c_str(), &info), 0);
