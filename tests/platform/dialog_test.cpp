@@ -15,6 +15,8 @@
 
 #include "platform/dialog_box.h"
 #include "platform/headless.h"
+#include "platform/pointer_output.h"
+#include "test_root.h"
 
 namespace {
 
@@ -901,6 +903,132 @@ TEST(WindowState, MulDivRoundsAndReportsOverflow) {
   for (const Case &c : cases)
     EXPECT_EQ(MulDiv(c.number, c.numerator, c.denominator), c.result)
         << c.number << " * " << c.numerator << " / " << c.denominator;
+}
+
+// --- Touches through the "windows" pointer output, within this process ---------------------------
+
+class DialogPointer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"windows\"\n");
+    platform::ResetPointerOutput();
+  }
+  void TearDown() override { platform::ResetPointerOutput(); }
+
+  // mouse_event at a pixel of the 800 x 480 screen, from the dialog's thread between actions.
+  static headless::Action At(DWORD flags, int x, int y) {
+    return headless::Call([=] {
+      mouse_event(flags | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, static_cast<DWORD>(x * 65535 / 799 + 1),
+                  static_cast<DWORD>(y * 65535 / 479 + 1), 0, 0);
+    });
+  }
+  static std::vector<headless::Action> Tap(int x, int y) {
+    return {At(MOUSEEVENTF_LEFTDOWN, x, y), At(MOUSEEVENTF_LEFTUP, x, y)};
+  }
+
+  testing_support::TempDeviceRoot root;
+};
+
+// The Buttons dialog stands at (0, 0): OK at (8,80)-(88,108), Quit (1016) at (100,80)-(180,108),
+// the disabled "Off" (1017) at (8,8)-(88,36).
+TEST_F(DialogPointer, APressAndReleaseOnAButtonClicksIt) {
+  struct Case {
+    const char *name;
+    std::vector<headless::Action> touch;
+    std::vector<std::string> heard;
+  };
+  const Case cases[] = {
+      {"a tap on Quit", Tap(140, 94), {"init", "command 1016 code 0", "command 1 code 0"}},
+      {"a touch that slides off before it lifts",
+       {At(MOUSEEVENTF_LEFTDOWN, 140, 94), At(0, 150, 60), At(MOUSEEVENTF_LEFTUP, 150, 60)},
+       {"init", "command 1 code 0"}},
+      {"a touch that lands beside and slides onto it",
+       {At(MOUSEEVENTF_LEFTDOWN, 95, 60), At(0, 140, 94), At(MOUSEEVENTF_LEFTUP, 140, 94)},
+       {"init", "command 1 code 0"}},
+      {"a tap on the disabled button", Tap(40, 20), {"init", "command 1 code 0"}},
+      {"a tap beside the dialog", Tap(400, 300), {"init", "command 1 code 0"}},
+      {"the right button", {At(MOUSEEVENTF_RIGHTDOWN, 140, 94), At(MOUSEEVENTF_RIGHTUP, 140, 94)},
+       {"init", "command 1 code 0"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<headless::Action> actions = c.touch;
+    actions.push_back(headless::Wait(50));  // the touch's messages are handled while time passes
+    actions.push_back(headless::Ok());
+    Outcome run = Play(Buttons(), actions);
+    EXPECT_EQ(run.result, IDOK) << run.error;
+    EXPECT_EQ(run.heard, c.heard);
+  }
+}
+
+// A trackbar follows the touch and is clicked where it lifts; a radio button checks itself.
+TEST_F(DialogPointer, TrackbarsAndRadioButtonsTakeTheTouch) {
+  // The trackbar spans (20,20)-(220,44) with the range 0..100; the radio (20,60)-(100,80).
+  DialogTemplate dialog = Dialog(u"Pointer", 150, 60,
+                                 {Trackbar(1059, 10, 10, 100, 12),
+                                  Item(kButton, 1051, u"Radio", BS_AUTORADIOBUTTON | WS_GROUP, 10, 30, 40, 10)});
+  std::vector<headless::Action> actions{At(MOUSEEVENTF_LEFTDOWN, 30, 30), At(0, 120, 30),
+                                        At(MOUSEEVENTF_LEFTUP, 219, 30)};
+  for (const headless::Action &tap : Tap(50, 70)) actions.push_back(tap);
+  actions.insert(actions.end(), {headless::Wait(50), headless::Dump(), headless::Ok()});
+  Outcome run = Play(dialog, actions);
+  EXPECT_EQ(run.result, IDOK) << run.error;
+  EXPECT_EQ(run.heard, (std::vector<std::string>{"init", "notify 1059 code -2 pos 100", "command 1051 code 0",
+                                                 "command 1 code 0"}));
+  EXPECT_NE(run.transcript.find("BUTTON id=1051 \"Radio\" (20,60)-(100,80) visible enabled checked"), std::string::npos)
+      << run.transcript;
+}
+
+// A window that closes while the touch is down takes the rest of that touch with it: the window
+// that is there when it lifts sees neither a press nor a release.
+TEST_F(DialogPointer, AWindowClosedUnderTheTouchTakesTheRestOfIt) {
+  Outcome first = Play(Buttons(), {At(MOUSEEVENTF_LEFTDOWN, 140, 94), headless::Wait(50), headless::Ok()});
+  EXPECT_EQ(first.result, IDOK) << first.error;
+  Outcome second = Play(Buttons(), {At(MOUSEEVENTF_LEFTUP, 140, 94), headless::Wait(50), headless::Ok()});
+  EXPECT_EQ(second.result, IDOK) << second.error;
+  EXPECT_EQ(second.heard, (std::vector<std::string>{"init", "command 1 code 0"}));
+  // The next touch is whole again.
+  std::vector<headless::Action> actions = Tap(140, 94);
+  actions.insert(actions.end(), {headless::Wait(50), headless::Ok()});
+  Outcome third = Play(Buttons(), actions);
+  EXPECT_EQ(third.heard, (std::vector<std::string>{"init", "command 1016 code 0", "command 1 code 0"}));
+}
+
+// A press on the owner of a modal dialog is dropped, with the rest of its touch; the same touch
+// on the owner alone reaches it.
+std::vector<UINT> ownerHeard;
+LRESULT CALLBACK HearingOwner(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message >= WM_MOUSEMOVE && message <= WM_RBUTTONUP) ownerHeard.push_back(message);
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+TEST_F(DialogPointer, APressOnADisabledOwnerIsDropped) {
+  WNDCLASSW hearing{};
+  hearing.lpfnWndProc = HearingOwner;
+  hearing.lpszClassName = u"HearingOwner";
+  static const ATOM registered = RegisterClassW(&hearing);
+  ASSERT_NE(registered, 0);
+  HWND owner = CreateWindowExW(0, u"HearingOwner", u"Owner", WS_OVERLAPPED | WS_VISIBLE, 0, 0, 320, 240, nullptr,
+                               nullptr, nullptr, nullptr);
+  ASSERT_NE(owner, nullptr);
+  DialogTemplate dialog = Buttons();
+  dialog.x = 150;  // at (300, 0): the owner shows at (250, 200)
+  std::vector<headless::Action> actions = Tap(250, 200);
+  actions.insert(actions.end(), {headless::Wait(50), headless::Ok()});
+  ownerHeard.clear();
+  Outcome run = Play(dialog, actions, owner);
+  EXPECT_EQ(run.result, IDOK) << run.error;
+  EXPECT_TRUE(ownerHeard.empty()) << "the disabled owner heard " << ownerHeard.size() << " messages";
+  // Enabled again, the owner takes the same tap.
+  Play(Buttons(), {headless::Call([] {
+                     mouse_event(MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, 250 * 65535 / 799 + 1,
+                                 200 * 65535 / 479 + 1, 0, 0);
+                     mouse_event(MOUSEEVENTF_LEFTUP | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, 250 * 65535 / 799 + 1,
+                                 200 * 65535 / 479 + 1, 0, 0);
+                   }),
+                   headless::Wait(50), headless::Ok()});
+  EXPECT_EQ(ownerHeard, (std::vector<UINT>{WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP}));
+  DestroyWindow(owner);
 }
 
 }  // namespace
