@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "screen_template.h"
 #include "touch_reader.h"
 
 namespace {
@@ -31,24 +32,6 @@ enum ControlId : int {
 constexpr int kArm = 20;        // the cross's arms, in pixels from its centre
 constexpr int kLine = 20;       // a line of text
 constexpr int kClearance = 24;  // between a row of targets and the text beside it
-
-// A template for a dialog with no items, no caption bar, and the 12-point system font; the
-// screen sizes and fills it when it opens.
-std::vector<WORD> EmptyTemplate(const char16_t *caption) {
-  std::vector<WORD> words(sizeof(DLGTEMPLATE) / sizeof(WORD), 0);
-  auto *header = reinterpret_cast<DLGTEMPLATE *>(words.data());
-  header->style = WS_POPUP | DS_SETFONT;
-  header->cx = 100;
-  header->cy = 50;
-  words.push_back(0);  // no menu
-  words.push_back(0);  // the default dialog class
-  for (const char16_t *c = caption; *c != 0; ++c) words.push_back(*c);
-  words.push_back(0);
-  words.push_back(12);  // point size
-  for (const char16_t *c = u"System"; *c != 0; ++c) words.push_back(*c);
-  words.push_back(0);
-  return words;
-}
 
 // The screen's own texts are plain ASCII.
 std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
@@ -84,7 +67,7 @@ void CalibrationScreen::ShowPage(HINSTANCE instance, const CalibrationPage &page
 
 INT_PTR CalibrationScreen::Run(HINSTANCE instance) {
   instance_ = instance;
-  std::vector<WORD> dialogTemplate = EmptyTemplate(kCaption);
+  std::vector<WORD> dialogTemplate = ScreenTemplate(kCaption);
   return DialogBoxIndirectParamW(instance, reinterpret_cast<LPCDLGTEMPLATEW>(dialogTemplate.data()), owner_, Procedure,
                                  reinterpret_cast<LPARAM>(this));
 }

@@ -11,6 +11,7 @@
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Slider.H>
 #include <FL/fl_ask.H>
+#include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xlib.h>
 
@@ -31,6 +32,7 @@
 #include "platform/text.h"
 #include "resource_image.h"
 #include "screen_size.h"
+#include "window_drawing.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -60,8 +62,32 @@ struct Control {
   std::shared_ptr<Picture> picture;  // an image static's, when its resource could be read
 };
 
+// What the program drew on the dialog, beneath its controls.
+class Canvas : public Fl_Widget {
+ public:
+  Canvas() : Fl_Widget(0, 0, 1, 1) {}
+  std::vector<Figure> figures;
+  size_t generation = 0;
+
+ private:
+  void draw() override {
+    fl_color(FL_BLACK);
+    fl_line_style(FL_SOLID, 2);
+    for (const Figure &figure : figures) {
+      const RECT &at = figure.at;
+      if (figure.kind == Figure::Kind::kLine) {
+        fl_line(x() + at.left, y() + at.top, x() + at.right, y() + at.bottom);
+      } else {
+        fl_pie(x() + at.left, y() + at.top, at.right - at.left, at.bottom - at.top, 0, 360);
+      }
+    }
+    fl_line_style(0);
+  }
+};
+
 struct Shown {
   std::unique_ptr<Fl_Double_Window> window;
+  Canvas *canvas = nullptr;  // owned by the window, its first child
   std::map<HWND, Control> controls;
 };
 
@@ -281,11 +307,19 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
     shown.window->callback(OnWindow, dialog);
     // A window without a caption, such as a full-screen one, has no frame on the display either.
     if ((window->style & WS_CAPTION) != WS_CAPTION) shown.window->border(0);
+    shown.canvas = new Canvas;
+    shown.window->add(shown.canvas);
   }
   Fl_Double_Window &flWindow = *shown.window;
   std::string title = ToUtf8(model.text);
   if (flWindow.label() == nullptr || title != flWindow.label()) flWindow.copy_label(title.c_str());
   Place(&flWindow, model.rect);
+  if (size_t generation = DrawingGeneration(dialog); generation != shown.canvas->generation) {
+    shown.canvas->generation = generation;
+    shown.canvas->figures = FiguresOf(dialog);
+    shown.canvas->redraw();
+  }
+  Place(shown.canvas, RECT{0, 0, model.rect.right - model.rect.left, model.rect.bottom - model.rect.top});
 
   std::map<HWND, Control> seen;
   for (const WindowPtr &child : ChildWindows(dialog)) {

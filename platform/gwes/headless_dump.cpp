@@ -7,6 +7,7 @@
 #include "headless_driver.h"
 #include "platform/headless.h"
 #include "platform/text.h"
+#include "window_drawing.h"
 #include "window_table.h"
 #include "window_thread.h"
 
@@ -53,6 +54,12 @@ void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
       line += type == SS_BLACKRECT ? " fill=black" : type == SS_GRAYRECT ? " fill=gray" : " fill=white";
   }
   *out += line + "\n";
+  const std::string indent(static_cast<size_t>(depth + 1) * 2, ' ');
+  for (const Figure &figure : FiguresOf(hwnd)) {
+    const RECT &at = figure.at;
+    *out += indent + (figure.kind == Figure::Kind::kLine ? "line (" : "ellipse (") + std::to_string(at.left) + "," +
+            std::to_string(at.top) + ")-(" + std::to_string(at.right) + "," + std::to_string(at.bottom) + ")\n";
+  }
   for (const WindowPtr &child : ChildWindows(hwnd)) DumpWindow(child, depth + 1, out);
 }
 

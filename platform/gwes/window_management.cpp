@@ -5,6 +5,7 @@
 #include <string>
 
 #include "window_classes.h"
+#include "window_drawing.h"
 #include "window_handle.h"
 #include "window_publication.h"
 #include "window_state.h"
@@ -98,6 +99,7 @@ extern "C" BOOL WINAPI DestroyWindow(HWND hWnd) {
   for (const WindowPtr &child : platform::gwes::ChildWindows(hWnd)) DestroyWindow(child->hwnd);
   platform::gwes::RemoveWindow(window);
   platform::gwes::KillWindowTimers(hWnd);
+  platform::gwes::ForgetDrawing(hWnd);
   return TRUE;
 }
 

@@ -748,6 +748,21 @@ LRESULT WINAPI SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM w
 int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
 }
 
+// Drawing on a window. There is no screen buffer: what a program draws is kept with the window, in
+// its client coordinates, until InvalidateRect erases it, and both renderings show it (the dump as
+// one line a figure).
+struct HDC__;
+typedef HDC__ *HDC;
+
+extern "C" {
+HDC WINAPI GetDC(HWND hWnd);
+int WINAPI ReleaseDC(HWND hWnd, HDC hDC);
+BOOL WINAPI MoveToEx(HDC hdc, int x, int y, LPPOINT lppt);
+BOOL WINAPI LineTo(HDC hdc, int x, int y);
+BOOL WINAPI Ellipse(HDC hdc, int left, int top, int right, int bottom);
+BOOL WINAPI InvalidateRect(HWND hWnd, const RECT *lpRect, BOOL bErase);
+}
+
 // Screen metrics and icons.
 #define SM_CXSCREEN 0
 #define SM_CYSCREEN 1
