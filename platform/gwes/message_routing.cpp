@@ -1,6 +1,11 @@
 // Messages between threads and processes: PostMessageW and SendMessageW take a message to the
 // thread that owns the window (or to the window's process), and GetMessageW, PeekMessageW and
 // DispatchMessageW let the owner thread take and handle it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "message_queue.h"
@@ -56,6 +61,25 @@ BOOL TakeMessage(LPMSG message, HWND hwnd, UINT first, UINT last, bool remove, b
         return FALSE;
     }
   }
+}
+
+// PLATFORM_INPUT_TRACE names a file (a FIFO, say) that gets one line for each mouse message as it
+// is dispatched to its window, written at once, so that another program can time the touches
+// arriving: "WM_LBUTTONDOWN x=12 y=34", the point in the window's client coordinates.
+void TraceInput(const MSG &message) {
+  if (message.message < WM_MOUSEMOVE || message.message > WM_RBUTTONUP) return;
+  static const int trace = [] {
+    const char *path = std::getenv("PLATFORM_INPUT_TRACE");
+    return path != nullptr && *path != '\0' ? open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644) : -1;
+  }();
+  if (trace < 0) return;
+  static const char *const kNames[] = {"WM_MOUSEMOVE", "WM_LBUTTONDOWN", "WM_LBUTTONUP", "WM_LBUTTONDBLCLK",
+                                       "WM_RBUTTONDOWN", "WM_RBUTTONUP"};
+  char line[80];
+  int length = std::snprintf(line, sizeof line, "%s x=%d y=%d\n", kNames[message.message - WM_MOUSEMOVE],
+                             GET_X_LPARAM(message.lParam), GET_Y_LPARAM(message.lParam));
+  ssize_t written = write(trace, line, static_cast<size_t>(length));
+  (void)written;
 }
 
 }  // namespace
@@ -156,6 +180,7 @@ extern "C" LRESULT WINAPI DispatchMessageW(const MSG *lpMsg) {
     SetLastError(ERROR_WINDOW_OF_OTHER_THREAD);
     return 0;
   }
+  platform::gwes::TraceInput(*lpMsg);
   return window->procedure(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
 }
 

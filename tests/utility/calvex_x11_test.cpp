@@ -7,7 +7,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <signal.h>
+
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -272,6 +275,33 @@ TEST_F(CalvexOnDisplay, TheCalibrationScreenCoversTheWholeScreen) {
   auto exit = calvex->WaitForExit(kBound);
   ASSERT_TRUE(exit);
   EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+// With the xtest pointer output, the driver's touches move the X pointer: touchsim's tap on Quit
+// presses it, and calvex ends.
+TEST_F(CalvexOnDisplay, ATapThroughXTestPressesQuit) {
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  auto origin = OriginOf(window);
+  ASSERT_TRUE(origin);
+  // The X screen is 1024 x 768; touchsim's screen points span it.
+  auto point = [](int pixel, int size) { return std::to_string(std::lround(pixel * 65535.0 / (size - 1))); };
+  testing_support::WriteFile(root_.path() + "/gestures.txt",
+                             "hold " + point(origin->x + kQuitX, 1024) + " " + point(origin->y + kQuitY, 768) +
+                                 " 3\nlift\n");
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root_.path(), "--port", "COM1:", "--baud", "9600",
+                                                     "--panel", "noise=0", root_.path() + "/gestures.txt"});
+  ASSERT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound));
+  std::string hive = testing_support::ReadFile(root_.registryPath());
+  testing_support::WriteFile(root_.registryPath(), hive + "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"xtest\"\n");
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root_.path()}, {{"DISPLAY", server_->display()}});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "the tap did not press Quit:\n" << devmgr.Output(Stream::kStderr);
+  EXPECT_EQ(exit->code, 0);
+  devmgr.Signal(SIGTERM);
+  devmgr.WaitForExit(kBound);
 }
 
 TEST(CalvexWithoutDisplay, SaysHowToRunAndExits2) {
