@@ -1020,13 +1020,9 @@ TEST_F(DialogPointer, APressOnADisabledOwnerIsDropped) {
   EXPECT_EQ(run.result, IDOK) << run.error;
   EXPECT_TRUE(ownerHeard.empty()) << "the disabled owner heard " << ownerHeard.size() << " messages";
   // Enabled again, the owner takes the same tap.
-  Play(Buttons(), {headless::Call([] {
-                     mouse_event(MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, 250 * 65535 / 799 + 1,
-                                 200 * 65535 / 479 + 1, 0, 0);
-                     mouse_event(MOUSEEVENTF_LEFTUP | MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, 250 * 65535 / 799 + 1,
-                                 200 * 65535 / 479 + 1, 0, 0);
-                   }),
-                   headless::Wait(50), headless::Ok()});
+  std::vector<headless::Action> again = Tap(250, 200);
+  again.insert(again.end(), {headless::Wait(50), headless::Ok()});
+  Play(Buttons(), again);
   EXPECT_EQ(ownerHeard, (std::vector<UINT>{WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP}));
   DestroyWindow(owner);
 }
