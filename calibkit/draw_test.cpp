@@ -43,7 +43,8 @@ void Build(HWND dialog, const DrawTest &test) {
   // Between the targets' first two rows, out of the way of the crosses.
   make(u"STATIC", u"Draw with your finger: each touch leaves a dot, each drag a line. Touch Done, or press Escape, to finish.",
        SS_CENTER, kHintId, 0, test.height / 8 + 2 * kArm, test.width, kLine);
-  make(u"BUTTON", u"Done", BS_DEFPUSHBUTTON, IDOK, test.width / 2 - 50, test.height - 50, 100, 36);
+  // Below the last row of crosses, clear of their arms.
+  make(u"BUTTON", u"Done", BS_DEFPUSHBUTTON, IDOK, test.width / 2 - 50, test.height - 44, 100, 36);
 }
 
 INT_PTR CALLBACK Procedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

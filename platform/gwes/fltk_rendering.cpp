@@ -62,14 +62,63 @@ struct Control {
   std::shared_ptr<Picture> picture;  // an image static's, when its resource could be read
 };
 
-// What the program drew on the dialog, beneath its controls.
+// What the user did, played once FLTK's event handling has returned, so that no widget is changed
+// or deleted inside its own callback.
+struct Input {
+  enum class Kind { kClick, kSlider, kEscape, kClose, kMouse } kind = Kind::kClick;
+  HWND hwnd = nullptr;  // kClick, kSlider: the control; kEscape, kClose, kMouse: the dialog
+  LONG value = 0;       // kSlider: the position released at
+  UINT message = 0;     // kMouse: the mouse message, its key state and its client point
+  WPARAM keys = 0;
+  POINT at{};
+};
+
+std::vector<Input> &Pending() {
+  static auto *pending = new std::vector<Input>;
+  return *pending;
+}
+
+// What the program drew on the dialog, beneath its controls. It is also the dialog's background:
+// the mouse on it, where no control takes it, becomes the dialog's own mouse messages.
 class Canvas : public Fl_Widget {
  public:
-  Canvas() : Fl_Widget(0, 0, 1, 1) {}
+  explicit Canvas(HWND dialog) : Fl_Widget(0, 0, 1, 1), dialog_(dialog) {}
   std::vector<Figure> figures;
   size_t generation = 0;
 
  private:
+  int handle(int event) override {
+    switch (event) {
+      case FL_ENTER:
+        return 1;  // so that moves without a button arrive too
+      case FL_PUSH:
+        if (Fl::event_button() == FL_LEFT_MOUSE) return Queue(WM_LBUTTONDOWN, MK_LBUTTON);
+        if (Fl::event_button() == FL_RIGHT_MOUSE) return Queue(WM_RBUTTONDOWN, MK_RBUTTON);
+        return 0;
+      case FL_DRAG:
+        return Queue(WM_MOUSEMOVE, Fl::event_button1() != 0 ? MK_LBUTTON : Fl::event_button3() != 0 ? MK_RBUTTON : 0);
+      case FL_MOVE:
+        return Queue(WM_MOUSEMOVE, 0);
+      case FL_RELEASE: {
+        // FLTK holds back the moves it reads in one go and hands on only the last, after the
+        // release: the dialog sees the pointer reach the release point while the button is down.
+        const WPARAM held = Fl::event_button() == FL_LEFT_MOUSE ? MK_LBUTTON : MK_RBUTTON;
+        if (Fl::event_x() - x() != last_.x || Fl::event_y() - y() != last_.y) Queue(WM_MOUSEMOVE, held);
+        if (Fl::event_button() == FL_LEFT_MOUSE) return Queue(WM_LBUTTONUP, 0);
+        if (Fl::event_button() == FL_RIGHT_MOUSE) return Queue(WM_RBUTTONUP, 0);
+        return 1;
+      }
+      default:
+        return Fl_Widget::handle(event);
+    }
+  }
+
+  int Queue(UINT message, WPARAM keys) {
+    last_ = POINT{Fl::event_x() - x(), Fl::event_y() - y()};
+    Pending().push_back(Input{Input::Kind::kMouse, dialog_, 0, message, keys, last_});
+    return 1;
+  }
+
   void draw() override {
     fl_color(FL_BLACK);
     fl_line_style(FL_SOLID, 2);
@@ -83,6 +132,9 @@ class Canvas : public Fl_Widget {
     }
     fl_line_style(0);
   }
+
+  HWND dialog_;
+  POINT last_{-1, -1};  // where the last mouse message put the pointer
 };
 
 struct Shown {
@@ -96,22 +148,9 @@ std::map<HWND, Shown> &Dialogs() {
   return *dialogs;
 }
 
-// What the user did, played once FLTK's event handling has returned, so that no widget is changed
-// or deleted inside its own callback.
-struct Input {
-  enum class Kind { kClick, kSlider, kEscape, kClose } kind = Kind::kClick;
-  HWND hwnd = nullptr;  // kClick, kSlider: the control; kEscape, kClose: the dialog
-  LONG value = 0;       // kSlider: the position released at
-};
-
-std::vector<Input> &Pending() {
-  static auto *pending = new std::vector<Input>;
-  return *pending;
-}
-
 HWND HandleOf(void *data) { return static_cast<HWND>(data); }
 
-void OnButton(Fl_Widget *, void *data) { Pending().push_back({Input::Kind::kClick, HandleOf(data), 0}); }
+void OnButton(Fl_Widget *, void *data) { Pending().push_back({Input::Kind::kClick, HandleOf(data)}); }
 
 void OnSlider(Fl_Widget *widget, void *data) {
   auto position = static_cast<LONG>(static_cast<Fl_Slider *>(widget)->value());
@@ -121,7 +160,7 @@ void OnSlider(Fl_Widget *widget, void *data) {
 // FLTK calls a window's callback for its close box and for the Escape key.
 void OnWindow(Fl_Widget *, void *data) {
   bool escape = Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape;
-  Pending().push_back({escape ? Input::Kind::kEscape : Input::Kind::kClose, HandleOf(data), 0});
+  Pending().push_back({escape ? Input::Kind::kEscape : Input::Kind::kClose, HandleOf(data)});
 }
 
 // A window text as an FLTK label: UTF-8, with '@' doubled, for FLTK would read it as a symbol.
@@ -307,7 +346,7 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
     shown.window->callback(OnWindow, dialog);
     // A window without a caption, such as a full-screen one, has no frame on the display either.
     if ((window->style & WS_CAPTION) != WS_CAPTION) shown.window->border(0);
-    shown.canvas = new Canvas;
+    shown.canvas = new Canvas(dialog);
     shown.window->add(shown.canvas);
   }
   Fl_Double_Window &flWindow = *shown.window;
@@ -377,6 +416,9 @@ void Play(const Input &input) {
       break;
     case Input::Kind::kClose:
       PostMessageW(input.hwnd, WM_CLOSE, 0, 0);
+      break;
+    case Input::Kind::kMouse:
+      PostMessageW(input.hwnd, input.message, input.keys, MAKELPARAM(input.at.x, input.at.y));
       break;
   }
 }

@@ -73,7 +73,7 @@ TEST(CalvexByTouch, TheDrawTestDrawsWhereTheDriverPutsTheTouches) {
   const std::string gestures = "await \"Calvex\" 20000\nwait 300\n" + TapAt(kMainX + 456, kMainY + 116) +  // Draw Test
                                "await \"Draw test\" 20000\nwait 300\ntap " + point(200, 200) + "\ndrag " +
                                point(300, 300) + " " + point(420, 330) + " 5\nlift\n" +
-                               "await \"strokes done\" 20000\nwait 300\n" + TapAt(400, 448) +  // Done
+                               "await \"strokes done\" 20000\nwait 300\n" + TapAt(400, 454) +  // Done
                                "gone \"Draw test\" 20000\nwait 300\n" + TapAt(kMainX + 456, kMainY + 170);  // Quit
   testing_support::WriteFile(root.path() + "/gestures.txt", gestures);
   ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", "--baud", "9600",

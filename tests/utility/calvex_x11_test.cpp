@@ -1,7 +1,8 @@
 // Calvex end to end on a display: the real program under Xvfb shows its main dialog as an X11
 // window with its logo drawn, and a user's click or key (played with xdotool), or a window
 // manager's close request, ends it as the dialog's own buttons do. The Touch Settings dialog
-// opens from it and stores what the user clicks.
+// opens from it and stores what the user clicks; the calibration screen and the draw test cover
+// the whole screen, and the draw test draws where the mouse drags.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -44,8 +45,9 @@ constexpr int kTouchSettingX = 283 + 55, kTouchSettingY = 150 + 20;
 constexpr int kButtonModeX = 359 + 20, kButtonModeY = 18 + 10;
 constexpr int kLargeX = 428 + 28, kLargeY = 206 + 12;
 constexpr int kOkX = 414 + 37, kOkY = 310 + 11;
-// "Calibrate 5pt" in the main dialog.
+// "Calibrate 5pt" and "Draw Test" in the main dialog.
 constexpr int kCalibrate5X = 401 + 55, kCalibrate5Y = 42 + 20;
+constexpr int kDrawTestX = 401 + 55, kDrawTestY = 96 + 20;
 // Near the right end of the click-response-time slider, (80,210)-(197,228).
 constexpr int kClickTimeHighX = 190, kClickTimeY = 219;
 // The logo static's rectangle in the client area: 38, 20, 44, 31 in dialog units.
@@ -277,6 +279,61 @@ TEST_F(CalvexOnDisplay, TheCalibrationScreenCoversTheWholeScreen) {
   EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
 }
 
+// The draw test on a display: a drag of the mouse across its canvas leaves a line there, and a
+// click on "Done" ends it. The line runs between the rows of reference crosses of a 1024 x 768
+// screen (at y 384 and 528).
+TEST_F(CalvexOnDisplay, ADragOnTheDrawTestLeavesALineAndDoneEndsIt) {
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(ClickIn(window, kDrawTestX, kDrawTestY));
+  std::string canvas = WindowNamed("^Draw test$");
+  ASSERT_FALSE(canvas.empty()) << calvex->Output(Stream::kStderr);
+  auto shell = Xdotool({"getwindowgeometry", "--shell", canvas});
+  ASSERT_TRUE(shell);
+  EXPECT_NE(shell->find("X=0\nY=0\nWIDTH=1024\nHEIGHT=768"), std::string::npos) << *shell;
+  constexpr int kRow = 450, kFrom = 300, kTo = 700;
+  std::vector<std::string> drag{"mousemove", std::to_string(kFrom), std::to_string(kRow), "mousedown", "1"};
+  for (int x = kFrom + 50; x <= kTo; x += 50)
+    for (const std::string &word : {std::string("mousemove"), std::to_string(x), std::to_string(kRow)})
+      drag.push_back(word);
+  drag.insert(drag.end(), {"mouseup", "1"});
+  ASSERT_TRUE(Xdotool(drag));
+
+  // The line is black, two pixels thick, on the dialog's grey; the test looks until it is drawn.
+  Display *display = Connection();
+  ASSERT_NE(display, nullptr);
+  const ::Window id = std::strtoul(canvas.c_str(), nullptr, 10);
+  auto columnsCrossed = [&] {
+    XImage *image = XGetImage(display, id, 0, kRow - 3, 1024, 7, AllPlanes, ZPixmap);
+    if (image == nullptr) return 0;
+    int crossed = 0;
+    for (int x = kFrom + 10; x < kTo - 10; ++x) {
+      bool dark = false;
+      for (int y = 0; y < 7 && !dark; ++y) dark = (XGetPixel(image, x, y) & 0xffffff) == 0;
+      crossed += dark ? 1 : 0;
+    }
+    XDestroyImage(image);
+    return crossed;
+  };
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return columnsCrossed() == kTo - kFrom - 20; }, kBound))
+      << "the drag left a line across " << columnsCrossed() << " of " << kTo - kFrom - 20 << " columns";
+  // Nothing is drawn where the mouse did not go.
+  XImage *above = XGetImage(display, id, kFrom, kRow - 40, kTo - kFrom, 1, AllPlanes, ZPixmap);
+  ASSERT_NE(above, nullptr);
+  int dark = 0;
+  for (int x = 0; x < kTo - kFrom; ++x) dark += (XGetPixel(above, x, 0) & 0xffffff) == 0 ? 1 : 0;
+  XDestroyImage(above);
+  EXPECT_EQ(dark, 0);
+
+  ASSERT_TRUE(ClickIn(canvas, 1024 / 2, 768 - 44 + 18));
+  ASSERT_TRUE(WindowGone("^Draw test$")) << "Done did not end the draw test";
+  ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "calvex did not end: the draw test may still be open";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
 // With the xtest pointer output, the driver's touches move the X pointer: touchsim's tap on Quit
 // presses it, and calvex ends.
 TEST_F(CalvexOnDisplay, ATapThroughXTestPressesQuit) {
@@ -293,8 +350,7 @@ TEST_F(CalvexOnDisplay, ATapThroughXTestPressesQuit) {
   ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root_.path(), "--port", "COM1:", "--baud", "9600",
                                                      "--panel", "noise=0", root_.path() + "/gestures.txt"});
   ASSERT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound));
-  std::string hive = testing_support::ReadFile(root_.registryPath());
-  testing_support::WriteFile(root_.registryPath(), hive + "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"xtest\"\n");
+  ASSERT_TRUE(root_.StoreString(u"Platform\\Input", u"Pointer", u"xtest"));
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root_.path()}, {{"DISPLAY", server_->display()}});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound));
   auto exit = calvex->WaitForExit(kBound);
