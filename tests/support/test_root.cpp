@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "platform/device_root.h"
+#include "windows.h"
 
 namespace testing_support {
 
@@ -43,6 +44,17 @@ void TempDeviceRoot::WriteHive(const std::string &body) const {
 }
 
 std::string TempDeviceRoot::ReadHive() const { return ReadFile(registryPath()); }
+
+bool TempDeviceRoot::StoreString(const std::u16string &key, const std::u16string &name,
+                                 const std::u16string &value) const {
+  HKEY opened = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened, nullptr) !=
+      ERROR_SUCCESS)
+    return false;
+  LONG set = RegSetValueExW(opened, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
+  return RegCloseKey(opened) == ERROR_SUCCESS && set == ERROR_SUCCESS;
+}
 
 PseudoTerminal::PseudoTerminal() {
   int slave = -1;

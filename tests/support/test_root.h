@@ -21,6 +21,10 @@ class TempDeviceRoot {
   // Writes registry.reg with the header line followed by body.
   void WriteHive(const std::string &body) const;
   std::string ReadHive() const;
+  // Sets one string value under HKEY_LOCAL_MACHINE as a program does, under the hive's lock and
+  // changing nothing else, so that the programs of the device root lose none of their changes to
+  // it; false when the registry refused.
+  bool StoreString(const std::u16string &key, const std::u16string &name, const std::u16string &value) const;
 
  private:
   std::string path_;
