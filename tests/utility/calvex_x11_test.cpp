@@ -10,6 +10,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -148,6 +149,47 @@ class CalvexOnDisplay : public ::testing::Test {
     return sent;
   }
 
+  // Clicks the main dialog's button at (x, y) and expects a window whose title matches `pattern`
+  // to cover the whole 1024 x 768 screen: that window, or empty when none appeared.
+  std::string OpenFullScreen(ChildProcess &calvex, const std::string &window, int x, int y, const char *pattern) {
+    if (!ClickIn(window, x, y)) return "";
+    std::string screen = WindowNamed(pattern);
+    EXPECT_FALSE(screen.empty()) << pattern << " did not appear:\n" << calvex.Output(Stream::kStderr);
+    auto shell = screen.empty() ? std::nullopt : Xdotool({"getwindowgeometry", "--shell", screen});
+    EXPECT_TRUE(shell && shell->find("X=0\nY=0\nWIDTH=1024\nHEIGHT=768") != std::string::npos)
+        << pattern << " does not cover the screen: " << shell.value_or("no geometry");
+    return screen;
+  }
+
+  // Clicks Quit in the main dialog and expects calvex to end with status 0; `why` says what an
+  // end that does not come means.
+  void QuitAndExpectStatus0(ChildProcess &calvex, const std::string &window, const char *why) {
+    ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
+    auto exit = calvex.WaitForExit(kBound);
+    ASSERT_TRUE(exit) << why;
+    EXPECT_EQ(exit->code, 0) << calvex.Output(Stream::kStderr);
+  }
+
+  // The pixels (RGB) of a rectangle of a window, row by row; empty when it cannot be read.
+  struct Pixels {
+    int width = 0;
+    std::vector<unsigned long> rgb;
+    unsigned long At(int x, int y) const { return rgb[static_cast<size_t>(y * width + x)]; }
+  };
+  Pixels PixelsOf(const std::string &window, int x, int y, int width, int height) {
+    Pixels pixels;
+    Display *display = Connection();
+    if (display == nullptr) return pixels;
+    XImage *image = XGetImage(display, std::strtoul(window.c_str(), nullptr, 10), x, y, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (image == nullptr) return pixels;
+    pixels.width = width;
+    for (int row = 0; row < height; ++row)
+      for (int column = 0; column < width; ++column) pixels.rgb.push_back(XGetPixel(image, column, row) & 0xffffff);
+    XDestroyImage(image);
+    return pixels;
+  }
+
   void TearDown() override {
     if (connection_ != nullptr) XCloseDisplay(connection_);
   }
@@ -195,19 +237,15 @@ TEST_F(CalvexOnDisplay, TheLogoBitmapIsDrawnInItsStatic) {
   std::unique_ptr<ChildProcess> calvex;
   std::string window = StartAndFindWindow(&calvex);
   ASSERT_FALSE(window.empty());
-  Display *display = Connection();
-  ASSERT_NE(display, nullptr);
-  const ::Window id = std::strtoul(window.c_str(), nullptr, 10);
   int differing = 0;
   const auto deadline = std::chrono::steady_clock::now() + kBound;
   while (differing < kLogoW * kLogoH / 5 && std::chrono::steady_clock::now() < deadline) {
-    XImage *image = XGetImage(display, id, 0, 0, kLogoX + kLogoW, kLogoY + kLogoH, AllPlanes, ZPixmap);
-    ASSERT_NE(image, nullptr);
-    const unsigned long background = XGetPixel(image, 2, 2);
+    Pixels pixels = PixelsOf(window, 0, 0, kLogoX + kLogoW, kLogoY + kLogoH);
+    ASSERT_FALSE(pixels.rgb.empty());
+    const unsigned long background = pixels.At(2, 2);
     differing = 0;
     for (int y = kLogoY; y < kLogoY + kLogoH; ++y)
-      for (int x = kLogoX; x < kLogoX + kLogoW; ++x) differing += XGetPixel(image, x, y) != background ? 1 : 0;
-    XDestroyImage(image);
+      for (int x = kLogoX; x < kLogoX + kLogoW; ++x) differing += pixels.At(x, y) != background ? 1 : 0;
     if (differing < kLogoW * kLogoH / 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_GE(differing, kLogoW * kLogoH / 5) << "the logo's static shows little but background";
@@ -248,10 +286,7 @@ TEST_F(CalvexOnDisplay, TouchSettingsOpensAndStoresWhatTheUserClicks) {
   ASSERT_FALSE(settings.empty());
   ASSERT_TRUE(SendCloseRequest(settings));
   ASSERT_TRUE(WindowGone("^Touch  Settings$")) << "the close box did not close the dialog";
-  ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
-  auto exit = calvex->WaitForExit(kBound);
-  ASSERT_TRUE(exit) << "calvex did not end: the Touch Settings dialog may still be open";
-  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+  QuitAndExpectStatus0(*calvex, window, "calvex did not end: the Touch Settings dialog may still be open");
 }
 
 // The calibration screen covers the whole X screen, above the main dialog; Escape leaves it and
@@ -262,21 +297,14 @@ TEST_F(CalvexOnDisplay, TheCalibrationScreenCoversTheWholeScreen) {
   std::unique_ptr<ChildProcess> calvex;
   std::string window = StartAndFindWindow(&calvex);
   ASSERT_FALSE(window.empty());
-  ASSERT_TRUE(ClickIn(window, kCalibrate5X, kCalibrate5Y));
-  std::string screen = WindowNamed("^Touch calibration$");
-  ASSERT_FALSE(screen.empty()) << calvex->Output(Stream::kStderr);
-  auto shell = Xdotool({"getwindowgeometry", "--shell", screen});
-  ASSERT_TRUE(shell);
-  EXPECT_NE(shell->find("X=0\nY=0\nWIDTH=1024\nHEIGHT=768"), std::string::npos) << *shell;
+  std::string screen = OpenFullScreen(*calvex, window, kCalibrate5X, kCalibrate5Y, "^Touch calibration$");
+  ASSERT_FALSE(screen.empty());
   ASSERT_TRUE(Xdotool({"windowfocus", "--sync", screen}) && Xdotool({"key", "Escape"}));
   std::string prompt = WindowNamed("^ 5 Point Calibration$");
   ASSERT_FALSE(prompt.empty()) << "no prompt after Escape";
   ASSERT_TRUE(Xdotool({"windowfocus", "--sync", prompt}) && Xdotool({"key", "Escape"}));
   ASSERT_TRUE(WindowGone("^ 5 Point Calibration$"));
-  ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
-  auto exit = calvex->WaitForExit(kBound);
-  ASSERT_TRUE(exit);
-  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+  QuitAndExpectStatus0(*calvex, window, "calvex did not end");
 }
 
 // The draw test on a display: a drag of the mouse across its canvas leaves a line there, and a
@@ -286,12 +314,8 @@ TEST_F(CalvexOnDisplay, ADragOnTheDrawTestLeavesALineAndDoneEndsIt) {
   std::unique_ptr<ChildProcess> calvex;
   std::string window = StartAndFindWindow(&calvex);
   ASSERT_FALSE(window.empty());
-  ASSERT_TRUE(ClickIn(window, kDrawTestX, kDrawTestY));
-  std::string canvas = WindowNamed("^Draw test$");
-  ASSERT_FALSE(canvas.empty()) << calvex->Output(Stream::kStderr);
-  auto shell = Xdotool({"getwindowgeometry", "--shell", canvas});
-  ASSERT_TRUE(shell);
-  EXPECT_NE(shell->find("X=0\nY=0\nWIDTH=1024\nHEIGHT=768"), std::string::npos) << *shell;
+  std::string canvas = OpenFullScreen(*calvex, window, kDrawTestX, kDrawTestY, "^Draw test$");
+  ASSERT_FALSE(canvas.empty());
   constexpr int kRow = 450, kFrom = 300, kTo = 700;
   std::vector<std::string> drag{"mousemove", std::to_string(kFrom), std::to_string(kRow), "mousedown", "1"};
   for (int x = kFrom + 50; x <= kTo; x += 50)
@@ -301,37 +325,26 @@ TEST_F(CalvexOnDisplay, ADragOnTheDrawTestLeavesALineAndDoneEndsIt) {
   ASSERT_TRUE(Xdotool(drag));
 
   // The line is black, two pixels thick, on the dialog's grey; the test looks until it is drawn.
-  Display *display = Connection();
-  ASSERT_NE(display, nullptr);
-  const ::Window id = std::strtoul(canvas.c_str(), nullptr, 10);
   auto columnsCrossed = [&] {
-    XImage *image = XGetImage(display, id, 0, kRow - 3, 1024, 7, AllPlanes, ZPixmap);
-    if (image == nullptr) return 0;
+    Pixels band = PixelsOf(canvas, 0, kRow - 3, 1024, 7);
     int crossed = 0;
-    for (int x = kFrom + 10; x < kTo - 10; ++x) {
+    for (int x = kFrom + 10; x < kTo - 10 && !band.rgb.empty(); ++x) {
       bool dark = false;
-      for (int y = 0; y < 7 && !dark; ++y) dark = (XGetPixel(image, x, y) & 0xffffff) == 0;
+      for (int y = 0; y < 7 && !dark; ++y) dark = band.At(x, y) == 0;
       crossed += dark ? 1 : 0;
     }
-    XDestroyImage(image);
     return crossed;
   };
   EXPECT_TRUE(testing_support::WaitUntil([&] { return columnsCrossed() == kTo - kFrom - 20; }, kBound))
       << "the drag left a line across " << columnsCrossed() << " of " << kTo - kFrom - 20 << " columns";
   // Nothing is drawn where the mouse did not go.
-  XImage *above = XGetImage(display, id, kFrom, kRow - 40, kTo - kFrom, 1, AllPlanes, ZPixmap);
-  ASSERT_NE(above, nullptr);
-  int dark = 0;
-  for (int x = 0; x < kTo - kFrom; ++x) dark += (XGetPixel(above, x, 0) & 0xffffff) == 0 ? 1 : 0;
-  XDestroyImage(above);
-  EXPECT_EQ(dark, 0);
+  Pixels above = PixelsOf(canvas, kFrom, kRow - 40, kTo - kFrom, 1);
+  ASSERT_FALSE(above.rgb.empty());
+  EXPECT_EQ(std::count(above.rgb.begin(), above.rgb.end(), 0ul), 0);
 
   ASSERT_TRUE(ClickIn(canvas, 1024 / 2, 768 - 44 + 18));
   ASSERT_TRUE(WindowGone("^Draw test$")) << "Done did not end the draw test";
-  ASSERT_TRUE(ClickIn(window, kQuitX, kQuitY));
-  auto exit = calvex->WaitForExit(kBound);
-  ASSERT_TRUE(exit) << "calvex did not end: the draw test may still be open";
-  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+  QuitAndExpectStatus0(*calvex, window, "calvex did not end: the draw test may still be open");
 }
 
 // With the xtest pointer output, the driver's touches move the X pointer: touchsim's tap on Quit
