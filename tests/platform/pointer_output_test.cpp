@@ -1,5 +1,6 @@
 // Pointer output: the choice made from the registry and its errors, the log's lines and how they
-// reach the file, the uinput output's error, and the sink that driver tests record events with.
+// reach the file, the uinput output's device, event stream and error, and the sink that driver
+// tests record events with.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,8 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <regex>
@@ -23,6 +27,7 @@
 #include "platform/debug_output.h"
 #include "platform/pointer_output.h"
 #include "platform/text.h"
+#include "pointer_uinput.h"
 #include "test_root.h"
 
 namespace {
@@ -248,6 +253,76 @@ TEST_F(PointerOutputTest, UinputThatCannotBeOpenedIsReportedOnce) {
   EXPECT_EQ(capture.messages[0].rfind("gwes: Pointer is \"uinput\" but /dev/uinput cannot be opened: ", 0), 0u)
       << capture.messages[0];
   EXPECT_NE(capture.messages[0].find("modprobe uinput"), std::string::npos) << capture.messages[0];
+}
+
+TEST(PointerUinputSetupTest, AnnouncesADirectTouchScreenOverTheWholeRange) {
+  platform::UinputDeviceSetup setup = platform::TouchScreenSetup();
+  auto has = [&](unsigned long request, int code) {
+    return std::any_of(setup.bits.begin(), setup.bits.end(),
+                       [&](const platform::UinputBit &bit) { return bit.request == request && bit.code == code; });
+  };
+  EXPECT_TRUE(has(UI_SET_PROPBIT, INPUT_PROP_DIRECT));
+  for (int type : {EV_SYN, EV_KEY, EV_ABS}) EXPECT_TRUE(has(UI_SET_EVBIT, type)) << type;
+  EXPECT_FALSE(has(UI_SET_EVBIT, EV_REL)) << "a relative axis makes it a mouse";
+  for (int key : {BTN_TOUCH, BTN_LEFT, BTN_RIGHT}) EXPECT_TRUE(has(UI_SET_KEYBIT, key)) << key;
+  ASSERT_EQ(setup.axes.size(), 2u);
+  for (const uinput_abs_setup &axis : setup.axes) {
+    EXPECT_TRUE(axis.code == ABS_X || axis.code == ABS_Y) << axis.code;
+    EXPECT_TRUE(has(UI_SET_ABSBIT, axis.code)) << axis.code;
+    EXPECT_EQ(axis.absinfo.minimum, 0);
+    EXPECT_EQ(axis.absinfo.maximum, 65535);
+    EXPECT_GT(axis.absinfo.resolution, 0) << "libinput needs a size for a touch screen";
+  }
+  EXPECT_NE(setup.axes[0].code, setup.axes[1].code);
+  EXPECT_STREQ(setup.device.name, "Norvik touch screen pointer");
+}
+
+// What one mouse_event call puts on the uinput device, as (type, code, value).
+struct UinputCase {
+  DWORD flags, dx, dy;
+  std::vector<std::array<int, 3>> events;
+};
+constexpr int kSyn = EV_SYN, kKey = EV_KEY, kAbs = EV_ABS;
+const UinputCase kUinputCases[] = {
+    {0x8001, 100, 200, {{kAbs, ABS_X, 100}, {kAbs, ABS_Y, 200}, {kSyn, SYN_REPORT, 0}}},
+    {0x8003, 300, 400, {{kAbs, ABS_X, 300}, {kAbs, ABS_Y, 400}, {kKey, BTN_TOUCH, 1}, {kKey, BTN_LEFT, 1},
+                        {kSyn, SYN_REPORT, 0}}},
+    {0x8001, 70000, 65535, {{kAbs, ABS_X, 65535}, {kAbs, ABS_Y, 65535}, {kSyn, SYN_REPORT, 0}}},
+    {0x8005, 500, 600, {{kAbs, ABS_X, 500}, {kAbs, ABS_Y, 600}, {kKey, BTN_TOUCH, 0}, {kKey, BTN_LEFT, 0},
+                        {kSyn, SYN_REPORT, 0}}},
+    {0x0008, 0, 0, {{kKey, BTN_TOUCH, 1}, {kKey, BTN_RIGHT, 1}, {kSyn, SYN_REPORT, 0}}},
+    {0x0010, 0, 0, {{kKey, BTN_TOUCH, 0}, {kKey, BTN_RIGHT, 0}, {kSyn, SYN_REPORT, 0}}},
+    {0x0001, 5, 5, {}},
+    // A tap in one call: the press and the release each need a frame of their own.
+    {0x8007, 7, 8, {{kAbs, ABS_X, 7}, {kAbs, ABS_Y, 8}, {kKey, BTN_TOUCH, 1}, {kKey, BTN_LEFT, 1},
+                    {kSyn, SYN_REPORT, 0}, {kKey, BTN_TOUCH, 0}, {kKey, BTN_LEFT, 0}, {kSyn, SYN_REPORT, 0}}},
+};
+
+TEST_F(PointerOutputTest, UinputFramesEachCallAsATouchAtItsPosition) {
+  const std::string stream = LogPath("uinput.events");
+  std::fclose(std::fopen(stream.c_str(), "w"));
+  setenv("PLATFORM_UINPUT_DEVICE", stream.c_str(), 1);
+  WriteInputKey("\"Pointer\"=\"uinput\"\n");
+  DebugCapture capture;
+  std::vector<std::array<int, 3>> expected;
+  for (const UinputCase &c : kUinputCases) {
+    mouse_event(c.flags, c.dx, c.dy, 0, 0);
+    expected.insert(expected.end(), c.events.begin(), c.events.end());
+  }
+  platform::ResetPointerOutput();
+  unsetenv("PLATFORM_UINPUT_DEVICE");
+
+  std::string bytes = ReadFile(stream);
+  ASSERT_EQ(bytes.size() % sizeof(input_event), 0u);
+  std::vector<std::array<int, 3>> written;
+  for (size_t at = 0; at < bytes.size(); at += sizeof(input_event)) {
+    input_event event;
+    std::memcpy(&event, bytes.data() + at, sizeof event);
+    written.push_back({event.type, event.code, event.value});
+  }
+  EXPECT_EQ(written, expected);
+  ASSERT_EQ(capture.messages.size(), 2u) << "said once each: a file instead of a device, the relative move";
+  EXPECT_NE(capture.messages[0].find("is not a device"), std::string::npos) << capture.messages[0];
 }
 
 TEST_F(PointerOutputTest, SinkReceivesEveryCallInOrderInsteadOfTheOutput) {
