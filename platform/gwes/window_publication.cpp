@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/access_advice.h"
 #include "platform/device_root.h"
 #include "platform/text.h"
 #include "window_handle.h"
@@ -198,8 +199,9 @@ DWORD WriteRecord(const std::string &run, HWND hwnd, const std::u16string &class
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return ErrorFromErrno(errno);
   size_t written = 0;
-  int error = 0;
-  while (written < text.size()) {
+  // Readable by every process that may use the device root, whatever this one's umask.
+  int error = fchmod(fd, SharedFileMode(run)) == 0 ? 0 : errno;
+  while (error == 0 && written < text.size()) {
     ssize_t done = write(fd, text.data() + written, text.size() - written);
     if (done < 0 && errno == EINTR) continue;
     if (done < 0) {
@@ -377,6 +379,13 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
     close(endpoint->fd);
     return nullptr;
   }
+  // Every process that may use the device root may post to these windows.
+  if (chmod(endpoint->socketPath.c_str(), SharedFileMode(run)) != 0) {
+    *error = ErrorFromErrno(errno);
+    close(endpoint->fd);
+    unlink(endpoint->socketPath.c_str());
+    return nullptr;
+  }
   try {
     endpoint->receiver = std::thread(Receive, endpoint.get(), state.stopFd);
   } catch (const std::system_error &) {
@@ -389,6 +398,16 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
   return state.endpoints.back().get();
 }
 
+// Says once per process, for a user the file system keeps from the device root, that its windows
+// cannot be made there, who may make them and how to become one of them.
+void ReportRefused(const std::string &run) {
+  static bool reported = false;  // under the state's mutex
+  if (reported) return;
+  reported = true;
+  NKDbgPrintfW(u"%a: cannot make its windows in %a: permission denied; %a\n", ProgramName().c_str(), run.c_str(),
+               DeviceRootAdvice(DeviceRoot(), "the device root's run/ folder", run).c_str());
+}
+
 }  // namespace
 
 DWORD PublishWindow(HWND hwnd, const std::u16string &className, const std::u16string &name,
@@ -399,9 +418,10 @@ DWORD PublishWindow(HWND hwnd, const std::u16string &className, const std::u16st
   std::lock_guard lock(state.mutex);
   DWORD error = ERROR_SUCCESS;
   Endpoint *endpoint = EndpointFor(state, run, &error);
-  if (endpoint == nullptr) return error;
   // The socket is bound before the record appears, so a reader that finds the record can post.
-  if ((error = WriteRecord(run, hwnd, className, name)) != ERROR_SUCCESS) return error;
+  if (endpoint != nullptr) error = WriteRecord(run, hwnd, className, name);
+  if (error == ERROR_ACCESS_DENIED) ReportRefused(run);
+  if (error != ERROR_SUCCESS) return error;
   state.windows[hwnd] = Published{RecordPath(run, hwnd), endpoint, queue, className};
   return ERROR_SUCCESS;
 }

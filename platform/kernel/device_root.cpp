@@ -2,6 +2,7 @@
 #include "platform/device_root.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,11 +38,20 @@ std::string DeviceRoot() {
 
 std::string RegistryPath() { return DeviceRoot() + "/registry.reg"; }
 
+// A run/ made here takes the root's permissions, setgid bit and group, so that a root shared by a
+// group has its rendezvous points shared too whoever started first; one that exists is left as it is.
 std::string RunDirectory() {
   std::string root = DeviceRoot();
   if (root.empty()) return {};
   std::string run = root + "/run";
-  mkdir(run.c_str(), 0755);
+  struct stat info {};
+  if (stat(root.c_str(), &info) != 0) return run;
+  if (mkdir(run.c_str(), 0700) == 0) {
+    if (chown(run.c_str(), static_cast<uid_t>(-1), info.st_gid) != 0) {
+      // Not a member of the root's group: run/ keeps this user's group, which the mode then covers.
+    }
+    chmod(run.c_str(), info.st_mode & 07777);
+  }
   return run;
 }
 

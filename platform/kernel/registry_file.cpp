@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/access_advice.h"
 #include "platform/device_root.h"
 
 namespace platform {
@@ -48,9 +49,16 @@ bool IsDirectory(const std::string &path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// For a user the file system refuses, who may use the device root and how to become one of them.
+std::string Advice(const std::string &path, int error, const std::string &otherwise) {
+  if (error != EACCES && error != EPERM) return otherwise;
+  return AccessAdvice("the device root", DirectoryOf(path));
+}
+
 LONG ReportCannotWrite(const std::string &path, int error) {
-  std::string message = "cannot write " + path + ": " + std::strerror(error) +
-                        " (make the device root writable and leave room on its disk; the hive is unchanged)";
+  std::string message = "cannot write " + path + ": " + std::strerror(error) + " (" +
+                        Advice(path, error, "make the device root writable and leave room on its disk") +
+                        "; the hive is unchanged)";
   ReportOnce(message, message);
   return ERROR_CANTWRITE;
 }
@@ -63,7 +71,8 @@ LONG ReportMissingRoot(const std::string &root) {
 }
 
 LONG ReportCannotRead(const std::string &path, int error) {
-  std::string message = "cannot read " + path + ": " + std::strerror(error) + " (check that it is a file you may read)";
+  std::string message = "cannot read " + path + ": " + std::strerror(error) + " (" +
+                        Advice(path, error, "check that it is a file you may read") + ")";
   ReportOnce(message, message);
   return ERROR_CANTREAD;
 }
@@ -113,6 +122,9 @@ class HiveLock {
     std::string path = hivePath + ".lock";
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) return errno == ENOENT ? ReportMissingRoot(DirectoryOf(hivePath)) : ReportCannotWrite(path, errno);
+    // Every writer of a shared root must be able to take the lock, whichever made it first.
+    struct stat info {};
+    if (fstat(fd_, &info) == 0 && info.st_uid == geteuid()) fchmod(fd_, SharedFileMode(DirectoryOf(hivePath)));
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) return ReportCannotWrite(path, errno);
     }
@@ -151,12 +163,21 @@ bool WriteAll(int fd, const std::string &text) {
 
 // Writes text to a temporary file, syncs it, renames it over the hive and syncs the directory,
 // so that the hive is either the old file or the complete new one.
-LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode) {
+LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode, gid_t group) {
   static std::atomic<unsigned> counter{0};
   std::string temporary = path + kTemporaryInfix + std::to_string(getpid()) + "-" + std::to_string(counter++);
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return ReportCannotWrite(path, errno);
-  bool written = (mode == 0 || fchmod(fd, mode) == 0) && WriteAll(fd, text) && fsync(fd) == 0;
+  // The new version keeps the old one's group where this user may give it (a member of that group
+  // may), then its mode, so that a root shared by a group stays shared after any member's change.
+  if (group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), group) != 0 && errno != EPERM) {
+    int error = errno;
+    close(fd);
+    unlink(temporary.c_str());
+    return ReportCannotWrite(path, error);
+  }
+  bool written = fchmod(fd, mode != 0 ? mode : SharedFileMode(DirectoryOf(path))) == 0 && WriteAll(fd, text) &&
+                 fsync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && written) {
     written = false;
@@ -217,7 +238,7 @@ LONG UpdateHiveFile(const std::string &path, const std::function<LONG(RegistryHi
   std::string after = SerializeHive(hive);
   if (after == before) return ERROR_SUCCESS;
   RemoveStaleTemporaries(path);
-  return ReplaceFile(path, after, info.st_mode & 07777);
+  return ReplaceFile(path, after, info.st_mode & 07777, info.st_nlink != 0 ? info.st_gid : static_cast<gid_t>(-1));
 }
 
 }  // namespace platform

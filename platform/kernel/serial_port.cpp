@@ -21,6 +21,7 @@
 #include <string>
 
 #include "kernel_object.h"
+#include "platform/access_advice.h"
 #include "platform/faults.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
@@ -365,6 +366,10 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
   if (tty < 0) {
     const int error = errno;
     if (OpenError(error) == ERROR_OPEN_FAILED) return FailOpenWithCause(portName, "cannot open " + path, error);
+    if (error == EACCES || error == EPERM) {
+      NKDbgPrintfW(u"serial: %a: cannot open %a: %a; %a\n", portName.c_str(), path.c_str(), std::strerror(error),
+                   AccessAdvice("the port", path).c_str());
+    }
     return FailOpen(OpenError(error));
   }
   if (!isatty(tty)) return FailOpen(ERROR_NOT_SUPPORTED, tty);

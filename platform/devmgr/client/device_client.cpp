@@ -8,12 +8,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "client/device_protocol.h"
 #include "kernel_object.h"
+#include "platform/access_advice.h"
 #include "platform/device_root.h"
 #include "platform/faults.h"
 #include "platform/text.h"
@@ -184,6 +186,15 @@ class DeviceHandle : public KernelObject {
   std::string name_;
 };
 
+// Says once per process, for a user the file system keeps from the device, who may reach it and
+// how to become one of them.
+void ReportUnreachable(const std::string &display, const std::string &socketPath) {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  NKDbgPrintfW(u"%a: %a cannot be reached: permission denied; %a\n", ProgramName().c_str(), display.c_str(),
+               DeviceRootAdvice(DeviceRoot(), "the device's socket", socketPath).c_str());
+}
+
 DWORD ConnectError(int error) {
   switch (error) {
     case ECONNREFUSED:  // a socket file left behind by a device manager that was killed
@@ -202,7 +213,10 @@ DWORD ConnectError(int error) {
 bool IsPublishedDevice(std::u16string_view name) {
   std::string path = SocketPathFor(name);
   struct stat info {};
-  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+  if (path.empty()) return false;
+  // A socket this user may not even look at is still there: opening it says who may reach it.
+  if (stat(path.c_str(), &info) != 0) return errno == EACCES;
+  return S_ISSOCK(info.st_mode);
 }
 
 HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD shareMode) {
@@ -227,6 +241,7 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
   if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
     DWORD error = ConnectError(errno);
     close(fd);
+    if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }

@@ -4,6 +4,7 @@
 #include "host/device_host.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "client/device_protocol.h"
+#include "platform/access_advice.h"
 #include "host/log.h"
 
 namespace devmgr {
@@ -114,7 +116,9 @@ bool DeviceHost::Publish(std::string *error) {
   }
   sockaddr_un address = AddressOf(socketPath_);
   unlink(socketPath_.c_str());
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 || listen(fd, SOMAXCONN) != 0) {
+  // Whoever may use the device root may connect: the mode comes from run/, not from the umask.
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
+      chmod(socketPath_.c_str(), platform::SharedFileMode(socketPath_.substr(0, socketPath_.rfind('/')))) != 0 || listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno) +
              "; make sure the device root's run/ folder is writable";
     close(fd);
