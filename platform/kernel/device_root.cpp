@@ -47,10 +47,11 @@ std::string RunDirectory() {
   struct stat info {};
   if (stat(root.c_str(), &info) != 0) return run;
   if (mkdir(run.c_str(), 0700) == 0) {
-    if (chown(run.c_str(), static_cast<uid_t>(-1), info.st_gid) != 0) {
-      // Not a member of the root's group: run/ keeps this user's group, which the mode then covers.
-    }
-    chmod(run.c_str(), info.st_mode & 07777);
+    // A user outside the root's group cannot give run/ that group; run/ then keeps the user's own
+    // and does not hand it down.
+    mode_t mode = info.st_mode & 07777;
+    if (chown(run.c_str(), static_cast<uid_t>(-1), info.st_gid) != 0) mode &= ~S_ISGID;
+    chmod(run.c_str(), mode);
   }
   return run;
 }

@@ -72,12 +72,9 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
     std::string path;
     ~Remove() { unlink(path.c_str()); }
   } removeScript{script};
-  const std::string run = root.path() + "/run";
-  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
-  for (const std::string &path : {root.path(), run}) {
-    ASSERT_EQ(chown(path.c_str(), 0, entry->gr_gid), 0);
-    ASSERT_EQ(chmod(path.c_str(), 02770), 0);
-  }
+  // devmgr makes run/ and has it follow the root.
+  ASSERT_EQ(chown(root.path().c_str(), 0, entry->gr_gid), 0);
+  ASSERT_EQ(chmod(root.path().c_str(), 02770), 0);
   ASSERT_EQ(chown(root.registryPath().c_str(), 0, entry->gr_gid), 0);
   ASSERT_EQ(chmod(root.registryPath().c_str(), 0660), 0);
 
