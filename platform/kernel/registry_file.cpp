@@ -49,10 +49,12 @@ bool IsDirectory(const std::string &path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// For a user the file system refuses, who may use the device root and how to become one of them.
+// For a user the file system refuses, who may use the device root or the file that refuses, and
+// how to become one of them.
 std::string Advice(const std::string &path, int error, const std::string &otherwise) {
   if (error != EACCES && error != EPERM) return otherwise;
-  return AccessAdvice("the device root", DirectoryOf(path));
+  const std::string root = DirectoryOf(path);
+  return access(root.c_str(), X_OK) != 0 ? AccessAdvice("the device root", root) : AccessAdvice("the file", path);
 }
 
 LONG ReportCannotWrite(const std::string &path, int error) {
