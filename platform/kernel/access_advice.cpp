@@ -15,7 +15,9 @@ namespace platform {
 
 std::string AccessAdvice(const std::string &what, const std::string &path) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return what + " " + path + " cannot be examined: ask its administrator for access";
+  if (stat(path.c_str(), &info) != 0) {
+    return what + " " + path + " cannot be examined: ask its administrator for access";
+  }
   if ((info.st_mode & S_IRWXG) == 0) {
     const passwd *owner = getpwuid(info.st_uid);
     std::string name = owner != nullptr ? owner->pw_name : std::to_string(info.st_uid);

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "client/device_protocol.h"
-#include "platform/access_advice.h"
 #include "host/log.h"
+#include "platform/access_advice.h"
 
 namespace devmgr {
 namespace {
@@ -117,8 +117,9 @@ bool DeviceHost::Publish(std::string *error) {
   sockaddr_un address = AddressOf(socketPath_);
   unlink(socketPath_.c_str());
   // Whoever may use the device root may connect: the mode comes from run/, not from the umask.
+  const unsigned mode = platform::SharedFileMode(socketPath_.substr(0, socketPath_.rfind('/')));
   if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
-      chmod(socketPath_.c_str(), platform::SharedFileMode(socketPath_.substr(0, socketPath_.rfind('/')))) != 0 || listen(fd, SOMAXCONN) != 0) {
+      chmod(socketPath_.c_str(), mode) != 0 || listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno) +
              "; make sure the device root's run/ folder is writable";
     close(fd);
