@@ -1,6 +1,7 @@
 // nrvctl's "init": writes a device root's registry from the installed norvik.reg, with the driver
 // library where it is installed, COM1: mapped to the given tty and the chosen pointer output.
-// When the system group "norvik" exists, the root is given to it, and nobody else has access.
+// When the system group "norvik" exists and the caller may give files to it (root, or a member),
+// the root is given to it, and nobody else has access.
 #include "device_root_init.h"
 
 #include <fcntl.h>
@@ -214,6 +215,17 @@ bool Share(const std::string &path, const group *owners, mode_t mode) {
   return true;
 }
 
+bool MayGiveTo(gid_t group) {
+  if (geteuid() == 0 || getegid() == group) return true;
+  const int count = getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  const int listed = getgroups(count, groups.data());
+  for (int i = 0; i < listed; ++i)
+    if (groups[static_cast<size_t>(i)] == group) return true;
+  return false;
+}
+
 bool MakeFolder(const std::string &path) {
   if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
   std::fprintf(stderr, "nrvctl: init: cannot create %s: %s: create it, or run init as root\n", path.c_str(),
@@ -298,8 +310,10 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   if (options.pointer == "log") hive += "\"PointerLog\"=\"pointer.log\"\n";
 
   // With the group, the root is shared by its members and closed to everyone else; the setgid
-  // folders make what devmgr and calvex create inside belong to the group too.
+  // folders make what devmgr and calvex create inside belong to the group too. Someone who can
+  // give nothing to the group (neither root nor a member) makes a root of their own, as without it.
   const group *owners = getgrnam(kGroup);
+  if (owners != nullptr && !MayGiveTo(owners->gr_gid)) owners = nullptr;
   const mode_t folderMode = owners != nullptr ? 02770 : 0755;
   const mode_t fileMode = owners != nullptr ? 0660 : 0644;
   const std::string run = root + "/run";
