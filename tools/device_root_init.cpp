@@ -115,6 +115,12 @@ bool CheckPort(const std::string &port) {
                          "group (ls -l %s)\n", port.c_str(), std::strerror(error), port.c_str());
     return false;
   }
+  if (fd < 0 && S_ISCHR(info.st_mode)) {
+    std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: when a program holds it (a running devmgr: "
+                         "systemctl stop norvik@NAME), stop that first; a /dev/ttyS node without a UART behind it "
+                         "cannot be opened at all (check dmesg or setserial -g)\n", port.c_str(), std::strerror(error));
+    return false;
+  }
   if (!S_ISCHR(info.st_mode) || !tty) {
     std::fprintf(stderr, "nrvctl: init: port %s is not a tty (a serial line): give the controller's serial port, "
                          "e.g. /dev/ttyUSB0 or /dev/ttyS0; a /dev/ttyS node without a UART behind it is not one "
