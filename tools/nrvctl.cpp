@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device_root_init.h"
 #include "driver_settings.h"
 #include "norvik_device.h"
 #include "platform/device_root.h"
@@ -20,6 +21,8 @@ namespace {
 const char kUsage[] =
     "usage: nrvctl [--root DIR] COMMAND\n"
     "       nrvctl --help        print this and exit\n"
+    "  init --port TTY [--pointer windows|log|xtest|uinput] [--baud N] [--force]\n"
+    "                        make DIR a device root for the controller on TTY\n"
     "  start                 start the driver (reload settings, reopen the port)\n"
     "  stop                  stop the driver (close the port)\n"
     "  settings              print the eleven settings words by their registry names\n"
@@ -153,6 +156,32 @@ int Rate() {
   return 0;
 }
 
+// "init" makes the device root, so it runs before one has to exist. True, with the status in
+// *status, when the command is "init".
+bool RunInit(int argc, char **argv, int *status) {
+  std::string root;
+  const char *environment = std::getenv("DEVICE_ROOT");
+  if (environment != nullptr) root = environment;
+  int i = 1;
+  for (; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+      root = argv[++i];
+    } else if (std::strncmp(argv[i], "--root=", 7) == 0) {
+      root = argv[i] + 7;
+    } else {
+      break;
+    }
+  }
+  if (i >= argc || std::strcmp(argv[i], "init") != 0) return false;
+  if (root.empty()) {
+    std::fprintf(stderr, "nrvctl: init needs the device root to make: pass --root DIR (e.g. /var/lib/norvik/touch0)\n");
+    *status = 2;
+    return true;
+  }
+  *status = InitDeviceRootCommand(root, std::vector<std::string>(argv + i + 1, argv + argc));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -163,6 +192,8 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
+  int status = 0;
+  if (RunInit(argc, argv, &status)) return status;
   if (!platform::InitDeviceRoot(argc, argv, "nrvctl")) return 2;
   if (argc < 2) {
     std::fputs(kUsage, stderr);

@@ -1,5 +1,6 @@
 // Resource modules and the resource calls: a module is a loaded .res file; the program's own is
-// "<program path>.res", read once on first use. FindResourceW, LoadResource, LockResource and
+// "<program path>.res" (in an installed tree, "<name>.res" in the data folder), read once on
+// first use. FindResourceW, LoadResource, LockResource and
 // SizeofResource serve them with the platform's results and last-error codes.
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include <platform/install_layout.h>
 #include <platform/text.h>
 
 #include "resource_file.h"
@@ -78,11 +80,21 @@ std::string ProgramPath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string("/proc/self/exe");
 }
 
+// The build tree keeps a program's resources beside it; an installed tree keeps programs in bin
+// and their data in the project's data folder.
+std::string ProgramResourcePath() {
+  const std::string beside = ProgramPath() + ".res";
+  if (access(beside.c_str(), F_OK) == 0) return beside;
+  const std::string program = ProgramPath();
+  const std::string installed = DataFolder() + "/" + program.substr(program.rfind('/') + 1) + ".res";
+  return access(installed.c_str(), F_OK) == 0 ? installed : beside;
+}
+
 ResourceModule *ProgramModule() {
   if (gProgram == nullptr) {
     auto module = std::make_unique<ResourceModule>();
     std::string error;
-    if (!ReadModule(ProgramPath() + ".res", module.get(), &error)) {
+    if (!ReadModule(ProgramResourcePath(), module.get(), &error)) {
       std::fprintf(stderr, "resources: %s\n", error.c_str());
     }
     gProgram = module.get();

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "host/log.h"
+#include "platform/install_layout.h"
 #include "platform/text.h"
 
 namespace devmgr {
@@ -29,12 +30,8 @@ std::map<void *, Module> &Modules() {
   return modules;
 }
 
-// The build's library folder: ../lib from the folder of the running program.
-fs::path LibraryFolder() {
-  std::error_code error;
-  fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path() / ".." / "lib").lexically_normal();
-}
+// The project's library folder, in the build tree or where it is installed.
+fs::path LibraryFolder() { return fs::path(platform::LibraryFolder()).lexically_normal(); }
 
 std::string Hex(DWORD value) {
   char text[16];
