@@ -21,6 +21,7 @@ namespace {
 struct ResourceModule {
   std::string path;
   bool usable = false;  // false when the file could not be read; every lookup then fails
+  std::string error;    // why it could not be read
   std::vector<ResourceEntry> entries;
 };
 
@@ -51,7 +52,7 @@ bool ReadModule(const std::string &path, ResourceModule *module, std::string *er
   }
   std::string reason;
   if (!ParseResourceFile(bytes.data(), bytes.size(), &module->entries, &reason)) {
-    *error = path + ": " + reason;
+    *error = path + " is not a resource file (" + reason + "); rebuild it (target calvex_resources)";
     return false;
   }
   module->usable = true;
@@ -78,12 +79,12 @@ std::string ProgramPath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string("/proc/self/exe");
 }
 
-ResourceModule *ProgramModule() {
+// The program's module, read on first use; `report` tells the user at once when it cannot be.
+ResourceModule *ProgramModule(bool report = true) {
   if (gProgram == nullptr) {
     auto module = std::make_unique<ResourceModule>();
-    std::string error;
-    if (!ReadModule(ProgramPath() + ".res", module.get(), &error)) {
-      std::fprintf(stderr, "resources: %s\n", error.c_str());
+    if (!ReadModule(ProgramPath() + ".res", module.get(), &module->error) && report) {
+      std::fprintf(stderr, "resources: %s\n", module->error.c_str());
     }
     gProgram = module.get();
     gModules.push_back(std::move(module));
@@ -121,6 +122,13 @@ HMODULE LoadResourceFile(const std::string &path, std::string *error) {
   std::lock_guard<std::mutex> hold(gLock);
   gModules.push_back(std::move(module));
   return reinterpret_cast<HMODULE>(gModules.back().get());
+}
+
+bool ProgramResourcesReadable(std::string *error) {
+  std::lock_guard<std::mutex> hold(gLock);
+  const ResourceModule *module = ProgramModule(false);
+  if (!module->usable && error != nullptr) *error = module->error;
+  return module->usable;
 }
 
 }  // namespace platform
