@@ -31,7 +31,7 @@ BOOL ReadKey(tagParameter *parameter) {
     DWORD type = 0;
     DWORD size = sizeof word;
     if (RegQueryValueExW(key, value.name, nullptr, &type, reinterpret_cast<BYTE *>(&word), &size) != ERROR_SUCCESS ||
-        size != sizeof word)
+        type != REG_DWORD || size != sizeof word)
       word = 0;
     *WordAt(parameter, value.offset) = word;
   }

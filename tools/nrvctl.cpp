@@ -15,6 +15,7 @@
 #include "norvik_device.h"
 #include "platform/device_root.h"
 #include "platform/text.h"
+#include "serial_line_settings.h"
 
 namespace {
 
@@ -123,6 +124,14 @@ bool ApplyAssignment(DriverSettings &settings, const char *assignment) {
     bool inRange = word.isSigned ? value >= INT32_MIN && value <= INT32_MAX : value >= INT32_MIN && value <= 0xFFFFFFFFLL;
     if (*text == 0 || *end != 0 || !inRange) {
       std::fprintf(stderr, "nrvctl: '%s' is not a 32-bit number for %s\n", text, word.name);
+      return false;
+    }
+    // The driver stores any rate, but a port that cannot run at it fails the driver's next start.
+    if (std::strcmp(word.name, "BaudRate") == 0 && !platform::IsLineRate(static_cast<DWORD>(value))) {
+      std::fprintf(stderr,
+                   "nrvctl: the serial port cannot run at %s baud, so the driver would fail to open it at its next "
+                   "start; nothing was stored. Choose one of: %s\n",
+                   text, platform::LineRates().c_str());
       return false;
     }
     *WordIn(settings, word) = static_cast<DWORD>(value);

@@ -64,7 +64,8 @@ BOOL CMainDlg::OnInitDialog() {
 }
 
 // Reads "COMM" and "ButShow". A port name that cannot be read, or does not fit with its
-// terminator, leaves "COM1:"; a ButShow that cannot be read leaves all five buttons.
+// terminator, leaves "COM1:"; a ButShow that cannot be read, or is not a 32-bit word (a string
+// "1" would otherwise read as its character codes), leaves all five buttons.
 void CMainDlg::ReadDriverKey(DWORD *butShow) {
   std::memcpy(m_szComm, kDefaultPort, sizeof kDefaultPort);
   HKEY key = nullptr;
@@ -83,7 +84,7 @@ void CMainDlg::ReadDriverKey(DWORD *butShow) {
   size = sizeof mask;
   if (RegQueryValueExW(key, NORVIK_VALUE_BUT_SHOW, nullptr, &type, reinterpret_cast<BYTE *>(&mask), &size) ==
           ERROR_SUCCESS &&
-      size == sizeof mask)
+      type == REG_DWORD && size == sizeof mask)
     *butShow = mask;
   RegCloseKey(key);
 }

@@ -1,6 +1,8 @@
 // MessageBoxW: a headless script records the box (caption, text, buttons) and answers it; with a
 // display open, the box shows as a modal choice window and the user answers. The owner is
-// disabled while the box waits, as for any modal window.
+// disabled while the box waits, as for any modal window. Like every modal loop, the box ends
+// without an answer when the thread is asked to quit (WM_QUIT), and leaves the request for the
+// loops outside it.
 #include "fltk_driver.h"
 #include "headless_driver.h"
 
@@ -12,6 +14,11 @@ extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, 
   bool headless = platform::gwes::HeadlessActive();
   if (!headless && !platform::gwes::FltkActive()) {
     SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+  }
+  MSG quit;
+  if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
+    SetLastError(ERROR_OPERATION_ABORTED);
     return 0;
   }
   bool disabledOwner = hWnd != nullptr && !EnableWindow(hWnd, FALSE);

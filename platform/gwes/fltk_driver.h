@@ -17,7 +17,8 @@ bool FltkActive();
 void FltkTurn(HWND dialog, int labelSize);
 // The dialog has ended: its FLTK window goes.
 void FltkForget(HWND dialog);
-// Shows a modal message box and returns the button chosen (IDOK, IDYES...).
+// Shows a modal message box and returns the button chosen (IDOK, IDYES...), or 0 when a quit
+// request (WM_QUIT) closed it unanswered.
 int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT type);
 
 }  // namespace platform::gwes

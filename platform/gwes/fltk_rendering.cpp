@@ -446,6 +446,28 @@ void FltkForget(HWND dialog) {
   Fl::flush();
 }
 
+namespace {
+
+constexpr double kQuitPollSeconds = 0.05;
+bool quitWhileBoxOpen = false;
+
+// fl_choice runs FLTK's own loop, which knows nothing of the thread's messages: while the box is
+// open, this looks for a quit request and closes the box the way its close box would.
+void WatchForQuit(void *) {
+  MSG quit;
+  if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
+    quitWhileBoxOpen = true;
+    if (Fl_Window *box = fl_message_icon()->window()) {
+      box->do_callback();
+      box->hide();
+    }
+    return;
+  }
+  Fl::repeat_timeout(kQuitPollSeconds, WatchForQuit);
+}
+
+}  // namespace
+
 int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT type) {
   struct Choice {
     const char *buttons[3];
@@ -477,10 +499,14 @@ int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT t
   }
   std::string title = ToUtf8(caption);
   fl_message_title(title.c_str());
+  quitWhileBoxOpen = false;
+  Fl::add_timeout(kQuitPollSeconds, WatchForQuit);
   int chosen = fl_choice("%s", choice.buttons[0], choice.buttons[1], choice.buttons[2], ToUtf8(text).c_str());
+  Fl::remove_timeout(WatchForQuit);
   // The box is hidden once answered, but the request sits in the connection's buffer until the
   // next turn of the event loop; flushing it takes the box off the screen before the caller goes on.
   Fl::flush();
+  if (quitWhileBoxOpen) return 0;
   return chosen >= 0 && chosen < 3 && choice.answers[chosen] != 0 ? choice.answers[chosen] : choice.answers[0];
 }
 

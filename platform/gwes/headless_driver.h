@@ -20,7 +20,8 @@ bool HeadlessStep(HWND dialog);
 // until `*until` instead of asking for the next action.
 bool HeadlessWaiting(std::chrono::steady_clock::time_point *until);
 // Records a message box and returns the script's answer to it, or 0 when the script's next action
-// is not a fitting answer (recorded as the script's failure).
+// is not a fitting answer (recorded as the script's failure), or when a quit request (WM_QUIT)
+// waits.
 int HeadlessAnswer(std::u16string_view caption, std::u16string_view text, UINT type);
 
 // Text as the transcript writes it: in double quotes, UTF-8, with \\, \" and \n escaped.

@@ -207,8 +207,11 @@ int Session::Answer(std::u16string_view caption, std::u16string_view text, UINT 
     return 0;
   }
   pause_ = Pause::kNone;
-  // Dumps asked for while the box is open are played; the first other action must answer it.
+  // Dumps asked for while the box is open are played; the first other action must answer it. A
+  // quit request (SIGTERM, say) that arrives meanwhile ends the box unanswered.
   for (;;) {
+    MSG quit;
+    if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return 0;
     const Action *action = Next(nullptr, &caption);
     if (action == nullptr) return 0;
     std::string where = Where(*action);

@@ -1,5 +1,6 @@
 // A thread's message queue on a mutex and a condition variable: takers sleep until something
-// they accept arrives, and every change wakes them.
+// they accept arrives, and every change wakes them. WM_TIMER is never queued: it is made when
+// taken, from a timer's due mark, after every posted message.
 #include "message_queue.h"
 
 #include <utility>
@@ -24,6 +25,23 @@ void MessageQueue::PostQuit(int exitCode) {
     exitCode_ = exitCode;
   }
   changed_.notify_all();
+}
+
+DWORD MessageQueue::TimerDue(HWND hwnd, UINT_PTR id, LPARAM procedure) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return ERROR_INVALID_WINDOW_HANDLE;
+    for (const MSG &due : dueTimers_)
+      if (due.hwnd == hwnd && due.wParam == id) return ERROR_SUCCESS;
+    dueTimers_.push_back(MSG{hwnd, WM_TIMER, id, procedure, 0, {0, 0}});
+  }
+  changed_.notify_all();
+  return ERROR_SUCCESS;
+}
+
+void MessageQueue::ForgetTimer(HWND hwnd, UINT_PTR id) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(dueTimers_, [&](const MSG &due) { return due.hwnd == hwnd && due.wParam == id; });
 }
 
 void MessageQueue::Send(const std::shared_ptr<SentMessage> &message) {
@@ -98,6 +116,20 @@ MessageQueue::Taken MessageQueue::Take(const MessageFilter &filter, bool remove,
         taken.posted = quit;
         return taken;
       }
+      for (auto it = dueTimers_.begin(); it != dueTimers_.end();) {
+        if (it->hwnd != nullptr && alive != nullptr && !alive(it->hwnd)) {
+          it = dueTimers_.erase(it);
+          continue;
+        }
+        if (Accepts(filter, *it)) {
+          taken.kind = Taken::kPosted;
+          taken.posted = *it;
+          taken.posted.time = GetTickCount();
+          if (remove) dueTimers_.erase(it);
+          return taken;
+        }
+        ++it;
+      }
     }
     if (!wait) return taken;
     changed_.wait(lock);
@@ -106,12 +138,14 @@ MessageQueue::Taken MessageQueue::Take(const MessageFilter &filter, bool remove,
 
 bool MessageQueue::WaitForInput(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_until(lock, deadline, [this] { return !sent_.empty() || !posted_.empty() || quit_; });
+  return changed_.wait_until(
+      lock, deadline, [this] { return !sent_.empty() || !posted_.empty() || quit_ || !dueTimers_.empty(); });
 }
 
 void MessageQueue::DiscardFor(HWND hwnd) {
   std::lock_guard lock(mutex_);
   std::erase_if(posted_, [hwnd](const MSG &message) { return message.hwnd == hwnd; });
+  std::erase_if(dueTimers_, [hwnd](const MSG &due) { return due.hwnd == hwnd; });
 }
 
 void MessageQueue::Close() {
@@ -120,6 +154,7 @@ void MessageQueue::Close() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     posted_.clear();
+    dueTimers_.clear();
     quit_ = false;
     waiting.swap(sent_);
   }

@@ -1,6 +1,7 @@
 // One thread's message queue: messages posted to the thread's windows (in order, at most
-// kMaxPosted waiting), messages sent to them from other threads (each waiting for its reply), and
-// the quit request. The owner thread takes from it; any thread posts and sends to it.
+// kMaxPosted waiting), messages sent to them from other threads (each waiting for its reply), the
+// quit request, and the timers that have fallen due. The owner thread takes from it; any thread
+// posts and sends to it.
 #pragma once
 
 #include <chrono>
@@ -46,6 +47,13 @@ class MessageQueue {
   DWORD Post(const MSG &message);
   // Makes a taker that accepts it see WM_QUIT with exitCode once no posted message is left for it.
   void PostQuit(int exitCode);
+  // Marks a timer as due. A timer is due once or not at all: WM_TIMER is made from the mark only
+  // when the owner looks for a message and finds nothing more urgent, so a thread that was busy
+  // for many periods finds one tick, not one per period. ERROR_INVALID_WINDOW_HANDLE when the
+  // owner thread has ended. `procedure` becomes the message's lParam.
+  DWORD TimerDue(HWND hwnd, UINT_PTR id, LPARAM procedure);
+  // The timer was killed or replaced: a tick it left due is not delivered.
+  void ForgetTimer(HWND hwnd, UINT_PTR id);
   // Queues a sent message; when the owner thread has ended, replies 0 at once.
   void Send(const std::shared_ptr<SentMessage> &message);
   // Ends the sender's wait for `message` with `result`.
@@ -57,20 +65,21 @@ class MessageQueue {
     MSG posted{};                       // kPosted: the message, WM_QUIT included
   };
   // What the owner thread does next, in this order: the reply to `awaited` when it has come; the
-  // oldest sent message; the oldest posted message the filter accepts; WM_QUIT. Posted messages
+  // oldest sent message; the oldest posted message the filter accepts; WM_QUIT; a WM_TIMER for
+  // the timer that fell due first, which takes its mark when removed. Posted messages
   // whose window `alive` rejects are dropped on the way. With `wait`, blocks until one of those
   // exists; otherwise returns kNothing. `remove` leaves a posted message or quit in the queue
   // when false; sent messages are always taken.
   Taken Take(const MessageFilter &filter, bool remove, bool wait, const SentMessage *awaited, bool (*alive)(HWND));
 
-  // Waits until a sent or posted message, or the quit request, is waiting, or until `deadline`.
-  // True when something is waiting.
+  // Waits until a sent or posted message, the quit request or a due timer is waiting, or until
+  // `deadline`. True when something is waiting.
   bool WaitForInput(std::chrono::steady_clock::time_point deadline);
 
-  // Drops the posted messages of a window that no longer exists.
+  // Drops the posted messages and due timers of a window that no longer exists.
   void DiscardFor(HWND hwnd);
-  // The owner thread has ended: drops posted messages, replies 0 to waiting senders, and refuses
-  // what comes later.
+  // The owner thread has ended: drops posted messages and due timers, replies 0 to waiting
+  // senders, and refuses what comes later.
   void Close();
 
  private:
@@ -80,6 +89,7 @@ class MessageQueue {
   std::condition_variable changed_;
   std::deque<MSG> posted_;
   std::deque<std::shared_ptr<SentMessage>> sent_;
+  std::deque<MSG> dueTimers_;  // one WM_TIMER each, in the order the timers fell due
   bool quit_ = false;
   int exitCode_ = 0;
   bool closed_ = false;

@@ -1,6 +1,7 @@
 // The process's timers, keyed by window and id: SetTimer on an existing pair replaces it, as on
 // the device, and a timer goes with its window. One clock thread, started with the first real-clock
-// timer, posts WM_TIMER to the owner thread's queue whenever a real-clock timer falls due.
+// timer, marks a real-clock timer due in its owner thread's queue whenever its period runs out;
+// the queue makes the WM_TIMER when the owner looks for a message.
 #include "window_timers.h"
 
 #include <algorithm>
@@ -46,8 +47,9 @@ TimerTable &Timers() {
 
 bool SameTimer(const Timer &timer, HWND hwnd, UINT_PTR id) { return timer.entry.hwnd == hwnd && timer.entry.id == id; }
 
-// Posts WM_TIMER (lParam: the timer procedure, which DispatchMessageW calls) for each real-clock
-// timer that is due, then waits until the next one is. Never ends: the table outlives the process.
+// Marks each real-clock timer whose period has run out as due in its owner's queue (the WM_TIMER
+// made from it carries the timer procedure in lParam, which DispatchMessageW calls), then waits
+// until the next one runs out. Never ends: the table outlives the process.
 void RunClock() {
   auto &table = Timers();
   std::unique_lock lock(table.mutex);
@@ -57,14 +59,9 @@ void RunClock() {
     for (auto it = table.timers.begin(); it != table.timers.end();) {
       Timer &timer = *it;
       if (timer.realClock && timer.due <= now) {
-        // A full queue drops the tick: the next period brings another. A thread that has ended
-        // takes its timers with it.
-        DWORD error = timer.queue->Post(MSG{timer.entry.hwnd,
-                                            WM_TIMER,
-                                            timer.entry.id,
-                                            reinterpret_cast<LPARAM>(timer.entry.procedure),
-                                            GetTickCount(),
-                                            {0, 0}});
+        // A timer already due stays due once. A thread that has ended takes its timers with it.
+        DWORD error = timer.queue->TimerDue(timer.entry.hwnd, timer.entry.id,
+                                            reinterpret_cast<LPARAM>(timer.entry.procedure));
         if (error == ERROR_INVALID_WINDOW_HANDLE) {
           it = table.timers.erase(it);
           continue;
@@ -139,7 +136,11 @@ bool IsTimerProcedure(HWND hwnd, UINT_PTR id, LPARAM procedure) {
 void KillWindowTimers(HWND hwnd) {
   auto &table = Timers();
   std::lock_guard lock(table.mutex);
-  std::erase_if(table.timers, [&](const Timer &timer) { return timer.entry.hwnd == hwnd; });
+  std::erase_if(table.timers, [&](const Timer &timer) {
+    if (timer.entry.hwnd != hwnd) return false;
+    timer.queue->ForgetTimer(timer.entry.hwnd, timer.entry.id);
+    return true;
+  });
 }
 
 }  // namespace platform::gwes
@@ -179,6 +180,8 @@ extern "C" UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, 
   auto it = std::find_if(table.timers.begin(), table.timers.end(),
                          [&](const Timer &entry) { return platform::gwes::SameTimer(entry, hWnd, nIDEvent); });
   if (it != table.timers.end()) {
+    // A fresh period starts; a tick the old one left due is not delivered.
+    it->queue->ForgetTimer(hWnd, nIDEvent);
     *it = timer;
   } else {
     table.timers.push_back(timer);
@@ -203,6 +206,7 @@ extern "C" BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  it->queue->ForgetTimer(hWnd, uIDEvent);
   table.timers.erase(it);
   table.changed.notify_all();
   return TRUE;

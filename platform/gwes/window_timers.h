@@ -1,7 +1,8 @@
 // Window timers (SetTimer, KillTimer). A timer set while a headless script runs on the thread
 // follows the headless clock: it fires only when the script lets a period pass, so scripted runs
-// and tests are exact and never wait. Any other timer follows the real clock and arrives as a
-// posted WM_TIMER.
+// and tests are exact and never wait. Any other timer follows the real clock: its WM_TIMER comes
+// when the thread looks for a message and finds no other waiting, at most one per timer however
+// many periods passed meanwhile.
 #pragma once
 
 #include <windows.h>

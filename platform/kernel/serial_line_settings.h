@@ -4,6 +4,8 @@
 
 #include <termios.h>
 
+#include <string>
+
 #include <windows.h>
 
 namespace platform {
@@ -15,5 +17,9 @@ bool ApplyLineSettings(const DCB &dcb, termios *tio);
 // Reads the four line fields from tio into dcb. A speed with no number of its own (B0) leaves
 // BaudRate as it was.
 void ReadLineSettings(const termios &tio, DCB *dcb);
+// True when a tty can run at `baudRate` bits per second, so SetCommState accepts it.
+bool IsLineRate(DWORD baudRate);
+// Every rate a tty can run at, from the slowest: "50, 75, ..., 4000000".
+std::string LineRates();
 
 }  // namespace platform

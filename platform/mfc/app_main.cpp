@@ -2,6 +2,7 @@
 // the rendering options, runs the application object's InitInstance and ends the program.
 //
 //   PROGRAM [--root DIR] [--headless --script FILE]
+//   PROGRAM --help
 //
 // With --headless the script plays the user's actions, and what the run shows (dumps, message
 // boxes) goes to standard output as it happens. Without it the dialogs show on the X11 display DISPLAY names.
@@ -21,6 +22,7 @@
 #include "platform/device_root.h"
 #include "platform/fltk_display.h"
 #include "platform/headless.h"
+#include "resource_file.h"
 
 namespace {
 
@@ -37,6 +39,17 @@ CWinApp *Application(const char *program) {
   }
   app->m_hInstance = reinterpret_cast<HINSTANCE>(GetModuleHandleW(nullptr));
   return app;
+}
+
+void PrintUsage(const char *program, std::FILE *out) {
+  std::fprintf(out,
+               "usage: %s [--root DIR] [--headless --script FILE]\n"
+               "  --root DIR        the device root (default: DEVICE_ROOT)\n"
+               "  --headless        run without a display; the script plays the user\n"
+               "  --script FILE     the user's actions, one a line (see docs/dialogs.md)\n"
+               "  --help, -h        print this and exit\n"
+               "Without --headless the dialogs show on the X11 display DISPLAY names.\n",
+               program);
 }
 
 // SIGINT and SIGTERM end the program the way its user would: a WM_QUIT for the user-interface
@@ -87,6 +100,13 @@ int RunOnDisplay(const char *program) {
 
 int main(int argc, char **argv) {
   const char *program = ProgramName(argv[0]);
+  // The usage needs no device, so it is printed before a device root is looked for.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintUsage(program, stdout);
+      return 0;
+    }
+  }
   if (!platform::InitDeviceRoot(argc, argv, program)) return 2;
   bool headless = false;
   const char *scriptPath = nullptr;
@@ -96,8 +116,8 @@ int main(int argc, char **argv) {
     } else if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
       scriptPath = argv[++i];
     } else {
-      std::fprintf(stderr, "%s: unknown argument '%s'\nusage: %s [--root DIR] [--headless --script FILE]\n", program,
-                   argv[i], program);
+      std::fprintf(stderr, "%s: unknown argument '%s'\n", program, argv[i]);
+      PrintUsage(program, stderr);
       return 2;
     }
   }
@@ -106,6 +126,12 @@ int main(int argc, char **argv) {
                  "%s: --headless and --script FILE go together: the script gives the user's actions (see "
                  "docs/dialogs.md); without both, the dialogs show on the X11 display\n",
                  program);
+    return 2;
+  }
+  // Without its resources the program has no dialog to show.
+  std::string resourceError;
+  if (!platform::ProgramResourcesReadable(&resourceError)) {
+    std::fprintf(stderr, "%s: %s\n", program, resourceError.c_str());
     return 2;
   }
   WatchSignals();

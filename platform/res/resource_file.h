@@ -27,4 +27,8 @@ bool ParseResourceFile(const void *data, size_t size, std::vector<ResourceEntry>
 // be read or is not a resource file. The module stays loaded until the process ends.
 HMODULE LoadResourceFile(const std::string &path, std::string *error = nullptr);
 
+// Whether the program's own resources, the module GetModuleHandleW(NULL) names, could be read;
+// when not, `error` names the file looked for and says what to do.
+bool ProgramResourcesReadable(std::string *error);
+
 }  // namespace platform

@@ -23,6 +23,7 @@ namespace {
 struct ResourceModule {
   std::string path;
   bool usable = false;  // false when the file could not be read; every lookup then fails
+  std::string error;    // why it could not be read
   std::vector<ResourceEntry> entries;
 };
 
@@ -43,7 +44,8 @@ bool ReadModule(const std::string &path, ResourceModule *module, std::string *er
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = "cannot open " + path + "; build the resources (target calvex_resources) so that the .res file lies "
-             "beside the program";
+             "beside the program, or, for an installed program, reinstall the package, which keeps it in " +
+             DataFolder();
     return false;
   }
   const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -53,7 +55,7 @@ bool ReadModule(const std::string &path, ResourceModule *module, std::string *er
   }
   std::string reason;
   if (!ParseResourceFile(bytes.data(), bytes.size(), &module->entries, &reason)) {
-    *error = path + ": " + reason;
+    *error = path + " is not a resource file (" + reason + "); rebuild it (target calvex_resources), or reinstall the package";
     return false;
   }
   module->usable = true;
@@ -90,12 +92,12 @@ std::string ProgramResourcePath() {
   return access(installed.c_str(), F_OK) == 0 ? installed : beside;
 }
 
-ResourceModule *ProgramModule() {
+// The program's module, read on first use; `report` tells the user at once when it cannot be.
+ResourceModule *ProgramModule(bool report = true) {
   if (gProgram == nullptr) {
     auto module = std::make_unique<ResourceModule>();
-    std::string error;
-    if (!ReadModule(ProgramResourcePath(), module.get(), &error)) {
-      std::fprintf(stderr, "resources: %s\n", error.c_str());
+    if (!ReadModule(ProgramResourcePath(), module.get(), &module->error) && report) {
+      std::fprintf(stderr, "resources: %s\n", module->error.c_str());
     }
     gProgram = module.get();
     gModules.push_back(std::move(module));
@@ -133,6 +135,13 @@ HMODULE LoadResourceFile(const std::string &path, std::string *error) {
   std::lock_guard<std::mutex> hold(gLock);
   gModules.push_back(std::move(module));
   return reinterpret_cast<HMODULE>(gModules.back().get());
+}
+
+bool ProgramResourcesReadable(std::string *error) {
+  std::lock_guard<std::mutex> hold(gLock);
+  const ResourceModule *module = ProgramModule(false);
+  if (!module->usable && error != nullptr) *error = module->error;
+  return module->usable;
 }
 
 }  // namespace platform

@@ -162,6 +162,19 @@ TEST_F(PanelParameters, WithoutTheDriverTheKeyIsReadAndWritten) {
   EXPECT_EQ(live.SelDelay, 30u);
 }
 
+// A value of another type reads as a missing one does: the string "2" is not the word 0x32.
+TEST_F(PanelParameters, WithoutTheDriverAValueOfAnotherTypeReadsAsMissing) {
+  std::string hive = testing_support::DefaultDevice(line.slavePath());
+  const std::string installed = "\"TouSound\"=dword:00000000";
+  hive.replace(hive.find(installed), installed.size(), "\"TouSound\"=\"2\"");
+  root.WriteHive(hive);
+  tagParameter record{};
+  record.TouSound = 7;
+  ASSERT_EQ(GetDevicePanelParameter(&record), 1);
+  EXPECT_EQ(record.TouSound, 0u);
+  EXPECT_EQ(record.BaudRate, 9600u) << "the other words are read as usual";
+}
+
 TEST_F(PanelParameters, WithoutTheDriverOrItsKeyNothingIsReadOrStored) {
   root.WriteHive("");
   DebugCapture capture;

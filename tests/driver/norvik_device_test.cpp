@@ -205,6 +205,13 @@ TEST_F(NorvikDevice, SettingsWrittenReachTheHiveAndAreReloadedFromIt) {
   Nrvctl({"set", "Bogus=1"}, &status);
   EXPECT_EQ(status, 2);
   EXPECT_NE(lastStderr.find("unknown setting 'Bogus'"), std::string::npos) << lastStderr;
+
+  // A rate the port cannot run at would fail the driver's next start: nothing is stored.
+  Nrvctl({"set", "TouSound=1", "BaudRate=14400"}, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lastStderr.find("cannot run at 14400 baud"), std::string::npos) << lastStderr;
+  EXPECT_NE(lastStderr.find("4800, 9600, 19200"), std::string::npos) << lastStderr;
+  EXPECT_NE(root.ReadHive().find("\"TouSound\"=dword:00000002"), std::string::npos) << "a refused set stored";
 }
 
 TEST_F(NorvikDevice, StopFreesThePortAndStartTakesItAgain) {

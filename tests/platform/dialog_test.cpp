@@ -471,6 +471,29 @@ TEST(DialogTimers, WithoutAScriptTimersFollowTheRealClock) {
   DestroyWindow(window);
 }
 
+// A thread kept busy for many periods (a slow handler, a device call that waits) finds one tick
+// waiting, not one per period, and only after the messages posted meanwhile; a timer killed while
+// its tick waits delivers none.
+TEST(DialogTimers, AThreadBusyForManyPeriodsFindsOneTickAfterItsPostedMessages) {
+  HWND window = MakeOwner();
+  ASSERT_NE(window, nullptr);
+  ASSERT_EQ(SetTimer(window, 4, 10, nullptr), 4u);
+  ASSERT_EQ(TakeUntil(window, WM_TIMER).message, static_cast<UINT>(WM_TIMER)) << "the clock does not run";
+  auto busy = [] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); };
+
+  busy();
+  ASSERT_TRUE(PostMessageW(window, WM_USER + 5, 0, 0));
+  std::vector<UINT> taken;
+  MSG message{};
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) taken.push_back(message.message);
+  EXPECT_EQ(taken, (std::vector<UINT>{WM_USER + 5, WM_TIMER}));
+
+  busy();
+  EXPECT_TRUE(KillTimer(window, 4));
+  EXPECT_FALSE(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) << "message " << message.message;
+  DestroyWindow(window);
+}
+
 TEST(DialogTimers, PostedWmTimerWithAForgedProcedureIsNotCalled) {
   HWND window = MakeOwner();
   ASSERT_NE(window, nullptr);
@@ -517,6 +540,28 @@ TEST(DialogMessageBox, OwnerIsDisabledWhileTheBoxWaits) {
   EXPECT_EQ(run.result, IDOK) << run.error;
   EXPECT_NE(run.transcript.find("#32770 id=0 \"Buttons\" (0,0)-(200,120) visible disabled\n"), std::string::npos)
       << run.transcript;
+}
+
+// A quit request (the program's SIGTERM) that arrives while the box waits ends the box without an
+// answer and then the dialog under it; one that waits already keeps a box from opening.
+TEST(DialogMessageBox, AQuitRequestEndsTheBoxUnansweredAndThenTheDialog) {
+  for (bool before : {false, true}) {
+    SCOPED_TRACE(before ? "quit waiting as the box opens" : "quit while the box waits");
+    auto quit = [] { PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0); };
+    int answer = -1;
+    std::vector<headless::Action> script{headless::Click(1016)};
+    if (!before) script.push_back(headless::Call(quit));
+    script.insert(script.end(), {headless::Answer(IDYES), headless::Ok()});
+    Outcome run = Play(Buttons(), script, nullptr, [&](HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+      if (message != WM_COMMAND || LOWORD(wParam) != 1016) return;
+      if (before) quit();
+      answer = MessageBoxW(hwnd, u"Again?", u"Box", MB_YESNO);
+    });
+    EXPECT_EQ(answer, 0);
+    EXPECT_EQ(run.result, 0) << "the dialog went on after the quit request: " << run.error;
+    MSG message{};
+    EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit request was swallowed";
+  }
 }
 
 TEST(DialogMessageBox, WithoutAScriptThereIsNoScreenToShowItOn) {

@@ -2,6 +2,8 @@
 // user actions, its main dialog read back from the dump of its windows.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "process.h"
 #include "test_root.h"
 
@@ -26,10 +28,11 @@ class CalvexHeadless : public ::testing::Test {
     return exit ? exit->code : -1;
   }
 
-  static std::string WithButShow(const char *value) {
+  // The installation with its ButShow line as `line`.
+  static std::string WithButShow(const std::string &line) {
     std::string hive = testing_support::DefaultInstallation();
-    const std::string line = "\"ButShow\"=dword:0000001f";
-    hive.replace(hive.find(line), line.size(), std::string("\"ButShow\"=dword:") + value);
+    const std::string installed = "\"ButShow\"=dword:0000001f";
+    hive.replace(hive.find(installed), installed.size(), line);
     return hive;
   }
 
@@ -41,7 +44,7 @@ class CalvexHeadless : public ::testing::Test {
 
 TEST_F(CalvexHeadless, ButShowChoosesAndPlacesTheFunctionButtons) {
   std::string dump;
-  ASSERT_EQ(Run(WithButShow("00000016"), "dump\nclick 1016\n", &dump), 0) << errors;
+  ASSERT_EQ(Run(WithButShow("\"ButShow\"=dword:00000016"), "dump\nclick 1016\n", &dump), 0) << errors;
   // A 538 x 240 dialog, centred on the 800 x 480 screen and kept above other windows.
   EXPECT_TRUE(Has(dump, "#32770 id=0 \"Calvex\" (131,120)-(669,360) visible enabled topmost")) << dump;
   EXPECT_TRUE(Has(dump, "BUTTON id=1012 \"Calibrate 5pt\" (283,42)-(393,82) visible enabled")) << dump;
@@ -54,13 +57,18 @@ TEST_F(CalvexHeadless, ButShowChoosesAndPlacesTheFunctionButtons) {
   EXPECT_TRUE(Has(dump, "BUTTON id=1014 \"Draw Test\" (400,40)-(510,80) hidden")) << dump;
 }
 
-TEST_F(CalvexHeadless, WithoutTheDriversKeyAllFiveButtonsShow) {
-  std::string dump;
-  ASSERT_EQ(Run("", "dump\nclick 1016\n", &dump), 0) << errors;
-  for (const char *line : {"id=1011 \"Calibrate 2pt\" (283,42)", "id=1012 \"Calibrate 5pt\" (401,42)",
-                           "id=1013 \"Calibrate 25pt\" (283,96)", "id=1014 \"Draw Test\" (401,96)",
-                           "id=1015 \"Touch Setting\" (283,150)", "id=1016 \"Quit\" (401,150)"})
-    EXPECT_TRUE(Has(dump, line)) << line << "\n" << dump;
+// Without the driver's key, or with a ButShow that is not a 32-bit word (the string "1" must not
+// read as its character codes), all five function buttons show.
+TEST_F(CalvexHeadless, AButShowThatCannotBeReadShowsAllFiveButtons) {
+  for (const std::string &hive : {std::string(), WithButShow("\"ButShow\"=\"1\"")}) {
+    SCOPED_TRACE(hive.empty() ? "no key" : "ButShow a string");
+    std::string dump;
+    ASSERT_EQ(Run(hive, "dump\nclick 1016\n", &dump), 0) << errors;
+    for (const char *line : {"id=1011 \"Calibrate 2pt\" (283,42)", "id=1012 \"Calibrate 5pt\" (401,42)",
+                             "id=1013 \"Calibrate 25pt\" (283,96)", "id=1014 \"Draw Test\" (401,96)",
+                             "id=1015 \"Touch Setting\" (283,150)", "id=1016 \"Quit\" (401,150)"})
+      EXPECT_TRUE(Has(dump, line)) << line << "\n" << dump;
+  }
 }
 
 // Quit, the caption's OK button, Escape and the close box each end the program the same way.
@@ -86,6 +94,37 @@ TEST_F(CalvexHeadless, AScriptThatDoesNotEndTheDialogIsAnError) {
   std::string dump;
   EXPECT_EQ(Run(testing_support::DefaultInstallation(), "click 1011\n", &dump), 1);
   EXPECT_NE(errors.find("the script failed"), std::string::npos) << errors;
+}
+
+// A program without its resources has no dialog to show: it names the file it looked for, says
+// what to do, and exits 2, whether the file is missing or is not a resource file.
+TEST_F(CalvexHeadless, WithoutItsResourcesItSaysWhichFileAndExits2) {
+  root.WriteHive(testing_support::DefaultInstallation());
+  testing_support::WriteFile(root.path() + "/script.txt", "click 1016\n");
+  const std::string program = root.path() + "/calvex";
+  std::filesystem::copy_file(NORVIK_BIN_DIR "/calvex", program);
+  for (bool present : {false, true}) {
+    SCOPED_TRACE(present ? "not a resource file" : "missing");
+    if (present) testing_support::WriteFile(program + ".res", "not resources");
+    ChildProcess calvex(program, {"--headless", "--script", root.path() + "/script.txt"});
+    auto exit = calvex.WaitForExit(kBound);
+    ASSERT_TRUE(exit);
+    EXPECT_EQ(exit->code, 2);
+    std::string said = calvex.Output(Stream::kStderr);
+    EXPECT_NE(said.find("calvex: "), std::string::npos) << said;
+    EXPECT_NE(said.find(program + ".res"), std::string::npos) << said;
+    EXPECT_NE(said.find(present ? "rebuild" : "build the resources"), std::string::npos) << said;
+  }
+}
+
+// The usage needs no device: it prints without a device root and ends with status 0.
+TEST(CalvexUsage, HelpPrintsTheUsageWithoutADeviceRoot) {
+  ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--help"}, {{"DEVICE_ROOT", std::nullopt}});
+  auto exit = calvex.WaitForExit(kBound);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 0) << calvex.Output(Stream::kStderr);
+  EXPECT_EQ(calvex.Output(Stream::kStdout).rfind("usage: calvex [--root DIR] [--headless --script FILE]\n", 0), 0u)
+      << calvex.Output(Stream::kStdout);
 }
 
 }  // namespace

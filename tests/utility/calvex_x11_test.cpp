@@ -46,6 +46,8 @@ constexpr int kTouchSettingX = 283 + 55, kTouchSettingY = 150 + 20;
 constexpr int kButtonModeX = 359 + 20, kButtonModeY = 18 + 10;
 constexpr int kLargeX = 428 + 28, kLargeY = 206 + 12;
 constexpr int kOkX = 414 + 37, kOkY = 310 + 11;
+// "&Start" of the measurement in the Touch Settings dialog.
+constexpr int kStartX = 21 + 29, kStartY = 270 + 12;
 // "Calibrate 5pt" and "Draw Test" in the main dialog.
 constexpr int kCalibrate5X = 401 + 55, kCalibrate5Y = 42 + 20;
 constexpr int kDrawTestX = 401 + 55, kDrawTestY = 96 + 20;
@@ -304,6 +306,60 @@ TEST_F(CalvexOnDisplay, TheCalibrationScreenCoversTheWholeScreen) {
   ASSERT_FALSE(prompt.empty()) << "no prompt after Escape";
   ASSERT_TRUE(Xdotool({"windowfocus", "--sync", prompt}) && Xdotool({"key", "Escape"}));
   ASSERT_TRUE(WindowGone("^ 5 Point Calibration$"));
+  QuitAndExpectStatus0(*calvex, window, "calvex did not end");
+}
+
+// SIGTERM while the "Calibrate again?" prompt is open ends the program as it does from the main
+// dialog: the prompt, then the dialog under it, close, and the status is 128 + 15.
+TEST_F(CalvexOnDisplay, SigtermWithTheCalibrateAgainPromptOpenEndsTheProgram) {
+  testing_support::PseudoTerminal line;
+  root_.WriteHive(testing_support::DefaultDevice(line.slavePath()));
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  std::string screen = OpenFullScreen(*calvex, window, kCalibrate5X, kCalibrate5Y, "^Touch calibration$");
+  ASSERT_FALSE(screen.empty());
+  ASSERT_TRUE(Xdotool({"windowfocus", "--sync", screen}) && Xdotool({"key", "Escape"}));
+  ASSERT_FALSE(WindowNamed("^ 5 Point Calibration$").empty()) << "no prompt after Escape";
+  ASSERT_TRUE(calvex->Signal(SIGTERM));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "calvex went on with the prompt open after SIGTERM";
+  EXPECT_EQ(exit->code, 143) << calvex->Output(Stream::kStderr);
+  EXPECT_NE(calvex->Output(Stream::kStderr).find("calvex: ended by SIGTERM"), std::string::npos)
+      << calvex->Output(Stream::kStderr);
+}
+
+// A measurement tick whose device call keeps the program waiting for several periods is followed
+// by one tick, not by one for each period missed: the counter device answers its second read only
+// after 3.5 s, and the fifth read comes a period after the third at the earliest, not at once.
+TEST_F(CalvexOnDisplay, AfterAStalledTickTheMeasurementReadsOnceNotOncePerMissedSecond) {
+  root_.WriteHive("[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Counter]\n\"Dll\"=\"libcounter_driver.so\"\n"
+                  "\"Prefix\"=\"NRV\"\n\"Counts\"=\"10,20,30,40,50\"\n\"Stall\"=\"2:3500\"\n");
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root_.path()});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound)) << devmgr.Output(Stream::kStderr);
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(ClickIn(window, kTouchSettingX, kTouchSettingY));
+  std::string settings = WindowNamed("^Touch  Settings$");
+  ASSERT_FALSE(settings.empty()) << calvex->Output(Stream::kStderr);
+  ASSERT_TRUE(ClickIn(settings, kStartX, kStartY));
+
+  // When each read answered, on the device's clock.
+  auto answered = [&](int read) -> std::optional<unsigned> {
+    auto found = devmgr.WaitForLine(Stream::kStdout, "counter: read " + std::to_string(read) + " at", kBound);
+    unsigned at = 0;
+    if (!found || std::sscanf(found->c_str() + found->find(" at ") + 4, "%u", &at) != 1) return std::nullopt;
+    return at;
+  };
+  auto stalled = answered(2);
+  ASSERT_TRUE(stalled) << "the measurement did not read twice:\n" << devmgr.Output(Stream::kStdout);
+  auto fifth = answered(5);
+  ASSERT_TRUE(fifth) << devmgr.Output(Stream::kStdout);
+  EXPECT_GT(*fifth - *stalled, 800u) << "the ticks missed during the stall ran back to back:\n"
+                                     << devmgr.Output(Stream::kStdout);
+  ASSERT_TRUE(ClickIn(settings, kOkX, kOkY));
+  ASSERT_TRUE(WindowGone("^Touch  Settings$"));
   QuitAndExpectStatus0(*calvex, window, "calvex did not end");
 }
 
