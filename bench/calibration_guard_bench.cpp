@@ -63,6 +63,7 @@ void BM_KillToPointer(benchmark::State &state) {
   const char *env = std::getenv("NORVIK_KILLS");
   const int kills = env != nullptr ? std::max(1, std::atoi(env)) : 20;
   for (auto _ : state) {
+    const auto began = Clock::now();
     testing_support::TempDeviceRoot root;
     testing_support::PseudoTerminal line;
     const std::string fifoPath = root.path() + "/pointer.fifo";
@@ -131,7 +132,7 @@ void BM_KillToPointer(benchmark::State &state) {
     running = false;
     writer.join();
     close(fifo);
-    state.SetIterationTime(1);
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - began).count());
     Report(state, "kill", afterKill);
     Report(state, "nrvctl_start", afterStart);
     state.counters["kills"] = static_cast<double>(afterKill.size());
