@@ -1,9 +1,11 @@
 // Processes: a process handle signals when its process ends, whoever ended it and however it was
-// opened; a child ends on its parent's device root with the arguments of its command line, and
-// is collected once a wait has seen it end; calls that cannot be met fail with their error codes.
+// opened; a child runs on its parent's device root with the arguments of its command line and no
+// signal blocked, and is collected once a wait has seen it end; calls that cannot be met fail with their error codes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -17,9 +19,17 @@ TEST(Processes, AHandleSignalsWhenTheProcessEndsAndTheChildIsCollected) {
   testing_support::TempDeviceRoot root;
   // The command line holds the arguments alone; a quoted stretch is one argument.
   PROCESS_INFORMATION started{};
-  ASSERT_TRUE(CreateProcessW(u"/bin/sh", u"-c \"echo $0 $DEVICE_ROOT >$DEVICE_ROOT/seen; exec sleep 30\" \"two words\"",
+  // Signals this process blocks are not blocked in the child.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  ASSERT_TRUE(CreateProcessW(u"/bin/sh",
+                             u"-c \"grep SigBlk /proc/self/status >$DEVICE_ROOT/blocked; echo $0 $DEVICE_ROOT "
+                             u">$DEVICE_ROOT/seen; exec sleep 30\" \"two words\"",
                              nullptr, nullptr, FALSE, 0, nullptr, nullptr, nullptr, &started))
       << GetLastError();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   EXPECT_EQ(WaitForSingleObject(started.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   HANDLE opened = OpenProcess(SYNCHRONIZE, FALSE, started.dwProcessId);
   ASSERT_NE(opened, nullptr) << GetLastError();
@@ -32,6 +42,7 @@ TEST(Processes, AHandleSignalsWhenTheProcessEndsAndTheChildIsCollected) {
     if (seen.find('\n') == std::string::npos) WaitForSingleObject(started.hProcess, 1);
   }
   EXPECT_EQ(seen, "two words " + root.path() + "\n");
+  EXPECT_EQ(testing_support::ReadFile(root.path() + "/blocked"), "SigBlk:\t0000000000000000\n");
 
   ASSERT_TRUE(TerminateProcess(started.hProcess, 0));
   EXPECT_EQ(WaitForSingleObject(opened, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
