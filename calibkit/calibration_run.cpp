@@ -1,9 +1,9 @@
-// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, stops the driver (which
-// frees the controller's port), reads the controller's raw reports itself while the screen asks
-// for each target, fits the corners, stores them with every other setting as it was read, closes
-// the port and starts the driver again, then shows the result. However a run ends, the driver is
-// started again and the corners are changed only by a run that finished; the window that asked
-// is told which it was.
+// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, posts a guard process,
+// stops the driver (which frees the controller's port), reads the controller's raw reports itself
+// while the screen asks for each target, fits the corners, stores them into the settings as they
+// are at that moment, closes the port and starts the driver again, then shows the result. However
+// a run ends, the driver is started again (by the guard when this program itself ends) and the
+// corners are changed only by a run that finished; the window that asked is told which it was.
 #include <cstdio>
 #include <string>
 
@@ -11,6 +11,7 @@
 #include "calibration_fit.h"
 #include "calibration_screen.h"
 #include "device_call.h"
+#include "driver_guard.h"
 #include "norvik_device.h"
 #include "touch_reader.h"
 
@@ -82,13 +83,17 @@ class CalibrationRun {
                                             "once the driver runs."));
       return false;
     }
+    // Posted before the stop, so that no moment of the run leaves a stopped driver unwatched.
+    guard_.Post(name_);
     switch (CallDriver(name_, IOCTL_NRV_STOP, "IOCTL_NRV_STOP", nullptr, 0, nullptr, 0)) {
       case DeviceOutcome::kDone:
         driverStopped_ = true;
         break;
       case DeviceOutcome::kNotPublished:
+        guard_.Dismiss();
         break;  // the driver is not loaded, so the port is free and there is nothing to restart
       case DeviceOutcome::kFailed:
+        guard_.Dismiss();
         screen.ShowPage(instance_, NotStarted("The driver cannot be stopped: nothing was changed",
                                               "It must let go of the controller's port during a calibration; the "
                                               "debug output says why it did not. Calibrate again."));
@@ -146,7 +151,19 @@ class CalibrationRun {
                         "calibration fits them.\nThe corners were left as they were. Check the panel and its cable, "
                         "then calibrate again.");
     }
+    // Settings changed while the targets were up (another program, nrvctl) are kept: the record
+    // is read again now and only its corners change.
     tagParameter updated = settings_;
+    if (!GetDevicePanelParameter(&updated)) {
+      NKDbgPrintfW(TEXT("calibkit: %a: the driver's settings cannot be read again before storing; nothing was ")
+                       TEXT("stored\r\n"),
+                   name_);
+      giveBack();
+      return NotStarted("The driver's settings cannot be read again: nothing was stored",
+                        "The new corners are stored into the settings as they are when the run ends, and reading "
+                        "them failed; the debug output says why.\nThe corners were left as they were. Calibrate "
+                        "again.");
+    }
     updated.LLX = fit.corners.LLX;
     updated.LLY = fit.corners.LLY;
     updated.URX = fit.corners.URX;
@@ -181,6 +198,9 @@ class CalibrationRun {
     if (!driverStopped_) return;
     driverStopped_ = false;
     CallDriver(name_, IOCTL_NRV_START, "IOCTL_NRV_START", nullptr, 0, nullptr, 0);
+    // Dismissed only after the start: a guard that outlives a killed program by this much starts
+    // a running driver once more, which is harmless; the other order could leave it stopped.
+    guard_.Dismiss();
   }
 
   const char *name_;
@@ -191,6 +211,7 @@ class CalibrationRun {
   LPCWSTR portName_;
   tagParameter settings_{};
   TouchReader reader_;
+  DriverGuard guard_;
   bool driverStopped_ = false;
   bool stored_ = false;
 };

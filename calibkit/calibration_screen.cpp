@@ -12,6 +12,7 @@
 namespace {
 
 constexpr UINT kTouchMessage = WM_USER + 100;
+constexpr UINT kReportMessage = WM_USER + 101;
 constexpr UINT_PTR kTimeoutTimer = 1;
 
 // How the dialog ends: every target touched and the page closed, or left.
@@ -148,8 +149,13 @@ INT_PTR CalibrationScreen::Handle(HWND dialog, UINT message, WPARAM wParam, LPAR
       } else {
         ShowTarget(dialog);
         RestartTimeout(dialog);
-        if (reader_ != nullptr) reader_->Start(dialog, kTouchMessage);
+        if (reader_ != nullptr) reader_->Start(dialog, kTouchMessage, kReportMessage);
       }
+      return TRUE;
+    case kReportMessage:
+      // A touch held is someone at the screen: only a screen nobody touches times out.
+      if (reader_ != nullptr) reader_->ReportsSeen();
+      if (!pageShown_ && finish_ != nullptr) RestartTimeout(dialog);
       return TRUE;
     case kTouchMessage: {
       // Touches that come after the last target belong to no target.

@@ -2,7 +2,8 @@
 // "Touch the centre of the target", which point of how many, and how to leave), takes the touches
 // the TouchReader reports, refuses a misclick with a visible message and asks for the same target
 // again, and at the end shows a page of text with an OK button (the result, or why the run could
-// not finish). Escape, or no touch within the time-out, leaves it.
+// not finish). Escape, or a time-out with no report from the panel (a touch held keeps it up),
+// leaves it.
 #pragma once
 
 #include <functional>

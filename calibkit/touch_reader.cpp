@@ -51,10 +51,11 @@ bool TouchReader::Open(LPCWSTR port, DWORD baudRate, const char **failedCall, DW
   return true;
 }
 
-bool TouchReader::Start(HWND window, UINT message) {
+bool TouchReader::Start(HWND window, UINT message, UINT reportMessage) {
   if (port_ == INVALID_HANDLE_VALUE || thread_.joinable()) return false;
   stop_ = false;
-  thread_ = std::thread([this, window, message] { Run(window, message); });
+  reportPending_ = false;
+  thread_ = std::thread([this, window, message, reportMessage] { Run(window, message, reportMessage); });
   return true;
 }
 
@@ -65,7 +66,7 @@ void TouchReader::Close() {
   port_ = INVALID_HANDLE_VALUE;
 }
 
-void TouchReader::Run(HWND window, UINT message) {
+void TouchReader::Run(HWND window, UINT message, UINT reportMessage) {
   ReportAssembler assembler;
   std::vector<DWORD> xs, ys;
   while (!stop_) {
@@ -83,6 +84,7 @@ void TouchReader::Run(HWND window, UINT message) {
       if (ReportTouching(assembler.packet)) {
         xs.push_back(x);
         ys.push_back(y);
+        if (!reportPending_.exchange(true)) PostMessageW(window, reportMessage, 0, 0);
       } else if (!xs.empty()) {
         PostMessageW(window, message, Median(xs), static_cast<LPARAM>(Median(ys)));
         xs.clear();

@@ -19,7 +19,7 @@ add_custom_command(
 add_custom_target(norvik_data ALL DEPENDS ${NORVIK_BUILD_DATA_FILES})
 add_dependencies(nrvctl norvik_data)
 
-install(TARGETS devmgr nrvctl touchsim touchtray calvex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS devmgr nrvctl touchsim touchtray calvex calguard RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The project's libraries find each other in their own folder.
 set(NORVIK_LIBRARIES norvik calibkit platform_kernel platform_gwes platform_res)
 set_target_properties(${NORVIK_LIBRARIES} PROPERTIES INSTALL_RPATH "$ORIGIN")
@@ -30,6 +30,7 @@ install(FILES ${NORVIK_GESTURES} DESTINATION ${NORVIK_INSTALL_DATADIR}/gestures)
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/nrvctl.1 ${PROJECT_SOURCE_DIR}/docs/man/touchsim.1
               ${PROJECT_SOURCE_DIR}/docs/man/touchtray.1 ${PROJECT_SOURCE_DIR}/docs/man/calvex.1
+              ${PROJECT_SOURCE_DIR}/docs/man/calguard.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/devmgr.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 

@@ -104,6 +104,7 @@ typedef HWND__ *HWND;
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_MORE_DATA 234L
 #define WAIT_TIMEOUT 258L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -316,6 +317,32 @@ inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange
 }
 inline LONG InterlockedAnd(LONG volatile *Destination, LONG Value) { return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedOr(LONG volatile *Destination, LONG Value) { return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST); }
+
+// ---------------------------------------------------------------------------------------------
+// Processes. A process handle is signalled when the process ends.
+#define SYNCHRONIZE 0x00100000u
+#define PROCESS_TERMINATE 0x0001u
+
+typedef struct _STARTUPINFOW STARTUPINFOW, *LPSTARTUPINFOW;  // the device takes none
+typedef struct _PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+} PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
+
+extern "C" {
+// pszCmdLine holds the arguments alone; the program is pszImageName. Everything from psaProcess to
+// psiStartInfo must be null, FALSE or 0, as on the device.
+BOOL WINAPI CreateProcessW(LPCWSTR pszImageName, LPCWSTR pszCmdLine, LPSECURITY_ATTRIBUTES psaProcess,
+                           LPSECURITY_ATTRIBUTES psaThread, BOOL fInheritHandles, DWORD fdwCreate,
+                           LPVOID pvEnvironment, LPWSTR pszCurDir, LPSTARTUPINFOW psiStartInfo,
+                           LPPROCESS_INFORMATION pProcInfo);
+HANDLE WINAPI OpenProcess(DWORD fdwAccess, BOOL fInherit, DWORD IDProcess);
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
+DWORD WINAPI GetCurrentProcessId(void);
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Registry.

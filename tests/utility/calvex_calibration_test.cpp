@@ -1,11 +1,13 @@
 // Calibration end to end, with no display: the real calvex, headless, clicks a calibration button
 // while touchsim, on an offset and noisy panel, touches the targets the screen asks for; devmgr
 // runs the driver on touchsim's line throughout. The corners reach the registry, the driver maps
-// touches through them once it runs again, and every way a run can end leaves the driver running.
+// touches through them once it runs again, and every way a run can end leaves the driver running,
+// even the program's being killed.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -207,6 +209,124 @@ TEST_F(CalvexCalibration, SigtermDuringARunGivesThePortBackAndChangesNothing) {
   double x = 0, y = 0;
   EXPECT_TRUE(LastTouch(before, &x, &y)) << "the driver does not run again after the program ended:\n"
                                          << host->devmgr().Output(Stream::kStderr);
+}
+
+// The gestures of a touch on a target of the 800 x 480 screen, held for `reports` reports.
+std::string TouchOn(std::pair<int, int> target, int reports = 9) {
+  return "hold " + std::to_string(ScreenPointOf(target.first, 800)) + " " +
+         std::to_string(ScreenPointOf(target.second, 480)) + " " + std::to_string(reports) + "\nlift\n";
+}
+
+// A headless script that starts a 5-point run and then dumps the screen every 50 ms for a minute,
+// so that the test sees which target it asks for ("N of 5").
+std::string FivePointRunWatched() {
+  std::string script = "click 1012\n";
+  for (int i = 0; i < 1200; ++i) script += "wait 50\ndump\n";
+  return script;
+}
+
+// SIGKILL of calvex while its run has the driver stopped, at three moments: the guard that the
+// run posted starts the driver again, a touch reaches the pointer within 2 s of the kill, the
+// corners are as they were, and the debug output says why the driver was started.
+TEST_F(CalvexCalibration, AKilledProgramsRunHasTheDriverStartedAgainByItsGuard) {
+  const std::vector<std::pair<int, int>> targets = TargetsOf(5);
+  // After the kill touchsim taps on; the test's window "calvex killed" tells it when, as the
+  // screen of a program killed at once may be gone before touchsim has seen it.
+  const std::string taps = "await \"calvex killed\" 60000\nrepeat 600\ntap 30000 30000\nwait 20\nend\n";
+  struct Case {
+    const char *moment;
+    std::string gestures;
+    const char *shownBeforeKill;  // in calvex's dumps; empty: the screen just opened
+  };
+  const std::vector<Case> cases = {
+      {"the target screen just up", taps, ""},
+      {"two of five targets touched",
+       "await \"Touch calibration\" 20000\nwait 200\n" + TouchOn(targets[0]) + "wait 60\n" + TouchOn(targets[1]) + taps,
+       "\"3 of 5\""},
+      // The second touch is held for about 4 s: the kill comes as it begins, and the rest of it
+      // reaches the driver once it runs again.
+      {"in the middle of a touch",
+       "await \"Touch calibration\" 20000\nwait 200\n" + TouchOn(targets[0]) + TouchOn(targets[1], 800) + taps,
+       "\"2 of 5\""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.moment);
+    host.reset();
+    touchsim.reset();
+    Start(c.gestures);
+    const CalibrationCorners before = StoredCorners();
+    testing_support::WriteFile(root.path() + "/script.txt", FivePointRunWatched());
+    ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+    ASSERT_TRUE(host->devmgr().WaitForLine(Stream::kStderr, "ReadThread Stop.", kBound)) << "the run never stopped the driver";
+    ASSERT_TRUE(WaitUntil([] { return FindWindowW(nullptr, u"Touch calibration") != nullptr; }, kBound))
+        << "the calibration screen never opened";
+    if (*c.shownBeforeKill != 0) {
+      ASSERT_TRUE(calvex.WaitForLine(Stream::kStdout, c.shownBeforeKill, kBound)) << calvex.Output(Stream::kStdout);
+    }
+    const size_t eventsBefore = LoggedEvents().size();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(calvex.Signal(SIGKILL));
+    HWND told = CreateWindowExW(0, u"STATIC", u"calvex killed", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                                nullptr);
+    ASSERT_NE(told, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return LoggedEvents().size() > eventsBefore; }, kBound))
+        << "no touch reached the pointer after the kill:\n"
+        << host->devmgr().Output(Stream::kStderr) << touchsim->Output(Stream::kStderr);
+    EXPECT_LE(std::chrono::steady_clock::now() - killed, std::chrono::seconds(2));
+    DestroyWindow(told);
+    ASSERT_TRUE(calvex.WaitForExit(kBound));
+    EXPECT_NE(calvex.Output(Stream::kStderr)
+                  .find("calibkit: the calibrating program (pid " + std::to_string(calvex.pid()) +
+                        ") ended during a calibration; the driver was started again"),
+              std::string::npos)
+        << calvex.Output(Stream::kStderr);
+    const CalibrationCorners after = StoredCorners();
+    EXPECT_TRUE(after.LLX == before.LLX && after.LLY == before.LLY && after.URX == before.URX && after.URY == before.URY)
+        << root.ReadHive();
+  }
+}
+
+// A setting changed while the targets are up (here by nrvctl) is kept when the corners are stored.
+TEST_F(CalvexCalibration, ASettingChangedDuringTheRunSurvivesTheStore) {
+  const std::vector<std::pair<int, int>> targets = TargetsOf(5);
+  // touchsim touches two targets, waits for the test's window that says the change is made, then
+  // touches the rest.
+  std::string gestures = "await \"Touch calibration\" 20000\nwait 200\n" + TouchOn(targets[0]) + "wait 60\n" +
+                         TouchOn(targets[1]) + "await \"TouSound changed\" 60000\n";
+  for (size_t i = 2; i < targets.size(); ++i) gestures += "wait 60\n" + TouchOn(targets[i]);
+  Start(gestures + "gone \"Touch calibration\" 30000\n");
+  testing_support::WriteFile(root.path() + "/script.txt",
+                             "click 1012\nawait \"Calibration result\" 60000\ndump\nclick 1\nanswer no\nclick 1016\n");
+  ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+  ASSERT_TRUE(WaitUntil([] { return FindWindowW(nullptr, u"Touch calibration") != nullptr; }, kBound))
+      << "the calibration screen never opened";
+  ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", {"set", "TouSound=2"});
+  auto set = nrvctl.WaitForExit(kBound);
+  ASSERT_TRUE(set && set->code == 0) << nrvctl.Output(Stream::kStderr);
+  HWND changed = CreateWindowExW(0, u"STATIC", u"TouSound changed", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
+  ASSERT_NE(changed, nullptr);
+  auto exit = calvex.WaitForExit(kBound);
+  DestroyWindow(changed);
+  ASSERT_TRUE(exit && exit->code == 0) << calvex.Output(Stream::kStderr);
+  EXPECT_NE(calvex.Output(Stream::kStdout).find("Calibration finished: the new corners are stored"), std::string::npos)
+      << calvex.Output(Stream::kStdout);
+  EXPECT_TRUE(HasCalibration(StoredCorners())) << root.ReadHive();
+  EXPECT_NE(root.ReadHive().find("\"TouSound\"=dword:00000002"), std::string::npos) << root.ReadHive();
+}
+
+// A touch held for three times the screen's time-out keeps the screen up: the run finishes.
+TEST_F(CalvexCalibration, ATouchHeldPastTheTimeOutDoesNotEndTheRun) {
+  const std::vector<std::pair<int, int>> targets = TargetsOf(5);
+  // About 3.1 s of reports on the first target, against a time-out of 1 s.
+  std::string gestures = "await \"Touch calibration\" 20000\nwait 50\n" + TouchOn(targets[0], 600);
+  for (size_t i = 1; i < targets.size(); ++i) gestures += "wait 60\n" + TouchOn(targets[i]);
+  Start(gestures + "gone \"Touch calibration\" 30000\n",
+        "\n[HKEY_LOCAL_MACHINE\\Software\\Calibkit]\n\"TouchTimeout\"=dword:000003e8\n");
+  std::string shown;
+  ASSERT_EQ(RunCalvex("click 1012\nawait \" 5 Point Calibration\" 60000\nanswer no\nclick 1016\n", &shown), 0) << errors;
+  EXPECT_NE(shown.find("\" 5 Point Calibration Finished!, Calibrate again? \""), std::string::npos) << shown;
+  EXPECT_TRUE(HasCalibration(StoredCorners())) << root.ReadHive();
 }
 
 // A touch far from its target is refused and the same target asked again; the run still fits.
