@@ -1,6 +1,7 @@
 // The registry calls over the hive file of the device root. An open key is a handle to a snapshot
 // of its key, read when it was opened, plus the changes made through it; the changes reach the
 // file together when the key is flushed or closed, applied to the hive as it is at that moment.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,24 @@ class OpenKey : public KernelObject {
     if (index >= subkeys_.size()) return false;
     *name = subkeys_[index];
     return true;
+  }
+
+  // What RegQueryInfoKeyW reports: counts, and the longest names (in characters) and data (in
+  // bytes).
+  struct Info {
+    DWORD subkeys = 0, longestSubkey = 0, values = 0, longestValueName = 0, longestData = 0;
+  };
+  Info Describe() {
+    std::lock_guard lock(mutex_);
+    Info info;
+    info.subkeys = static_cast<DWORD>(subkeys_.size());
+    for (const auto &name : subkeys_) info.longestSubkey = std::max(info.longestSubkey, static_cast<DWORD>(name.size()));
+    info.values = static_cast<DWORD>(view_.values.size());
+    for (const auto &value : view_.values) {
+      info.longestValueName = std::max(info.longestValueName, static_cast<DWORD>(value.name.size()));
+      info.longestData = std::max(info.longestData, static_cast<DWORD>(value.data.size()));
+    }
+    return info;
   }
 
   // Writes this key's pending changes (and its creation) to the hive in one replacement; they
@@ -171,6 +190,12 @@ LONG OpenOrCreate(HKEY hKey, LPCWSTR lpSubKey, bool create, PHKEY phkResult, DWO
   return ERROR_SUCCESS;
 }
 
+// True when path is below, or is, the key at top (paths compare in any letter case).
+bool IsAtOrBelow(const std::u16string &path, const std::u16string &top) {
+  if (path.size() < top.size() || !EqualsIgnoreCase(std::u16string_view(path).substr(0, top.size()), top)) return false;
+  return path.size() == top.size() || path[top.size()] == u'\\';
+}
+
 }  // namespace
 }  // namespace platform
 
@@ -227,6 +252,47 @@ extern "C" LONG WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   if (LONG result = platform::KeyOf(hKey, &key, &immediate)) return result;
   if (!key->Delete(platform::WideView(lpValueName))) return ERROR_FILE_NOT_FOUND;
   return immediate ? key->Flush() : ERROR_SUCCESS;
+}
+
+// As on Windows CE: the key goes with its values and every key below it, in one replacement of
+// the hive, so that no reader sees half of it gone.
+extern "C" LONG WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+  if (lpSubKey == nullptr || *lpSubKey == 0) return ERROR_INVALID_PARAMETER;
+  std::u16string path;
+  if (LONG result = platform::SubKeyPath(hKey, lpSubKey, &path)) return result;
+  std::string file;
+  if (LONG result = platform::HiveFilePath(&file)) return result;
+  return platform::UpdateHiveFile(file, [&](platform::RegistryHive &hive) {
+    if (!hive.KeyExists(path)) return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+    platform::RegistryHive kept;
+    for (const platform::RegistryKey &key : hive.keys())
+      if (!platform::IsAtOrBelow(key.path, path)) kept.CreateKey(key.path).values = key.values;
+    hive = std::move(kept);
+    return static_cast<LONG>(ERROR_SUCCESS);
+  });
+}
+
+extern "C" LONG WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                        LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                        LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                        LPDWORD lpcbSecurityDescriptor, void *lpftLastWriteTime) {
+  if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) return ERROR_INVALID_PARAMETER;
+  std::shared_ptr<OpenKey> key;
+  bool immediate = false;
+  if (LONG result = platform::KeyOf(hKey, &key, &immediate)) return result;
+  const OpenKey::Info info = key->Describe();
+  // Keys have no class, no security descriptor and no recorded write time: all read as empty.
+  if (lpClass != nullptr && *lpcchClass > 0) lpClass[0] = 0;
+  if (lpcchClass != nullptr) *lpcchClass = 0;
+  if (lpcSubKeys != nullptr) *lpcSubKeys = info.subkeys;
+  if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = info.longestSubkey;
+  if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
+  if (lpcValues != nullptr) *lpcValues = info.values;
+  if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = info.longestValueName;
+  if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = info.longestData;
+  if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+  if (lpftLastWriteTime != nullptr) std::memset(lpftLastWriteTime, 0, 2 * sizeof(DWORD));
+  return ERROR_SUCCESS;
 }
 
 extern "C" LONG WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD,

@@ -1,12 +1,11 @@
 // Serial ports: "COMn:" opens the tty that HKLM\Platform\Serial names, exclusively and in raw
 // mode, and the comm calls act on it with the device's results: a DCB whose line fields live in
-// termios, reads and writes bounded by COMMTIMEOUTS, and WaitCommEvent on the input queue.
+// termios, reads and writes bounded by COMMTIMEOUTS, and WaitCommEvent on the input queue. A tty
+// that hangs up is opened again, as it was set, once its path leads to a live tty again.
 #include "serial_port.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -26,6 +26,7 @@
 #include "platform/text.h"
 #include "serial_line_settings.h"
 #include "serial_timeouts.h"
+#include "serial_tty.h"
 #include "serial_tty_path.h"
 
 namespace platform {
@@ -33,9 +34,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A hung-up line (its far end gone) reports itself readable forever without data; while it does,
-// waits look at it again only this often instead of spinning on it.
-constexpr int64_t kHungLineRecheckMs = 200;
+// How often a line that cannot deliver is looked at again: a hung-up line's path, to open it
+// once it is back, and a line that woke a wait without data. Often enough to be back well within
+// a second, rarely enough to cost nothing measurable.
+constexpr int64_t kLineRecheckMs = 200;
+
+constexpr short kHangUpEvents = POLLHUP | POLLERR | POLLNVAL;
 
 BOOL Fail(DWORD error) {
   SetLastError(error);
@@ -45,7 +49,7 @@ BOOL Fail(DWORD error) {
 // For failures with no Win32 code of their own: the code says little, so the cause goes to the
 // debug output.
 BOOL FailWithCause(const std::string &port, const char *what, int error) {
-  NKDbgPrintfW(u"serial: %a: %a: %a\n", port.c_str(), what, std::strerror(error));
+  NKDbgPrintfW(u"serial: %a %a: %a\n", port.c_str(), what, std::strerror(error));
   return Fail(ERROR_GEN_FAILURE);
 }
 
@@ -67,13 +71,29 @@ DCB DefaultDcb() {
   return dcb;
 }
 
+
+// One opened tty. A hang-up replaces it whole, so a call still using the old one finishes on it
+// and its descriptor is closed only after that call has returned.
+struct Line {
+  explicit Line(int descriptor) : fd(descriptor) {}
+  ~Line() { close(fd); }
+  Line(const Line &) = delete;
+  Line &operator=(const Line &) = delete;
+  const int fd;
+};
+using LinePtr = std::shared_ptr<const Line>;
+
 class SerialPort : public KernelObject {
  public:
-  SerialPort(std::string name, int tty, int closeWake, int maskWake)
-      : name_(std::move(name)), tty_(tty), closeWake_(closeWake), maskWake_(maskWake) {}
+  SerialPort(std::string name, std::string path, int tty, const termios &settings, int closeWake, int maskWake)
+      : name_(std::move(name)),
+        path_(std::move(path)),
+        closeWake_(closeWake),
+        maskWake_(maskWake),
+        line_(std::make_shared<const Line>(tty)),
+        lineSettings_(settings) {}
 
   ~SerialPort() override {
-    close(tty_);
     close(closeWake_);
     close(maskWake_);
   }
@@ -85,7 +105,8 @@ class SerialPort : public KernelObject {
   void OnClose() override {
     closed_ = true;
     Signal(closeWake_);
-    flock(tty_, LOCK_UN);
+    std::lock_guard lock(mutex_);
+    ReleaseSerialTty(line_->fd);
   }
 
   BOOL Read(void *buffer, DWORD size, DWORD *done) override;
@@ -129,15 +150,16 @@ class SerialPort : public KernelObject {
   }
 
   // Bytes waiting in the input queue, or -1 when the line cannot tell (it has hung up).
-  int InputQueued() const {
+  static int InputQueued(const Line &line) {
     int queued = 0;
-    return ioctl(tty_, FIONREAD, &queued) == 0 ? queued : -1;
+    return ioctl(line.fd, FIONREAD, &queued) == 0 ? queued : -1;
   }
 
-  // Sleeps until the line reports one of events (when watchLine), the port is closed, extraFd
-  // becomes readable, or wait milliseconds pass. Returns what the line reported, 0 for nothing.
-  short Poll(bool watchLine, short events, int64_t wait, int extraFd = -1) const {
-    struct pollfd fds[3] = {{closeWake_, POLLIN, 0}, {watchLine ? tty_ : -1, events, 0}, {extraFd, POLLIN, 0}};
+  // Sleeps until lineFd (when not -1) reports one of events or a hang-up, the port is closed,
+  // extraFd becomes readable, or wait milliseconds pass. Returns what the line reported, 0 for
+  // nothing.
+  short Poll(int lineFd, short events, int64_t wait, int extraFd = -1) const {
+    struct pollfd fds[3] = {{closeWake_, POLLIN, 0}, {lineFd, events, 0}, {extraFd, POLLIN, 0}};
     int timeout = wait == kWaitWithoutLimit ? -1 : static_cast<int>(std::min<int64_t>(wait, INT_MAX));
     if (poll(fds, 3, timeout) <= 0) return 0;
     return fds[1].revents;
@@ -149,13 +171,25 @@ class SerialPort : public KernelObject {
     (void)ignored;  // nothing to drain is fine
   }
 
+  LinePtr CurrentLine() {
+    std::lock_guard lock(mutex_);
+    return line_;
+  }
+
+  void NoteHangUp(const LinePtr &line);
+  LinePtr LiveLine();
+
   const std::string name_;
-  const int tty_;
-  const int closeWake_;  // readable once the handle is closed; never drained
-  const int maskWake_;   // readable after SetCommMask until a WaitCommEvent drains it
+  const std::string path_;  // the tty as the registry named it at open, followed if it is a link
+  const int closeWake_;     // readable once the handle is closed; never drained
+  const int maskWake_;      // readable after SetCommMask until a WaitCommEvent drains it
   std::atomic<bool> closed_{false};
 
   std::mutex mutex_;  // guards what follows, and orders SetCommState against GetCommState
+  LinePtr line_;
+  termios lineSettings_;  // what the tty was last set to, for the tty that replaces a hung-up one
+  bool hungUp_ = false;
+  Clock::time_point lastReopen_{};
   DCB dcb_ = DefaultDcb();
   COMMTIMEOUTS timeouts_{};
   DWORD mask_ = 0;
@@ -163,6 +197,40 @@ class SerialPort : public KernelObject {
 
   std::mutex waitMutex_;  // one WaitCommEvent at a time owns maskWake_
 };
+
+void SerialPort::NoteHangUp(const LinePtr &line) {
+  std::lock_guard lock(mutex_);
+  if (line != line_ || hungUp_) return;  // already replaced, or already told
+  hungUp_ = true;
+  NKDbgPrintfW(u"serial: %a %a hung up; waiting for it to come back\n", name_.c_str(), path_.c_str());
+}
+
+// The line to use, or null while it is hung up. A hung-up line is replaced once its path leads to
+// a live tty again, which then gets the line settings, locks and low latency the old one had; the
+// path is looked at at most once per recheck period, whoever asks.
+LinePtr SerialPort::LiveLine() {
+  std::lock_guard lock(mutex_);
+  if (!hungUp_) return line_;
+  if (closed_) return nullptr;
+  const Clock::time_point now = Clock::now();
+  if (now - lastReopen_ < std::chrono::milliseconds(kLineRecheckMs)) return nullptr;
+  lastReopen_ = now;
+  SerialTtyFailure failure;
+  const int tty = OpenSerialTty(path_, &failure);
+  if (tty < 0) return nullptr;
+  // A node that still leads to the dead line, or a tty that refuses the old settings, is not
+  // the line back.
+  if (SerialTtyHungUp(tty) || tcsetattr(tty, TCSANOW, &lineSettings_) != 0) {
+    ReleaseSerialTty(tty);
+    close(tty);
+    return nullptr;
+  }
+  RequestLowLatency(tty);  // whether it has any was said when the port was opened
+  line_ = std::make_shared<const Line>(tty);
+  hungUp_ = false;
+  NKDbgPrintfW(u"serial: %a %a is back\n", name_.c_str(), path_.c_str());
+  return line_;
+}
 
 BOOL SerialPort::Read(void *buffer, DWORD size, DWORD *done) {
   if (DWORD error = CheckFault("ReadFile", name_)) return Fail(error);
@@ -174,29 +242,39 @@ BOOL SerialPort::Read(void *buffer, DWORD size, DWORD *done) {
   auto *bytes = static_cast<unsigned char *>(buffer);
   const Clock::time_point start = Clock::now();
   Clock::time_point lastByte = start;
-  bool lineReported = false;  // the last poll woke for the line
+  bool suspect = false;  // the last poll woke for the line, yet it had nothing
   for (;;) {
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
-    ssize_t n = read(tty_, bytes + *done, size - *done);
-    if (n > 0) {
-      *done += static_cast<DWORD>(n);
-      lastByte = Clock::now();
-      lineReported = false;
-      if (*done == size) return TRUE;
-      continue;
+    const LinePtr line = LiveLine();
+    bool up = line != nullptr;
+    if (up) {
+      ssize_t n = read(line->fd, bytes + *done, size - *done);
+      if (n > 0) {
+        *done += static_cast<DWORD>(n);
+        lastByte = Clock::now();
+        suspect = false;
+        if (*done == size) return TRUE;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EIO) {
+        if (*done > 0) return TRUE;  // the error shows again on the next read
+        return FailWithCause(name_, "read failed", errno);
+      }
+      if ((n < 0 && errno == EIO) || (suspect && SerialTtyHungUp(line->fd))) {
+        NoteHangUp(line);
+        up = false;
+      }
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EIO) {
-      if (*done > 0) return TRUE;  // the error shows again on the next read
-      return FailWithCause(name_, "read failed", errno);
-    }
-    // With VMIN 0 a live line with nothing to read returns 0 too; it is hung up when it woke the
-    // poll yet had nothing, or said EIO.
-    const bool hungUp = lineReported || (n < 0 && errno == EIO);
     int64_t wait = rule.RemainingWait(MillisecondsSince(start), *done, MillisecondsSince(lastByte));
     if (wait == 0) return TRUE;
-    if (hungUp) wait = wait == kWaitWithoutLimit ? kHungLineRecheckMs : std::min(wait, kHungLineRecheckMs);
-    lineReported = Poll(!hungUp, POLLIN, wait) != 0;
+    const bool watchLine = up && !suspect;
+    if (!watchLine) wait = wait == kWaitWithoutLimit ? kLineRecheckMs : std::min(wait, kLineRecheckMs);
+    const short reported = Poll(watchLine ? line->fd : -1, POLLIN, wait);
+    if ((reported & kHangUpEvents) != 0) NoteHangUp(line);
+    // With VMIN 0 a live line with nothing to read returns 0 too, so a wake-up without data is
+    // only known as such at the next read.
+    suspect = reported != 0;
   }
 }
 
@@ -210,13 +288,18 @@ BOOL SerialPort::Write(const void *buffer, DWORD size, DWORD *done) {
   const Clock::time_point start = Clock::now();
   while (*done < size) {
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
-    ssize_t n = write(tty_, bytes + *done, size - *done);
+    const LinePtr line = LiveLine();
+    if (!line) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    ssize_t n = write(line->fd, bytes + *done, size - *done);
     if (n > 0) {
       *done += static_cast<DWORD>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EIO) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    if (n < 0 && errno == EIO) {
+      NoteHangUp(line);
+      return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    }
     if (n < 0 && errno != EAGAIN) return FailWithCause(name_, "write failed", errno);
     int64_t wait = kWaitWithoutLimit;
     if (limit != kWaitWithoutLimit) {
@@ -225,7 +308,7 @@ BOOL SerialPort::Write(const void *buffer, DWORD size, DWORD *done) {
       if (spent >= static_cast<uint64_t>(limit)) return TRUE;
       wait = limit - static_cast<int64_t>(spent);
     }
-    Poll(true, POLLOUT, wait);
+    Poll(line->fd, POLLOUT, wait);
   }
   return TRUE;
 }
@@ -233,7 +316,7 @@ BOOL SerialPort::Write(const void *buffer, DWORD size, DWORD *done) {
 BOOL SerialPort::GetState(DCB *out) {
   std::lock_guard lock(mutex_);
   termios tio{};
-  if (tcgetattr(tty_, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
+  if (tcgetattr(line_->fd, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
   DCB dcb = dcb_;
   ReadLineSettings(tio, &dcb);
   *out = dcb;
@@ -243,10 +326,11 @@ BOOL SerialPort::GetState(DCB *out) {
 BOOL SerialPort::SetState(const DCB &dcb) {
   std::lock_guard lock(mutex_);
   termios tio{};
-  if (tcgetattr(tty_, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
+  if (tcgetattr(line_->fd, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
   if (!ApplyLineSettings(dcb, &tio)) return Fail(ERROR_INVALID_PARAMETER);
-  if (tcsetattr(tty_, TCSANOW, &tio) != 0) return FailWithCause(name_, "cannot change the line settings", errno);
+  if (tcsetattr(line_->fd, TCSANOW, &tio) != 0) return FailWithCause(name_, "cannot change the line settings", errno);
   dcb_ = dcb;
+  lineSettings_ = tio;
   return TRUE;
 }
 
@@ -266,7 +350,7 @@ BOOL SerialPort::WaitEvent(DWORD *events) {
   // maskChanges_ before each sleep.
   DrainMaskWake();
   const bool wantsInput = (mask & EV_RXCHAR) != 0;
-  bool lineSuspect = false;  // the line woke the last poll without data: it may have hung up
+  bool lineSuspect = false;  // the line woke the last poll without data
   for (;;) {
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     {
@@ -276,16 +360,30 @@ BOOL SerialPort::WaitEvent(DWORD *events) {
         return TRUE;
       }
     }
+    // A hung-up line has nothing to report: the wait goes on, looking for its return.
+    const LinePtr line = LiveLine();
+    if (!line) {
+      Poll(-1, 0, kLineRecheckMs, maskWake_);
+      continue;
+    }
     // Level-triggered, so that bytes that arrived between a read and this wait are reported.
-    const int queued = wantsInput ? InputQueued() : 0;
+    const int queued = wantsInput ? InputQueued(*line) : 0;
     if (queued > 0) {
       *events = EV_RXCHAR;
       return TRUE;
     }
+    if (queued < 0 && SerialTtyHungUp(line->fd)) {
+      NoteHangUp(line);
+      continue;
+    }
     const bool watchLine = wantsInput && queued == 0 && !lineSuspect;
-    const int64_t wait = wantsInput && !watchLine ? kHungLineRecheckMs : kWaitWithoutLimit;
-    const short reported = Poll(watchLine, POLLIN, wait, maskWake_);
-    lineSuspect = watchLine && reported != 0 && InputQueued() <= 0;
+    const int64_t wait = wantsInput && !watchLine ? kLineRecheckMs : kWaitWithoutLimit;
+    const short reported = Poll(watchLine ? line->fd : -1, POLLIN, wait, maskWake_);
+    if ((reported & kHangUpEvents) != 0) {
+      NoteHangUp(line);
+      continue;
+    }
+    lineSuspect = watchLine && reported != 0 && InputQueued(*line) <= 0;
   }
 }
 
@@ -299,7 +397,7 @@ BOOL SerialPort::Purge(DWORD flags) {
   const bool output = (flags & PURGE_TXCLEAR) != 0;
   if (!input && !output) return TRUE;
   int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-  if (tcflush(tty_, queue) != 0) return FailWithCause(name_, "cannot purge the line", errno);
+  if (tcflush(CurrentLine()->fd, queue) != 0) return FailWithCause(name_, "cannot purge the line", errno);
   return TRUE;
 }
 
@@ -322,29 +420,34 @@ DWORD OpenError(int error) {
   }
 }
 
-// Raw bytes both ways, no modem control, no flow control, reads that never block in the kernel;
-// the speed stays as it was.
-bool MakeRaw(int tty) {
-  termios tio{};
-  if (tcgetattr(tty, &tio) != 0) return false;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cflag &= ~CRTSCTS;
-  tio.c_iflag &= ~(IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  return tcsetattr(tty, TCSANOW, &tio) == 0;
-}
-
-HANDLE FailOpen(DWORD error, int tty = -1) {
-  if (tty >= 0) close(tty);
+HANDLE FailOpen(DWORD error) {
   SetLastError(error);
   return INVALID_HANDLE_VALUE;
 }
 
-HANDLE FailOpenWithCause(const std::string &port, const std::string &what, int error, int tty = -1) {
-  NKDbgPrintfW(u"serial: %a: %a: %a\n", port.c_str(), what.c_str(), std::strerror(error));
-  return FailOpen(ERROR_OPEN_FAILED, tty);
+HANDLE FailOpenWithCause(const std::string &port, const std::string &what, int error) {
+  NKDbgPrintfW(u"serial: %a %a: %a\n", port.c_str(), what.c_str(), std::strerror(error));
+  return FailOpen(ERROR_OPEN_FAILED);
+}
+
+HANDLE FailToOpenTty(const std::string &port, const std::string &path, const SerialTtyFailure &failure) {
+  switch (failure.step) {
+    case SerialTtyFailure::kOpen:
+      if (OpenError(failure.error) == ERROR_OPEN_FAILED) return FailOpenWithCause(port, "cannot open " + path, failure.error);
+      if (failure.error == EACCES || failure.error == EPERM) {
+        NKDbgPrintfW(u"serial: %a cannot open %a: %a; %a\n", port.c_str(), path.c_str(), std::strerror(failure.error),
+                     AccessAdvice("the port", path).c_str());
+      }
+      return FailOpen(OpenError(failure.error));
+    case SerialTtyFailure::kNotATty:
+      return FailOpen(ERROR_NOT_SUPPORTED);
+    case SerialTtyFailure::kLock:
+      if (failure.error == EWOULDBLOCK) return FailOpen(ERROR_ACCESS_DENIED);
+      return FailOpenWithCause(port, "cannot lock " + path, failure.error);
+    case SerialTtyFailure::kExclusive:
+      break;
+  }
+  return FailOpenWithCause(port, "cannot hold " + path + " exclusively", failure.error);
 }
 
 }  // namespace
@@ -362,33 +465,29 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
   std::string path;
   if (DWORD error = SerialTtyPath(name, &path)) return FailOpen(error);
 
-  int tty = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (tty < 0) {
-    const int error = errno;
-    if (OpenError(error) == ERROR_OPEN_FAILED) return FailOpenWithCause(portName, "cannot open " + path, error);
-    if (error == EACCES || error == EPERM) {
-      NKDbgPrintfW(u"serial: %a: cannot open %a: %a; %a\n", portName.c_str(), path.c_str(), std::strerror(error),
-                   AccessAdvice("the port", path).c_str());
-    }
-    return FailOpen(OpenError(error));
-  }
-  if (!isatty(tty)) return FailOpen(ERROR_NOT_SUPPORTED, tty);
-  // flock, unlike TIOCEXCL, also keeps out a second open by root, and by this same process.
-  if (flock(tty, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    if (error == EWOULDBLOCK) return FailOpen(ERROR_ACCESS_DENIED, tty);
-    return FailOpenWithCause(portName, "cannot lock " + path, error, tty);
-  }
-  if (!MakeRaw(tty)) return FailOpenWithCause(portName, "cannot set " + path + " to raw mode", errno, tty);
+  SerialTtyFailure failure;
+  const int tty = OpenSerialTty(path, &failure);
+  if (tty < 0) return FailToOpenTty(portName, path, failure);
+  auto giveUp = [&](const std::string &what, int error) {
+    ReleaseSerialTty(tty);
+    close(tty);
+    return FailOpenWithCause(portName, what, error);
+  };
+  termios settings{};
+  if (!MakeSerialTtyRaw(tty, &settings)) return giveUp("cannot set " + path + " to raw mode", errno);
+  // Without it the port still works; its bytes just come as the tty delivers them, as on a
+  // pseudo-terminal.
+  if (int error = RequestLowLatency(tty))
+    NKDbgPrintfW(u"serial: %a %a has no low-latency setting: %a\n", portName.c_str(), path.c_str(), std::strerror(error));
 
   const int closeWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   const int maskWake = closeWake < 0 ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (maskWake < 0) {
     const int error = errno;
     if (closeWake >= 0) close(closeWake);
-    return FailOpenWithCause(portName, "cannot make its wake-up counters", error, tty);
+    return giveUp("cannot make its wake-up counters", error);
   }
-  return InsertHandle(std::make_shared<SerialPort>(portName, tty, closeWake, maskWake));
+  return InsertHandle(std::make_shared<SerialPort>(portName, path, tty, settings, closeWake, maskWake));
 }
 
 }  // namespace platform

@@ -135,8 +135,12 @@ TEST_F(SerialLink, ProgressAndTracesFollowTheirZones) {
   dpCurSettings.ulZoneMask = 0x3000;
   EXPECT_TRUE(DetectSerialPort());
   dpCurSettings.ulZoneMask = mask;
-  EXPECT_EQ(Debug(), (std::vector<std::string>{"[FUNC] +DetectSerialPort()\r\n", "SerMouse : GetCommState okay.\r\n",
-                                               "SerMouse : SetCommState okay.\r\n", "[FUNC] +InitSerialPort()\r\n"}));
+  // The serial port's own notes (a pseudo-terminal has no low-latency setting) are the platform's.
+  std::vector<std::string> driverLines;
+  for (const std::string &line : Debug())
+    if (line.rfind("serial: ", 0) != 0) driverLines.push_back(line);
+  EXPECT_EQ(driverLines, (std::vector<std::string>{"[FUNC] +DetectSerialPort()\r\n", "SerMouse : GetCommState okay.\r\n",
+                                                   "SerMouse : SetCommState okay.\r\n", "[FUNC] +InitSerialPort()\r\n"}));
 }
 
 }  // namespace

@@ -257,6 +257,37 @@ TEST_F(Registry, KeysAboveAWrittenKeyExistAndNamesMatchInAnyCase) {
             "[HKEY_LOCAL_MACHINE\\Drivers\\Serial]\n\n[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Second]\n\n");
 }
 
+TEST_F(Registry, DeletingAKeyTakesItsValuesAndEveryKeyBelowAndQueryInfoCountsWhatIsLeft) {
+  root_.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"/dev/pts/3\"\n"
+                  "[HKEY_LOCAL_MACHINE\\Platform\\Serial\\Deep\\Deeper]\n\"x\"=dword:00000001\n"
+                  "[HKEY_LOCAL_MACHINE\\Platform\\SerialPorts]\n\"Long name\"=\"abc\"\n");
+  HKEY platform = Open(u"Platform");
+  DWORD subkeys = 99, longestSubkey = 99, values = 99, longestName = 99, longestData = 99;
+  ASSERT_EQ(RegQueryInfoKeyW(platform, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr, &values,
+                             &longestName, &longestData, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 2u);
+  EXPECT_EQ(longestSubkey, 11u);  // "SerialPorts", in characters
+  EXPECT_EQ(values, 0u);
+  RegCloseKey(platform);
+  HKEY ports = Open(u"Platform\\SerialPorts");
+  ASSERT_EQ(RegQueryInfoKeyW(ports, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
+                             &longestData, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(subkeys, 0u);
+  EXPECT_EQ(values, 1u);
+  EXPECT_EQ(longestName, 9u);
+  EXPECT_EQ(longestData, 8u);  // "abc" and its terminator in UTF-16
+  RegCloseKey(ports);
+
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"platform\\SERIAL"), ERROR_SUCCESS);
+  EXPECT_EQ(root_.ReadHive(), "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Platform\\SerialPorts]\n"
+                              "\"Long name\"=\"abc\"\n\n")
+      << "a key below the deleted one, or its sibling of a longer name, was handled wrongly";
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Platform\\Serial"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u""), ERROR_INVALID_PARAMETER) << "HKEY_LOCAL_MACHINE itself";
+}
+
 TEST_F(Registry, AKeySeesItsSnapshotAndOwnChangesWhichReachTheFileTogether) {
   HKEY writer = Create(u"Snap");
   ASSERT_EQ(SetDword(writer, u"x", 1), ERROR_SUCCESS);

@@ -1,16 +1,19 @@
 // Serial ports over real pseudo-terminals: opening (names, errors, exclusivity), line settings,
-// read time-outs, WaitCommEvent, waking blocked calls, hung-up lines and fault injection.
+// read time-outs, WaitCommEvent, waking blocked calls, hung-up lines that stay gone or come back,
+// and fault injection.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -21,7 +24,9 @@
 
 #include <windows.h>
 
+#include "debug_capture.h"
 #include "kernel_object.h"
+#include "movable_line.h"
 #include "platform/faults.h"
 #include "platform/text.h"
 #include "serial_port.h"
@@ -207,6 +212,32 @@ TEST_F(SerialPort, OpenFromAnotherProcessIsDeniedWhileThePortIsOpen) {
   EXPECT_EQ(OpenInChildProcess(), ERROR_ACCESS_DENIED);
   ASSERT_TRUE(CloseHandle(port));
   EXPECT_EQ(OpenInChildProcess(), 0) << "the port stayed locked after CloseHandle";
+}
+
+// Whether the tty has TIOCEXCL set. Root is let past the flag, so the flag itself is read; any
+// other user is refused with EBUSY.
+bool HeldExclusively(const std::string &tty) {
+  int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY;
+  int exclusive = 0;
+  const bool read = ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+  close(fd);
+  return read && exclusive != 0;
+}
+
+size_t CountContaining(const std::vector<std::string> &messages, const std::string &text) {
+  return static_cast<size_t>(
+      std::count_if(messages.begin(), messages.end(), [&](const std::string &m) { return m.find(text) != m.npos; }));
+}
+
+TEST_F(SerialPort, TtyIsHeldExclusivelyUntilClosedAndAPseudoTerminalSaysOnceItHasNoLowLatency) {
+  testing_support::DebugCapture capture;
+  HANDLE port = Open();
+  EXPECT_TRUE(HeldExclusively(pty_.slavePath())) << "a program that does not lock could take the line's bytes";
+  ASSERT_TRUE(CloseHandle(port));
+  EXPECT_FALSE(HeldExclusively(pty_.slavePath())) << "the tty stayed exclusive after CloseHandle";
+  EXPECT_EQ(CountContaining(capture.messages, "serial: COM1: " + pty_.slavePath() + " has no low-latency setting: "),
+            1u);
 }
 
 TEST_F(SerialPort, ClosedHandleFailsEveryCallWithInvalidHandle) {
@@ -706,6 +737,70 @@ TEST(SerialPortHungUp, WaitsKeepWaitingWithoutSpinningAndWritesSayNotConnected) 
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
   CloseHandle(port);
   close(slave);
+}
+
+// The path of a pulled USB adapter comes back as a new tty: the port takes it up with everything
+// that was set on the handle, and says on the debug output when the line went and came back.
+TEST(SerialPortHungUp, LineWhosePathLeadsToALiveTtyAgainIsReopenedAsItWasSet) {
+  platform::ClearFaults();
+  testing_support::TempDeviceRoot root;
+  testing_support::MovableLine line(root.path() + "/ttyUSB0");
+  root.WriteHive(HiveFor("COM1:", line.path()));
+  testing_support::DebugCapture capture;
+  HANDLE port = OpenPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 115200;
+  dcb.StopBits = TWOSTOPBITS;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  SetTimeouts(port, {MAXDWORD, MAXDWORD, 5, 0, 0});
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+
+  line.Pull();
+  DWORD written = 0;
+  SetLastError(0);
+  EXPECT_FALSE(WriteFile(port, "x", 1, &written, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+
+  // While the line is gone a wait goes on, and SetCommMask still ends it at once.
+  DWORD events = 77;
+  BOOL waited = FALSE;
+  BlockedCall stopped(port, [&] { waited = WaitCommEvent(port, &events, nullptr); });
+  ASSERT_TRUE(stopped.WaitUntilBlocked());
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  stopped.Join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(events, 0u);
+
+  BlockedCall waiter(port, [&] { waited = WaitCommEvent(port, &events, nullptr); });
+  ASSERT_TRUE(waiter.WaitUntilBlocked());
+  line.PlugIn();
+  line.line()->Send("abc");
+  waiter.Join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+  char buffer[8];
+  DWORD done = 0;
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "abc");
+
+  termios tio{};
+  tcgetattr(line.line()->master(), &tio);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200)) << "the new tty did not get the line settings";
+  EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(tio.c_lflag & ECHO, 0u) << "the new tty is not raw";
+  EXPECT_TRUE(HeldExclusively(line.line()->slavePath()));
+  COMMTIMEOUTS timeouts{};
+  ASSERT_TRUE(GetCommTimeouts(port, &timeouts));
+  EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 5u);
+  ASSERT_TRUE(WriteFile(port, "z", 1, &written, nullptr));
+  EXPECT_EQ(ReceiveAtMaster(line.line()->master(), 1), "z");
+  ASSERT_TRUE(CloseHandle(port));
+
+  const std::string said = "serial: COM1: " + line.path();
+  EXPECT_EQ(CountContaining(capture.messages, said + " hung up; waiting for it to come back"), 1u);
+  EXPECT_EQ(CountContaining(capture.messages, said + " is back"), 1u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -67,6 +67,9 @@ PseudoTerminal::PseudoTerminal() {
   keepSlave_ = slave;
   slavePath_ = name;
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  // Programs the test starts must not hold the line open: closing it has to hang it up.
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(keepSlave_, F_SETFD, FD_CLOEXEC);
 }
 
 PseudoTerminal::~PseudoTerminal() {

@@ -1,14 +1,20 @@
-// The controller simulator's parts: the gesture-script parser, the report format with its
-// reference count, and the panel model.
+// The controller simulator's parts (the gesture-script parser, the report format with its
+// reference count, the panel model) and the touchsim program's refusals of what it cannot use.
 #include <gtest/gtest.h>
 
 #include "gesture_script.h"
 #include "panel_model.h"
+#include "process.h"
 #include "report_encoder.h"
+#include "test_root.h"
 
 namespace {
 
+using testing_support::ChildProcess;
+using testing_support::Stream;
 using touchsim::Command;
+
+constexpr std::chrono::milliseconds kBound{30000};
 
 TEST(GestureScript, ParsesEveryCommandWithItsNumbers) {
   std::vector<Command> commands;
@@ -129,6 +135,66 @@ TEST(PanelModel, OffsetScaleSwapAndNoise) {
   }
   EXPECT_FALSE(touchsim::PanelModel::Parse("wide=3", &model, &error));
   EXPECT_FALSE(touchsim::PanelModel::Parse("left=abc", &model, &error));
+}
+
+// Runs touchsim to its end; its exit status, -1 when it did not end.
+int RunTouchsim(ChildProcess &touchsim) {
+  auto exit = touchsim.WaitForExit(kBound);
+  return exit ? exit->code : -1;
+}
+
+TEST(TouchsimProgram, RefusesATtyPathThatIsNotATty) {
+  testing_support::TempDeviceRoot root;
+  const std::string script = root.path() + "/tap.txt";
+  testing_support::WriteFile(script, "tap 1 1\n");
+  for (const std::string &path : {std::string("/dev/null"), script}) {
+    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--tty", path, script});
+    EXPECT_EQ(RunTouchsim(touchsim), 2) << path;
+    EXPECT_NE(touchsim.Output(Stream::kStderr).find("touchsim: " + path + " is not a tty: "), std::string::npos)
+        << touchsim.Output(Stream::kStderr);
+    EXPECT_EQ(touchsim.Output(Stream::kStdout), "") << path << ": reported reports that nothing read";
+  }
+}
+
+TEST(TouchsimProgram, PositionOutOfRangeAnywhereInTheScriptStopsItBeforeThePortIsMapped) {
+  struct Case {
+    std::vector<std::string> options;
+    const char *script;
+    const char *says;
+  };
+  for (const Case &c : {
+           Case{{}, "tap 1 1\nrepeat 2\n  tap 1 99999\nend\n", "script.txt:3: controller positions run from 0 to 16383"},
+           Case{{"--panel", "noise=0"}, "drag 0 0 65536 0 3\n", "script.txt:1: screen positions run from 0 to 65535"},
+       }) {
+    testing_support::TempDeviceRoot root;
+    root.WriteHive("");
+    testing_support::WriteFile(root.path() + "/script.txt", c.script);
+    std::vector<std::string> arguments = {"--root", root.path(), "--port", "COM1:"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    arguments.push_back(root.path() + "/script.txt");
+    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", arguments);
+    EXPECT_EQ(RunTouchsim(touchsim), 2) << c.says;
+    const std::string said = touchsim.Output(Stream::kStderr);
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    EXPECT_EQ(said.find("COM1: is"), std::string::npos) << "the port was mapped before the script was checked";
+    EXPECT_EQ(touchsim.Output(Stream::kStdout), "") << c.says;
+    EXPECT_EQ(root.ReadHive().find("Platform\\Serial"), std::string::npos) << root.ReadHive();
+  }
+}
+
+// touchsim takes its port's value away when it ends; the key goes with it only when nothing else
+// is left in it.
+TEST(TouchsimProgram, LeavesTheSerialKeyAsItFoundIt) {
+  const std::string driver = "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Norvik]\n\"COMM\"=\"COM1:\"\n\n";
+  const std::string other = "[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM2:\"=\"/dev/ttyUSB0\"\n\n";
+  for (const std::string &before : {driver, driver + other}) {
+    testing_support::TempDeviceRoot root;
+    root.WriteHive(before);
+    testing_support::WriteFile(root.path() + "/empty.txt", "");
+    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", root.path() + "/empty.txt"});
+    EXPECT_EQ(RunTouchsim(touchsim), 0) << touchsim.Output(Stream::kStderr);
+    EXPECT_EQ(root.ReadHive(), "Windows Registry Editor Version 5.00\n\n" + before);
+  }
 }
 
 }  // namespace

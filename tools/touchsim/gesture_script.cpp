@@ -135,4 +135,21 @@ bool ParseScript(const std::string &text, std::vector<Command> *commands, Script
   return true;
 }
 
+bool CheckPositions(const std::vector<Command> &commands, bool screenPoints, ScriptError *error) {
+  const int64_t largest = screenPoints ? 65535 : 16383;
+  for (const Command &command : commands) {
+    size_t positions = 0;  // leading numbers that are x, y pairs
+    if (command.kind == Command::kTap || command.kind == Command::kHold) positions = 2;
+    if (command.kind == Command::kDrag) positions = 4;
+    for (size_t i = 0; i < positions; ++i) {
+      if (command.numbers[i] <= largest) continue;
+      *error = {command.line, screenPoints ? "screen positions run from 0 to 65535"
+                                           : "controller positions run from 0 to 16383 (use --panel for screen points)"};
+      return false;
+    }
+    if (command.kind == Command::kRepeat && !CheckPositions(command.body, screenPoints, error)) return false;
+  }
+  return true;
+}
+
 }  // namespace touchsim

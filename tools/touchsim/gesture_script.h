@@ -35,5 +35,9 @@ struct ScriptError {
 
 // Parses a whole script. On failure returns false with the first error's line and reason.
 bool ParseScript(const std::string &text, std::vector<Command> *commands, ScriptError *error);
+// Checks every position of the commands, repeated ones included, against the range they are
+// given in: screen points (0..65535) or controller units (0..16383). On failure returns false
+// with the first such command's line and the reason.
+bool CheckPositions(const std::vector<Command> &commands, bool screenPoints, ScriptError *error);
 
 }  // namespace touchsim

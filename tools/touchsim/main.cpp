@@ -57,16 +57,14 @@ struct Player {
     return false;
   }
 
-  bool Position(int line, int64_t x, int64_t y) {
+  // Positions are in range: the script was checked before the line was opened.
+  void Position(int64_t x, int64_t y) {
     if (panel) {
-      if (x > 65535 || y > 65535) return Fail(line, "screen positions run from 0 to 65535");
       model.Map(x, y, random, &lastX, &lastY);
     } else {
-      if (x > 16383 || y > 16383) return Fail(line, "controller positions run from 0 to 16383 (use --panel for screen points)");
       lastX = static_cast<uint16_t>(x);
       lastY = static_cast<uint16_t>(y);
     }
-    return true;
   }
 
   std::string awaited;            // the caption of the last await
@@ -104,8 +102,9 @@ struct Player {
     return true;
   }
 
-  bool Touch(int line, int64_t x, int64_t y) {
-    return Position(line, x, y) && Send(touchsim::EncodeReport(true, lastX, lastY));
+  bool Touch(int64_t x, int64_t y) {
+    Position(x, y);
+    return Send(touchsim::EncodeReport(true, lastX, lastY));
   }
 
   bool Run(const std::vector<touchsim::Command> &commands) {
@@ -115,16 +114,16 @@ struct Player {
       bool ok = true;
       switch (c.kind) {
         case Command::kTap:
-          ok = Touch(c.line, n[0], n[1]) && Send(touchsim::EncodeReport(false, lastX, lastY));
+          ok = Touch(n[0], n[1]) && Send(touchsim::EncodeReport(false, lastX, lastY));
           break;
         case Command::kDrag:
           for (int64_t i = 0; ok && i < n[4]; ++i) {
             double t = n[4] == 1 ? 0.0 : static_cast<double>(i) / static_cast<double>(n[4] - 1);
-            ok = Touch(c.line, std::llround(n[0] + t * (n[2] - n[0])), std::llround(n[1] + t * (n[3] - n[1])));
+            ok = Touch(std::llround(n[0] + t * (n[2] - n[0])), std::llround(n[1] + t * (n[3] - n[1])));
           }
           break;
         case Command::kHold:
-          for (int64_t i = 0; ok && i < n[2]; ++i) ok = Touch(c.line, n[0], n[1]);
+          for (int64_t i = 0; ok && i < n[2]; ++i) ok = Touch(n[0], n[1]);
           break;
         case Command::kLift:
           ok = Send(touchsim::EncodeReport(false, lastX, lastY));
@@ -158,22 +157,35 @@ struct Player {
   }
 };
 
+constexpr WCHAR kSerialKey[] = TEXT("Platform\\Serial");
+
 // Records the pseudo-terminal as the port's tty in HKLM\Platform\Serial.
-bool MapPort(const std::string &port, const std::string &path, bool remove) {
+bool MapPort(const std::string &port, const std::string &path) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, TEXT("Platform\\Serial"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSerialKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return false;
-  std::u16string name = platform::ToUtf16(port);
-  LONG result;
-  if (remove) {
-    result = RegDeleteValueW(key, name.c_str());
-  } else {
-    std::u16string value = platform::ToUtf16(path);
-    result = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                            static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
-  }
+  const std::u16string name = platform::ToUtf16(port);
+  const std::u16string value = platform::ToUtf16(path);
+  LONG result = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                               static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
   return RegCloseKey(key) == ERROR_SUCCESS && result == ERROR_SUCCESS;
+}
+
+// Takes the port's value away again, and the key with it when nothing else is left in it, so
+// that the registry is as it was before touchsim ran.
+void UnmapPort(const std::string &port) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  const std::u16string name = platform::ToUtf16(port);
+  const LONG removed = RegDeleteValueW(key, name.c_str());
+  if (RegCloseKey(key) != ERROR_SUCCESS || removed != ERROR_SUCCESS) return;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
+  DWORD subkeys = 1, values = 1;
+  const LONG described = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                                          nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  if (described == ERROR_SUCCESS && subkeys == 0 && values == 0) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSerialKey);
 }
 
 bool IsPortName(const std::string &name) {
@@ -259,7 +271,10 @@ int main(int argc, char **argv) {
   }
   std::vector<touchsim::Command> commands;
   touchsim::ScriptError scriptError;
-  if (!touchsim::ParseScript(text, &commands, &scriptError)) {
+  // The whole script is checked before anything is opened or mapped, so that a mistake anywhere
+  // in it leaves the line and the registry untouched.
+  if (!touchsim::ParseScript(text, &commands, &scriptError) ||
+      !touchsim::CheckPositions(commands, !panelSpec.empty(), &scriptError)) {
     std::fprintf(stderr, "touchsim: %s:%d: %s\n", scriptPath.c_str(), scriptError.line, scriptError.message.c_str());
     return 2;
   }
@@ -272,12 +287,13 @@ int main(int argc, char **argv) {
 
   touchsim::SerialLine line;
   line.SetBaud(baud);
-  if (!(port.empty() ? line.OpenTty(tty, baud, &error) : line.OpenPseudoTerminal(&error))) {
+  bool notATty = false;
+  if (!(port.empty() ? line.OpenTty(tty, baud, &error, &notATty) : line.OpenPseudoTerminal(&error))) {
     std::fprintf(stderr, "touchsim: %s\n", error.c_str());
-    return 1;
+    return notATty ? 2 : 1;
   }
   if (!port.empty()) {
-    if (!MapPort(port, line.path(), false)) {
+    if (!MapPort(port, line.path())) {
       std::fprintf(stderr, "touchsim: cannot record %s in the registry of %s (see the registry error above)\n",
                    port.c_str(), platform::DeviceRoot().c_str());
       return 1;
@@ -301,6 +317,6 @@ int main(int argc, char **argv) {
     if (status == 0) status = 1;
   }
   while (hold && !touchsim::stopRequested) line.Pause(100);
-  if (!port.empty()) MapPort(port, line.path(), true);
+  if (!port.empty()) UnmapPort(port);
   return status;
 }

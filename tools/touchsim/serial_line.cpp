@@ -82,21 +82,27 @@ bool SerialLine::OpenPseudoTerminal(std::string *error) {
   return true;
 }
 
-bool SerialLine::OpenTty(const std::string &path, uint32_t baud, std::string *error) {
+bool SerialLine::OpenTty(const std::string &path, uint32_t baud, std::string *error, bool *notATty) {
   writeFd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (writeFd_ < 0) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
+  if (!isatty(writeFd_)) {
+    close(writeFd_);
+    writeFd_ = -1;
+    *notATty = true;
+    *error = path + " is not a tty: give a serial port (such as /dev/ttyUSB0) or one end of a pseudo-terminal, "
+             "or use --port COMn: to make one";
+    return false;
+  }
   path_ = path;
-  if (isatty(writeFd_)) {
-    MakeRaw(writeFd_);
-    if (speed_t speed = SpeedOf(baud)) {
-      struct termios settings {};
-      tcgetattr(writeFd_, &settings);
-      cfsetspeed(&settings, speed);
-      tcsetattr(writeFd_, TCSANOW, &settings);
-    }
+  MakeRaw(writeFd_);
+  if (speed_t speed = SpeedOf(baud)) {
+    struct termios settings {};
+    tcgetattr(writeFd_, &settings);
+    cfsetspeed(&settings, speed);
+    tcsetattr(writeFd_, TCSANOW, &settings);
   }
   return true;
 }

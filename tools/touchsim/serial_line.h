@@ -19,7 +19,9 @@ class SerialLine {
   // held open, so bytes wait in it until a port reads them.
   bool OpenPseudoTerminal(std::string *error);
   // Opens an existing tty (or pseudo-terminal end) for writing, raw, at the line rate if it can.
-  bool OpenTty(const std::string &path, uint32_t baud, std::string *error);
+  // Refuses a path that is not a tty (a plain file, /dev/null), setting *notATty: nothing would
+  // read what is written there.
+  bool OpenTty(const std::string &path, uint32_t baud, std::string *error, bool *notATty);
   const std::string &path() const { return path_; }
 
   // Line rate in bits per second, 8N1 (ten bit times a byte); 0 sends as fast as the line takes.

@@ -1,0 +1,66 @@
+// A tty held as a serial line. flock keeps out every opener that locks, root and this process
+// included; TIOCEXCL keeps out the ones that do not lock, such as a modem prober, unless they run
+// as root.
+#include "serial_tty.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+int OpenSerialTty(const std::string &path, SerialTtyFailure *failure) {
+  auto fail = [&](SerialTtyFailure::Step step, int error, int fd) {
+    failure->step = step;
+    failure->error = error;
+    if (fd >= 0) close(fd);
+    return -1;
+  };
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(SerialTtyFailure::kOpen, errno, -1);
+  if (!isatty(fd)) return fail(SerialTtyFailure::kNotATty, ENOTTY, fd);
+  // Locked before TIOCEXCL, so that a tty another holder has keeps its own settings.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(SerialTtyFailure::kLock, errno, fd);
+  if (ioctl(fd, TIOCEXCL) != 0) return fail(SerialTtyFailure::kExclusive, errno, fd);
+  return fd;
+}
+
+void ReleaseSerialTty(int fd) {
+  // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
+  // while another descriptor (a simulator's, say) keeps the tty open.
+  ioctl(fd, TIOCNXCL);
+  flock(fd, LOCK_UN);
+}
+
+bool MakeSerialTtyRaw(int fd, termios *settings) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cflag &= ~CRTSCTS;
+  tio.c_iflag &= ~(IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0 || tcgetattr(fd, settings) != 0) return false;
+  return true;
+}
+
+int RequestLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return errno;
+  if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return 0;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &serial) == 0 ? 0 : errno;
+}
+
+bool SerialTtyHungUp(int fd) {
+  pollfd line{fd, POLLIN, 0};
+  return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+// A tty held as a serial line: opened without becoming the controlling terminal, kept from every
+// other opener (flock and TIOCEXCL), set to raw bytes, asked for low latency, and watched for the
+// hang-up that a line whose far end has gone reports.
+#pragma once
+
+#include <termios.h>
+
+#include <string>
+
+namespace platform {
+
+// What stopped OpenSerialTty, with the errno it gave.
+struct SerialTtyFailure {
+  enum Step { kOpen, kNotATty, kLock, kExclusive } step = kOpen;
+  int error = 0;
+};
+
+// Opens path read-write and non-blocking, locks it with flock and sets TIOCEXCL on it. Returns the
+// descriptor, or -1 with *failure saying which step failed.
+int OpenSerialTty(const std::string &path, SerialTtyFailure *failure);
+// Lets go of the locks that OpenSerialTty took, so that the next opener gets the tty at once.
+void ReleaseSerialTty(int fd);
+// Raw bytes both ways, no modem control, no flow control, reads that never block in the kernel;
+// the speed stays as it was. On success *settings holds what the tty now has.
+bool MakeSerialTtyRaw(int fd, termios *settings);
+// Asks the tty to hand over received bytes without delay (ASYNC_LOW_LATENCY). Returns 0, or the
+// errno of a tty that has no such setting (a pseudo-terminal) or refused it.
+int RequestLowLatency(int fd);
+// True when the tty has hung up: its far end is gone and it will never deliver a byte again.
+bool SerialTtyHungUp(int fd);
+
+}  // namespace platform

@@ -1,0 +1,76 @@
+// A serial line that hangs up and comes back, end to end: COM1: is mapped to a symbolic link, as
+// a USB adapter is reached through /dev/ttyUSB0; the real devmgr runs the driver; the link is
+// pulled and then plugged into a fresh pseudo-terminal. Touches must reach the pointer log again
+// without a restart, and devmgr must sleep while the line is gone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "movable_line.h"
+#include "norvik_host.h"
+#include "process.h"
+#include "process_cpu.h"
+#include "test_root.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::Stream;
+
+constexpr std::chrono::milliseconds kBound{30000};
+
+// A touch and its end at controller position (4096, 4096).
+const std::string kTap("\x90\x20\x00\x20\x00\x80\x20\x00\x20\x00", 10);
+
+int MouseEvents(const std::string &logPath) {
+  std::istringstream in(testing_support::ReadFile(logPath));
+  int events = 0;
+  for (std::string line; std::getline(in, line);) events += line.rfind("mouse_event ", 0) == 0;
+  return events;
+}
+
+TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWithoutSpinningMeanwhile) {
+  testing_support::TempDeviceRoot root;
+  testing_support::MovableLine line(root.path() + "/ttyUSB0");
+  const std::string log = root.path() + "/pointer.log";
+  root.WriteHive(testing_support::DefaultDevice(line.path()) +
+                 "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + log + "\"\n");
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+
+  line.line()->Send(kTap);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return MouseEvents(log) == 2; }, kBound)) << "no tap on the first line";
+
+  line.Pull();
+  const std::string port = "serial: COM1: " + line.path();
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, port + " hung up; waiting for it to come back", kBound))
+      << devmgr.Output(Stream::kStderr);
+  // The time being measured: the driver waits through it, looking for the path now and then.
+  const double before = testing_support::ProcessCpuMilliseconds(devmgr.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double gone = testing_support::ProcessCpuMilliseconds(devmgr.pid()) - before;
+  EXPECT_LT(gone, 100.0) << "devmgr spun while the line was gone";
+
+  line.PlugIn();
+  line.line()->Send(kTap);  // waits in the new line until the port has it open
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return MouseEvents(log) == 4; }, kBound))
+      << "the tap on the returned line never reached the pointer";
+  EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, port + " is back", kBound)) << devmgr.Output(Stream::kStderr);
+
+  // Hung up again, the line comes back again: nothing is left over from the first return.
+  line.Pull();
+  line.PlugIn();
+  line.line()->Send(kTap);
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return MouseEvents(log) == 6; }, kBound))
+      << "the line came back once but not twice";
+
+  devmgr.Signal(SIGTERM);
+  auto exit = devmgr.WaitForExit(kBound);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->code, 0) << devmgr.Output(Stream::kStderr);
+}
+
+}  // namespace

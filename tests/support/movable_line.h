@@ -1,0 +1,37 @@
+// A serial line reached through a symbolic link, as a USB serial adapter is reached through its
+// device path: the line hangs up when the adapter is pulled (the controller's end of its
+// pseudo-terminal closes and the path goes away) and comes back as a fresh pseudo-terminal behind
+// the same path when it is plugged in again.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "test_root.h"
+
+namespace testing_support {
+
+class MovableLine {
+ public:
+  // Creates the first pseudo-terminal and the link at linkPath to its slave.
+  explicit MovableLine(std::string linkPath);
+  ~MovableLine();
+  MovableLine(const MovableLine &) = delete;
+  MovableLine &operator=(const MovableLine &) = delete;
+
+  // The path a port is mapped to.
+  const std::string &path() const { return link_; }
+  // The pseudo-terminal behind the path now; null while the line is gone.
+  PseudoTerminal *line() const { return pty_.get(); }
+
+  // Removes the path and closes the pseudo-terminal: a port that has it open sees a hang-up.
+  void Pull();
+  // A fresh pseudo-terminal, put behind the path in one rename.
+  void PlugIn();
+
+ private:
+  std::string link_;
+  std::unique_ptr<PseudoTerminal> pty_;
+};
+
+}  // namespace testing_support
