@@ -227,11 +227,20 @@ class CaptionBar : public Fl_Widget {
 };
 
 // A dialog's window: Return, when no control takes it, clicks the dialog's default push button.
+// A window with a caption is outlined, so that a box over a dialog of the same grey stands apart.
 class DialogWindow : public Fl_Double_Window {
  public:
-  DialogWindow(HWND dialog, int x, int y, int w, int h) : Fl_Double_Window(x, y, w, h), dialog_(dialog) {}
+  DialogWindow(HWND dialog, bool outlined, int x, int y, int w, int h)
+      : Fl_Double_Window(x, y, w, h), dialog_(dialog), outlined_(outlined) {}
 
  private:
+  void draw() override {
+    Fl_Double_Window::draw();
+    if (!outlined_) return;
+    fl_color(fl_rgb_color(0, 0, 128));
+    fl_rect(0, 0, w(), h());
+  }
+
   int handle(int event) override {
     if (event == FL_SHORTCUT && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
       for (const WindowPtr &child : ChildWindows(dialog_)) {
@@ -246,6 +255,7 @@ class DialogWindow : public Fl_Double_Window {
   }
 
   HWND dialog_;
+  bool outlined_;
 };
 
 struct Shown {
@@ -457,7 +467,8 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
   if (!shown.window) {
     int w = std::max(1, static_cast<int>(model.rect.right - model.rect.left));
     int h = std::max(1, static_cast<int>(model.rect.bottom - model.rect.top));
-    shown.window = std::make_unique<DialogWindow>(dialog, model.rect.left, model.rect.top, w, h);
+    shown.window = std::make_unique<DialogWindow>(dialog, HasCaption(window->style), model.rect.left, model.rect.top,
+                                                  w, h);
     shown.window->end();
     shown.window->callback(OnWindow, dialog);
     shown.window->border(0);
