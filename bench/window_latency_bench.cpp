@@ -76,8 +76,8 @@ void BM_TouchToWindow(benchmark::State &state) {
       state.SkipWithError("calvex did not show its main dialog");
       return;
     }
-    // The main dialog's left half, beside the logo: the dialog itself takes the press. On the
-    // 800 x 480 screen the dialog stands at (131, 120).
+    // The main dialog's left half, below the logo: the dialog itself takes the press. On the
+    // 800 x 480 screen the dialog's client area starts at (131, 133), under its caption.
     const int x = (131 + 200) * 65535 / 799 / 4, y = (65535 - (120 + 120) * 65535 / 479) / 4;
     std::string logPending, tracePending;
     auto send = [&](bool touching) {

@@ -143,33 +143,36 @@ int RightClickIcon(double x, double y) {
   return kSilver;
 }
 
-// The logo: a tall touch panel in navy and blue, a calibration target on its screen, and the same
-// pointer as the program icon, on white.
+// The logo: a touch panel in navy and blue, a calibration target on its screen, and the same
+// pointer as the program icon, on white. Its 130 x 245 pixels are drawn for the place the main
+// dialog gives it, an 88 x 62 static it is stretched to fill: each pixel is drawn at the point of
+// that static it lands on, so the picture looks right when stretched, not in its own proportions.
 std::vector<uint8_t> LogoFile() {
   const int width = 130, height = 245;
+  const double placeWidth = 88, placeHeight = 62;
   const int stride = ((width * 24 + 31) / 32) * 4;
   std::vector<uint8_t> pixels(static_cast<size_t>(stride * height), 0);
   for (int row = 0; row < height; ++row) {
     const int y = height - 1 - row;
     for (int x = 0; x < width; ++x) {
       Rgb c = kPalette[kWhite];
-      const double px = x + 0.5, py = y + 0.5;
-      if (Inside(px, py, 10, 10, 120, 235)) c = kPalette[kNavy];
-      if (Inside(px, py, 18, 20, 112, 205)) {
+      const double px = (x + 0.5) * placeWidth / width, py = (y + 0.5) * placeHeight / height;
+      if (Inside(px, py, 3, 3, 85, 59)) c = kPalette[kNavy];
+      if (Inside(px, py, 7, 7, 81, 50)) {
         // A soft vertical shade on the screen.
-        const auto level = static_cast<uint8_t>(150 + 80 * (py - 20) / 185);
+        const auto level = static_cast<uint8_t>(150 + 80 * (py - 7) / 43);
         c = {static_cast<uint8_t>(level / 3), static_cast<uint8_t>(level * 2 / 3), level};
       }
-      const double r = std::hypot(px - 65, py - 100);
-      if ((std::fabs(r - 28) < 2 || std::fabs(r - 14) < 2) ||
-          ((std::fabs(px - 65) < 1.5 || std::fabs(py - 100) < 1.5) && r < 38)) {
+      const double r = std::hypot(px - 44, py - 28);
+      if ((std::fabs(r - 14) < 0.9 || std::fabs(r - 7) < 0.9) ||
+          ((std::fabs(px - 44) < 0.8 || std::fabs(py - 28) < 0.8) && r < 19)) {
         c = kPalette[kWhite];
       }
-      if (r < 4) c = kPalette[kRed];
-      if (InPointer(px, py, 68, 103, 70)) {
-        c = InPointer(px, py, 72, 110, 55) ? kPalette[kWhite] : kPalette[kBlack];
+      if (r < 2.2) c = kPalette[kRed];
+      if (InPointer(px, py, 46, 30, 18)) {
+        c = InPointer(px, py, 47.5, 32.5, 13) ? kPalette[kWhite] : kPalette[kBlack];
       }
-      if (Inside(px, py, 55, 214, 75, 226)) c = kPalette[kBlue];
+      if (Inside(px, py, 38, 52, 50, 56)) c = kPalette[kBlue];
       uint8_t *out = &pixels[static_cast<size_t>(row * stride + x * 3)];
       out[0] = c.b;
       out[1] = c.g;

@@ -1,8 +1,8 @@
 // Modal dialogs: DialogBoxFromTemplate makes the dialog window (class "#32770", whose procedure is
 // DefDlgProcW) and its controls from a template, runs the modal loop until EndDialog, and hands
 // back EndDialog's result. DefDlgProcW gives each message to the dialog procedure first; the
-// close box's WM_CLOSE becomes WM_COMMAND IDCANCEL, as on the device. With a display open, the
-// modal loop runs FLTK's event loop between messages.
+// close box's WM_CLOSE becomes WM_COMMAND IDCANCEL, as on the device. A dialog with an owner
+// opens centred on it. With a display open, the modal loop runs FLTK's event loop between messages.
 #include "platform/dialog_box.h"
 
 #include <string>
@@ -10,6 +10,7 @@
 #include "control_state.h"
 #include "fltk_driver.h"
 #include "headless_driver.h"
+#include "window_frame.h"
 #include "platform/text.h"
 #include "window_table.h"
 #include "window_thread.h"
@@ -167,11 +168,21 @@ INT_PTR DialogBoxFromTemplate(HINSTANCE instance, const DialogTemplate &dialogTe
   std::u16string className = dialogTemplate.windowClass.name.empty() || dialogTemplate.windowClass.isOrdinal
                                  ? std::u16string(kDialogClass)
                                  : dialogTemplate.windowClass.name;
-  HWND dialog = CreateWindowExW(dialogTemplate.exStyle, className.c_str(), dialogTemplate.title.c_str(),
-                                dialogTemplate.style & ~static_cast<DWORD>(WS_VISIBLE), toX(dialogTemplate.x),
-                                toY(dialogTemplate.y), toX(dialogTemplate.cx), toY(dialogTemplate.cy), owner, nullptr,
-                                instance, nullptr);
+  // The template sizes the client area; the window is larger by its caption.
+  const DWORD style = dialogTemplate.style & ~static_cast<DWORD>(WS_VISIBLE);
+  RECT frame{0, 0, toX(dialogTemplate.cx), toY(dialogTemplate.cy)};
+  AdjustWindowRectEx(&frame, style, FALSE, dialogTemplate.exStyle);
+  HWND dialog = CreateWindowExW(dialogTemplate.exStyle, className.c_str(), dialogTemplate.title.c_str(), style,
+                                toX(dialogTemplate.x), toY(dialogTemplate.y), frame.right - frame.left,
+                                frame.bottom - frame.top, owner, nullptr, instance, nullptr);
   if (dialog == nullptr) return -1;
+  // A dialog with an owner opens centred on it, wholly on the screen; the dialog procedure may
+  // place it elsewhere while it initialises.
+  RECT placed{}, ownerRect{};
+  if (owner != nullptr && GetWindowRect(dialog, &placed) && GetWindowRect(owner, &ownerRect)) {
+    POINT at = gwes::CentredOn(placed, ownerRect);
+    SetWindowPos(dialog, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  }
   Dialogs().Add(dialog, DialogState{dialogProc, units, false, 0});
 
   HWND firstTabStop = nullptr;

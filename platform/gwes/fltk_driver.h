@@ -1,11 +1,9 @@
 // What the modal loops ask of the FLTK rendering: whether it is active, one turn of its event loop
-// for a dialog (draw the model, wait for input or a timeout, turn input into messages), forgetting
-// a dialog that has ended, and message boxes as modal choice windows.
+// for a dialog (draw the model, wait for input or a timeout, turn input into messages), and
+// forgetting a dialog that has ended.
 #pragma once
 
 #include <windows.h>
-
-#include <string_view>
 
 namespace platform::gwes {
 
@@ -17,8 +15,5 @@ bool FltkActive();
 void FltkTurn(HWND dialog, int labelSize);
 // The dialog has ended: its FLTK window goes.
 void FltkForget(HWND dialog);
-// Shows a modal message box and returns the button chosen (IDOK, IDYES...), or 0 when a quit
-// request (WM_QUIT) closed it unanswered.
-int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT type);
 
 }  // namespace platform::gwes

@@ -1,7 +1,9 @@
 // The FLTK rendering of modal dialogs on X11: each dialog's window model (its child windows'
 // rectangles, texts, visibility, enabled state, check marks, trackbar ranges and positions) is
 // drawn with FLTK widgets and brought in step before every wait, and what the user does becomes
-// the messages a headless script's actions produce (BM_CLICK, a trackbar click, WM_CLOSE, IDCANCEL).
+// the messages a headless script's actions produce (BM_CLICK, a trackbar click, WM_CLOSE, IDCANCEL,
+// IDOK). No window manager decorates the windows: a window's caption is drawn here, as the
+// device's window system draws it, so a desktop and a bare display look the same.
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
@@ -10,7 +12,6 @@
 #include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Round_Button.H>
 #include <FL/Fl_Slider.H>
-#include <FL/fl_ask.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xlib.h>
@@ -33,6 +34,7 @@
 #include "resource_image.h"
 #include "screen_size.h"
 #include "window_drawing.h"
+#include "window_frame.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -51,6 +53,7 @@ enum class Widget { kPush, kRadio, kCheck, kGroupBox, kText, kImage, kFill, kTra
 // An image static's picture: the decoded resource, and a copy scaled to fit the control, made
 // again whenever the control's size changes. FLTK images only borrow their pixels.
 struct Picture {
+  bool fills = false;  // a bitmap fills its static; an icon keeps its proportions
   RgbaImage pixels;
   std::unique_ptr<Fl_RGB_Image> full;
   std::unique_ptr<Fl_Image> fitted;
@@ -65,8 +68,8 @@ struct Control {
 // What the user did, played once FLTK's event handling has returned, so that no widget is changed
 // or deleted inside its own callback.
 struct Input {
-  enum class Kind { kClick, kSlider, kEscape, kClose, kMouse } kind = Kind::kClick;
-  HWND hwnd = nullptr;  // kClick, kSlider: the control; kEscape, kClose, kMouse: the dialog
+  enum class Kind { kClick, kSlider, kEscape, kClose, kOk, kMouse } kind = Kind::kClick;
+  HWND hwnd = nullptr;  // kClick, kSlider: the control; kEscape, kClose, kOk, kMouse: the dialog
   LONG value = 0;       // kSlider: the position released at
   UINT message = 0;     // kMouse: the mouse message, its key state and its client point
   WPARAM keys = 0;
@@ -137,9 +140,128 @@ class Canvas : public Fl_Widget {
   POINT last_{-1, -1};  // where the last mouse message put the pointer
 };
 
+// A window's caption bar: its text, and the OK and close boxes it has. A press released on the
+// box it began on is that box's click.
+class CaptionBar : public Fl_Widget {
+ public:
+  CaptionBar(HWND dialog, DWORD style, DWORD exStyle)
+      : Fl_Widget(0, 0, 1, kCaptionHeight), dialog_(dialog), style_(style), exStyle_(exStyle) {}
+
+ private:
+  CaptionLayout Layout() const { return CaptionOf(style_, exStyle_, w()); }
+
+  FramePart PartAt(int x, int y) const {
+    CaptionLayout layout = Layout();
+    auto inside = [&](const RECT &rect) {
+      return x >= rect.left && x < rect.right && y >= rect.top && y < rect.bottom;
+    };
+    if (inside(layout.ok)) return FramePart::kOkBox;
+    if (inside(layout.close)) return FramePart::kCloseBox;
+    return FramePart::kCaption;
+  }
+
+  int handle(int event) override {
+    switch (event) {
+      case FL_PUSH:
+        pressed_ = Fl::event_button() == FL_LEFT_MOUSE ? PartAt(Fl::event_x() - x(), Fl::event_y() - y())
+                                                       : FramePart::kCaption;
+        redraw();
+        return 1;
+      case FL_DRAG:
+        return 1;
+      case FL_RELEASE: {
+        FramePart released = PartAt(Fl::event_x() - x(), Fl::event_y() - y());
+        if (released == pressed_ && released == FramePart::kOkBox)
+          Pending().push_back(Input{Input::Kind::kOk, dialog_});
+        if (released == pressed_ && released == FramePart::kCloseBox)
+          Pending().push_back(Input{Input::Kind::kClose, dialog_});
+        pressed_ = FramePart::kCaption;
+        redraw();
+        return 1;
+      }
+      default:
+        return Fl_Widget::handle(event);
+    }
+  }
+
+  void DrawBox(const RECT &rect, FramePart part, const char *symbol) {
+    if (rect.right <= rect.left) return;
+    constexpr int kMargin = 3;
+    const int bx = x() + rect.left + kMargin, by = y() + rect.top + kMargin;
+    const int bw = rect.right - rect.left - 2 * kMargin, bh = rect.bottom - rect.top - 2 * kMargin;
+    fl_draw_box(pressed_ == part ? FL_DOWN_BOX : FL_UP_BOX, bx, by, bw, bh, FL_BACKGROUND_COLOR);
+    fl_color(FL_BLACK);
+    if (part == FramePart::kCloseBox) {
+      // The close box's cross, drawn rather than written so that it is the same in every face.
+      fl_line_style(FL_SOLID, 2);
+      fl_line(bx + 5, by + 5, bx + bw - 6, by + bh - 6);
+      fl_line(bx + bw - 6, by + 5, bx + 5, by + bh - 6);
+      fl_line_style(0);
+    } else {
+      fl_font(FL_HELVETICA_BOLD, 10);
+      fl_draw(symbol, bx, by, bw, bh, FL_ALIGN_CENTER);
+    }
+  }
+
+  void draw() override {
+    CaptionLayout layout = Layout();
+    fl_rectf(x(), y(), w(), h(), fl_rgb_color(0, 0, 128));
+    // The text ends where the first box begins.
+    LONG textRight = w();
+    if (layout.close.right > layout.close.left) textRight = layout.close.left;
+    if (layout.ok.right > layout.ok.left) textRight = layout.ok.left;
+    fl_color(FL_WHITE);
+    fl_font(FL_HELVETICA_BOLD, 13);
+    fl_push_clip(x(), y(), static_cast<int>(textRight), h());
+    fl_draw(label() != nullptr ? label() : "", x() + 6, y(), static_cast<int>(textRight) - 6, h(),
+            FL_ALIGN_LEFT | FL_ALIGN_INSIDE);
+    fl_pop_clip();
+    DrawBox(layout.ok, FramePart::kOkBox, "OK");
+    DrawBox(layout.close, FramePart::kCloseBox, nullptr);
+  }
+
+  HWND dialog_;
+  DWORD style_;
+  DWORD exStyle_;
+  FramePart pressed_ = FramePart::kCaption;  // the box a left press began on
+};
+
+// A dialog's window: Return, when no control takes it, clicks the dialog's default push button.
+// A window with a caption is outlined, so that a box over a dialog of the same grey stands apart.
+class DialogWindow : public Fl_Double_Window {
+ public:
+  DialogWindow(HWND dialog, bool outlined, int x, int y, int w, int h)
+      : Fl_Double_Window(x, y, w, h), dialog_(dialog), outlined_(outlined) {}
+
+ private:
+  void draw() override {
+    Fl_Double_Window::draw();
+    if (!outlined_) return;
+    fl_color(fl_rgb_color(0, 0, 128));
+    fl_rect(0, 0, w(), h());
+  }
+
+  int handle(int event) override {
+    if (event == FL_SHORTCUT && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
+      for (const WindowPtr &child : ChildWindows(dialog_)) {
+        if ((child->style & WS_CHILD) == 0 || !EqualsIgnoreCase(child->className, u"BUTTON") ||
+            (child->style & BS_TYPEMASK) != BS_DEFPUSHBUTTON)
+          continue;
+        Pending().push_back(Input{Input::Kind::kClick, child->hwnd});
+        return 1;
+      }
+    }
+    return Fl_Double_Window::handle(event);
+  }
+
+  HWND dialog_;
+  bool outlined_;
+};
+
 struct Shown {
   std::unique_ptr<Fl_Double_Window> window;
-  Canvas *canvas = nullptr;  // owned by the window, its first child
+  CaptionBar *caption = nullptr;  // owned by the window, for a window with a caption
+  Canvas *canvas = nullptr;  // owned by the window
   std::map<HWND, Control> controls;
 };
 
@@ -215,20 +337,22 @@ std::shared_ptr<Picture> PictureOf(const Window &window) {
   }
   if (!image) return nullptr;
   auto picture = std::make_shared<Picture>();
+  picture->fills = (window.style & SS_TYPEMASK) == SS_BITMAP;
   picture->pixels = std::move(*image);
   picture->full = std::make_unique<Fl_RGB_Image>(picture->pixels.pixels.data(), picture->pixels.width,
                                                  picture->pixels.height, 4);
   return picture;
 }
 
-// Shows the picture whole inside the control: scaled down, keeping its proportions, when it is
-// larger than the control, and centred.
+// Shows the picture inside the control: a bitmap scaled to fill the control's rectangle, for it is
+// drawn for the place it has; an icon whole, scaled down keeping its proportions when it is larger
+// than the control, and centred.
 void FitPicture(Fl_Widget *widget, Picture &picture) {
   const int width = picture.pixels.width;
   const int height = picture.pixels.height;
   double scale = std::min({1.0, static_cast<double>(widget->w()) / width, static_cast<double>(widget->h()) / height});
-  int w = std::max(1, static_cast<int>(width * scale));
-  int h = std::max(1, static_cast<int>(height * scale));
+  int w = picture.fills ? widget->w() : std::max(1, static_cast<int>(width * scale));
+  int h = picture.fills ? widget->h() : std::max(1, static_cast<int>(height * scale));
   if (picture.fitted && picture.fitted->w() == w && picture.fitted->h() == h) return;
   picture.fitted.reset(w == width && h == height ? picture.full->copy() : picture.full->copy(w, h));
   widget->image(picture.fitted.get());
@@ -300,17 +424,19 @@ Model ModelOf(const Window &window) {
   return Model{window.name, window.rect, window.visible, window.enabled};
 }
 
-void Place(Fl_Widget *widget, const RECT &rect) {
+// Puts a widget at `rect`, moved by `offset`: a control's rectangle is in its dialog's client area,
+// which starts below the caption.
+void Place(Fl_Widget *widget, const RECT &rect, POINT offset = {0, 0}) {
   int w = std::max(1, static_cast<int>(rect.right - rect.left));
   int h = std::max(1, static_cast<int>(rect.bottom - rect.top));
-  if (widget->x() != rect.left || widget->y() != rect.top || widget->w() != w || widget->h() != h)
-    widget->resize(rect.left, rect.top, w, h);
+  int x = static_cast<int>(rect.left + offset.x), y = static_cast<int>(rect.top + offset.y);
+  if (widget->x() != x || widget->y() != y || widget->w() != w || widget->h() != h) widget->resize(x, y, w, h);
 }
 
-void SyncControl(const Window &window, const Control &control) {
+void SyncControl(const Window &window, const Control &control, POINT offset) {
   Model model = ModelOf(window);
   Fl_Widget *widget = control.widget;
-  Place(widget, model.rect);
+  Place(widget, model.rect, offset);
   if (control.kind != Widget::kImage && control.kind != Widget::kTrackbar && control.kind != Widget::kFill)
     SetLabel(widget, LabelOf(model.text));
   if (control.picture) FitPicture(widget, *control.picture);
@@ -341,13 +467,17 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
   if (!shown.window) {
     int w = std::max(1, static_cast<int>(model.rect.right - model.rect.left));
     int h = std::max(1, static_cast<int>(model.rect.bottom - model.rect.top));
-    shown.window = std::make_unique<Fl_Double_Window>(model.rect.left, model.rect.top, w, h);
+    shown.window = std::make_unique<DialogWindow>(dialog, HasCaption(window->style), model.rect.left, model.rect.top,
+                                                  w, h);
     shown.window->end();
     shown.window->callback(OnWindow, dialog);
-    // A window without a caption, such as a full-screen one, has no frame on the display either.
-    if ((window->style & WS_CAPTION) != WS_CAPTION) shown.window->border(0);
+    shown.window->border(0);
     shown.canvas = new Canvas(dialog);
     shown.window->add(shown.canvas);
+    if (HasCaption(window->style)) {
+      shown.caption = new CaptionBar(dialog, window->style, window->exStyle);
+      shown.window->add(shown.caption);
+    }
   }
   Fl_Double_Window &flWindow = *shown.window;
   std::string title = ToUtf8(model.text);
@@ -358,7 +488,13 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
     shown.canvas->figures = FiguresOf(dialog);
     shown.canvas->redraw();
   }
-  Place(shown.canvas, RECT{0, 0, model.rect.right - model.rect.left, model.rect.bottom - model.rect.top});
+  const POINT offset = ClientOffset(window->style);
+  const LONG width = model.rect.right - model.rect.left, height = model.rect.bottom - model.rect.top;
+  Place(shown.canvas, RECT{0, 0, width, height - offset.y}, offset);
+  if (shown.caption) {
+    Place(shown.caption, RECT{0, 0, width, kCaptionHeight});
+    SetLabel(shown.caption, title);
+  }
 
   std::map<HWND, Control> seen;
   for (const WindowPtr &child : ChildWindows(dialog)) {
@@ -377,7 +513,7 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
       }
       flWindow.add(control.widget);
     }
-    SyncControl(*child, control);
+    SyncControl(*child, control, offset);
     seen[child->hwnd] = control;
   }
   for (auto &[hwnd, control] : shown.controls) {
@@ -417,6 +553,9 @@ void Play(const Input &input) {
     case Input::Kind::kClose:
       PostMessageW(input.hwnd, WM_CLOSE, 0, 0);
       break;
+    case Input::Kind::kOk:
+      PostMessageW(input.hwnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      break;
     case Input::Kind::kMouse:
       PostMessageW(input.hwnd, input.message, input.keys, MAKELPARAM(input.at.x, input.at.y));
       break;
@@ -444,70 +583,6 @@ void FltkForget(HWND dialog) {
   // Input still pending for the dialog or its controls has nowhere to go.
   std::erase_if(Pending(), [](const Input &input) { return !IsWindow(input.hwnd); });
   Fl::flush();
-}
-
-namespace {
-
-constexpr double kQuitPollSeconds = 0.05;
-bool quitWhileBoxOpen = false;
-
-// fl_choice runs FLTK's own loop, which knows nothing of the thread's messages: while the box is
-// open, this looks for a quit request and closes the box the way its close box would.
-void WatchForQuit(void *) {
-  MSG quit;
-  if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
-    quitWhileBoxOpen = true;
-    if (Fl_Window *box = fl_message_icon()->window()) {
-      box->do_callback();
-      box->hide();
-    }
-    return;
-  }
-  Fl::repeat_timeout(kQuitPollSeconds, WatchForQuit);
-}
-
-}  // namespace
-
-int FltkMessageBox(std::u16string_view caption, std::u16string_view text, UINT type) {
-  struct Choice {
-    const char *buttons[3];
-    int answers[3];
-  };
-  // fl_choice gives 0 for its first button, for Escape and for the close box, and Return presses
-  // its second; so the first button is the one that backs out and the second the default one.
-  Choice choice;
-  switch (type & MB_TYPEMASK) {
-    case MB_OKCANCEL:
-      choice = {{"Cancel", "OK", nullptr}, {IDCANCEL, IDOK, 0}};
-      break;
-    case MB_ABORTRETRYIGNORE:
-      choice = {{"Abort", "Retry", "Ignore"}, {IDABORT, IDRETRY, IDIGNORE}};
-      break;
-    case MB_YESNOCANCEL:
-      choice = {{"Cancel", "Yes", "No"}, {IDCANCEL, IDYES, IDNO}};
-      break;
-    case MB_YESNO:
-      choice = {{"No", "Yes", nullptr}, {IDNO, IDYES, 0}};
-      break;
-    case MB_RETRYCANCEL:
-      choice = {{"Cancel", "Retry", nullptr}, {IDCANCEL, IDRETRY, 0}};
-      break;
-    default:
-      // A box with only OK answers IDOK however it is closed.
-      choice = {{nullptr, "OK", nullptr}, {IDOK, IDOK, 0}};
-      break;
-  }
-  std::string title = ToUtf8(caption);
-  fl_message_title(title.c_str());
-  quitWhileBoxOpen = false;
-  Fl::add_timeout(kQuitPollSeconds, WatchForQuit);
-  int chosen = fl_choice("%s", choice.buttons[0], choice.buttons[1], choice.buttons[2], ToUtf8(text).c_str());
-  Fl::remove_timeout(WatchForQuit);
-  // The box is hidden once answered, but the request sits in the connection's buffer until the
-  // next turn of the event loop; flushing it takes the box off the screen before the caller goes on.
-  Fl::flush();
-  if (quitWhileBoxOpen) return 0;
-  return chosen >= 0 && chosen < 3 && choice.answers[chosen] != 0 ? choice.answers[chosen] : choice.answers[0];
 }
 
 }  // namespace platform::gwes

@@ -1,6 +1,7 @@
 // The dump of the headless renderer: the calling thread's windows as an indented tree, each with
 // what a user would see of it (class, id, text, rectangle, visibility, enabled state, check mark,
-// trackbar range and position, static image).
+// trackbar range and position, static image); under a window with a caption, its caption bar, its
+// boxes and its client area in screen coordinates, so that a script knows where to touch them.
 #include <mutex>
 
 #include "control_static.h"
@@ -8,6 +9,7 @@
 #include "platform/headless.h"
 #include "platform/text.h"
 #include "window_drawing.h"
+#include "window_frame.h"
 #include "window_table.h"
 #include "window_thread.h"
 
@@ -18,6 +20,27 @@ bool HasCheck(const Window &window) {
   DWORD type = window.style & BS_TYPEMASK;
   return EqualsIgnoreCase(window.className, u"BUTTON") &&
          (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_RADIOBUTTON || type == BS_AUTORADIOBUTTON);
+}
+
+std::string Rectangle(const RECT &rect) {
+  return "(" + std::to_string(rect.left) + "," + std::to_string(rect.top) + ")-(" + std::to_string(rect.right) + "," +
+         std::to_string(rect.bottom) + ")";
+}
+
+// The caption lines of a top-level window at `rect` on the screen.
+std::string CaptionLines(const Window &window, const RECT &rect, const std::u16string &text,
+                         const std::string &indent) {
+  if (!HasCaption(window.style)) return "";
+  CaptionLayout caption = CaptionOf(window.style, window.exStyle, static_cast<int>(rect.right - rect.left));
+  auto onScreen = [&](const RECT &part) {
+    return Rectangle(RECT{part.left + rect.left, part.top + rect.top, part.right + rect.left, part.bottom + rect.top});
+  };
+  std::string lines = indent + "caption " + Quoted(text) + " " + onScreen(caption.bar) + "\n";
+  if (caption.ok.right > caption.ok.left) lines += indent + "caption ok " + onScreen(caption.ok) + "\n";
+  if (caption.close.right > caption.close.left) lines += indent + "caption close " + onScreen(caption.close) + "\n";
+  POINT offset = ClientOffset(window.style);
+  lines += indent + "client " + Rectangle(RECT{rect.left + offset.x, rect.top + offset.y, rect.right, rect.bottom});
+  return lines + "\n";
 }
 
 void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
@@ -35,9 +58,8 @@ void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
     text = window->name;
   }
   std::string line(static_cast<size_t>(depth) * 2, ' ');
-  line += ToUtf8(window->className) + " id=" + std::to_string(id) + " " + Quoted(text) + " (" +
-          std::to_string(rect.left) + "," + std::to_string(rect.top) + ")-(" + std::to_string(rect.right) + "," +
-          std::to_string(rect.bottom) + ")" + (visible ? " visible" : " hidden") + (enabled ? " enabled" : " disabled");
+  line += ToUtf8(window->className) + " id=" + std::to_string(id) + " " + Quoted(text) + " " + Rectangle(rect) +
+          (visible ? " visible" : " hidden") + (enabled ? " enabled" : " disabled");
   if (topmost) line += " topmost";
   HWND hwnd = window->hwnd;
   if (HasCheck(*window)) line += SendMessageW(hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED ? " checked" : " unchecked";
@@ -55,6 +77,7 @@ void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
   }
   *out += line + "\n";
   const std::string indent(static_cast<size_t>(depth + 1) * 2, ' ');
+  *out += CaptionLines(*window, rect, text, indent);
   for (const Figure &figure : FiguresOf(hwnd)) {
     const RECT &at = figure.at;
     *out += indent + (figure.kind == Figure::Kind::kLine ? "line (" : "ellipse (") + std::to_string(at.left) + "," +

@@ -3,12 +3,14 @@
 // statics let the pointer through to what lies beneath, as on the device. A press on a disabled
 // window is dropped with the rest of its touch. The window that took a press keeps the pointer
 // until the release, even when the touch moves off it; when it is gone by then, the rest of the
-// touch goes nowhere, so no other window sees half a click.
+// touch goes nowhere, so no other window sees half a click. A press and release on the same box
+// of a window's caption is its click: the OK box posts WM_COMMAND IDOK, the close box WM_CLOSE.
 #include "window_input.h"
 
 #include <mutex>
 
 #include "platform/text.h"
+#include "window_frame.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -19,6 +21,7 @@ struct Capture {
   HWND window = nullptr;  // took the press; gets the touch until the release
   bool dropping = false;  // the press was dropped: so is the rest of the touch
   bool right = false;     // the right button is down
+  FramePart part = FramePart::kClient;  // the caption part the press was on, for a press on a caption
   POINT last{-1, -1};
 };
 
@@ -50,9 +53,33 @@ HWND Under(const WindowPtr &window, int x, int y) {
 }
 
 void Post(HWND target, UINT message, WPARAM keys, int x, int y) {
-  RECT rect{};
-  if (!GetWindowRect(target, &rect)) return;
-  PostMessageW(target, message, keys, MAKELPARAM(x - rect.left, y - rect.top));
+  WindowPtr window = LookupWindow(target);
+  if (!window) return;
+  POINT origin = ClientOrigin(window);
+  PostMessageW(target, message, keys, MAKELPARAM(x - origin.x, y - origin.y));
+}
+
+// The part of top-level window `top` at screen point (x, y), or kClient when it is gone.
+FramePart PartUnder(HWND top, int x, int y) {
+  WindowPtr window = LookupWindow(top);
+  if (!window) return FramePart::kClient;
+  RECT rect;
+  {
+    std::lock_guard lock(window->stateMutex);
+    rect = window->rect;
+  }
+  return PartAt(*window, x - rect.left, y - rect.top);
+}
+
+// The release of a touch that began on a caption: a click when it ends on the box it began on.
+void ReleaseOnCaption(Capture &capture, int x, int y) {
+  if (capture.part == PartUnder(capture.window, x, y)) {
+    if (capture.part == FramePart::kOkBox)
+      PostMessageW(capture.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    if (capture.part == FramePart::kCloseBox) PostMessageW(capture.window, WM_CLOSE, 0, 0);
+  }
+  capture.window = nullptr;
+  capture.part = FramePart::kClient;
 }
 
 }  // namespace
@@ -68,7 +95,12 @@ void DeliverPointerInput(HWND top, DWORD flags, int x, int y) {
     if (release) capture.dropping = false;
     return;
   }
+  if (capture.window != nullptr && capture.part != FramePart::kClient) {
+    if (release) ReleaseOnCaption(capture, x, y);
+    return;
+  }
   HWND target = capture.window;
+  FramePart part = FramePart::kClient;
   if (target == nullptr) {
     WindowPtr window = LookupWindow(top);
     if (!window) return;
@@ -77,8 +109,12 @@ void DeliverPointerInput(HWND top, DWORD flags, int x, int y) {
       std::lock_guard windowLock(window->stateMutex);
       rect = window->rect;
     }
-    target = Under(window, x - rect.left, y - rect.top);
+    part = PartAt(*window, x - rect.left, y - rect.top);
+    POINT offset = ClientOffset(window->style);
+    target = part == FramePart::kClient ? Under(window, x - rect.left - offset.x, y - rect.top - offset.y) : top;
   }
+  // Only a press of the left button begins something on a caption; the rest goes nowhere.
+  if (part != FramePart::kClient && (flags & MOUSEEVENTF_LEFTDOWN) == 0) return;
   if (press && capture.window == nullptr) {
     // The window and all it lies within must take input: a disabled one, such as the owner of a
     // modal dialog, does not.
@@ -94,6 +130,11 @@ void DeliverPointerInput(HWND top, DWORD flags, int x, int y) {
     }
     capture.window = target;
     capture.right = (flags & MOUSEEVENTF_RIGHTDOWN) != 0;
+    if (part != FramePart::kClient) {
+      capture.part = part;
+      if (release) ReleaseOnCaption(capture, x, y);
+      return;
+    }
   }
   if (!IsWindow(target)) {
     // The window that took the press has gone: the rest of the touch is nobody's.

@@ -1,6 +1,5 @@
-// Window text and icons, rectangles, visibility, enabled state and the topmost mark. There is no
-// screen behind a window: the rectangle is the window's whole area, so its client area is as large
-// as the window and starts at its top-left corner.
+// Window text and icons, rectangles, visibility, enabled state and the topmost mark. The rectangle
+// is the window's whole area; its client area is what the caption leaves of it (window_frame).
 #include "window_state.h"
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "window_frame.h"
 #include "window_publication.h"
 #include "window_table.h"
 
@@ -21,19 +21,18 @@ WindowPtr Named(HWND hwnd) {
   return window;
 }
 
-// The screen position of a window's top-left corner: its rectangle moved by those of its
-// ancestors, for a child lies in its parent's client area.
+// The screen position of a window's top-left corner: a child lies in its parent's client area.
 POINT ScreenOrigin(const WindowPtr &window) {
   POINT origin{0, 0};
-  for (WindowPtr at = window; at;) {
-    std::lock_guard lock(at->stateMutex);
-    origin.x += at->rect.left;
-    origin.y += at->rect.top;
-    if ((at->style & WS_CHILD) == 0) break;
-    WindowPtr parent = LookupWindow(at->parent);
-    at = parent;
+  {
+    std::lock_guard lock(window->stateMutex);
+    origin = POINT{window->rect.left, window->rect.top};
   }
-  return origin;
+  if ((window->style & WS_CHILD) == 0) return origin;
+  WindowPtr parent = LookupWindow(window->parent);
+  if (!parent) return origin;
+  POINT client = ClientOrigin(parent);
+  return POINT{origin.x + client.x, origin.y + client.y};
 }
 
 }  // namespace
@@ -164,8 +163,11 @@ extern "C" BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  POINT offset = platform::gwes::ClientOffset(window->style);
   std::lock_guard lock(window->stateMutex);
-  *lpRect = RECT{0, 0, window->rect.right - window->rect.left, window->rect.bottom - window->rect.top};
+  LONG width = window->rect.right - window->rect.left - offset.x;
+  LONG height = window->rect.bottom - window->rect.top - offset.y;
+  *lpRect = RECT{0, 0, width > 0 ? width : 0, height > 0 ? height : 0};
   return TRUE;
 }
 

@@ -150,15 +150,22 @@ TEST(DialogLayout, ControlsStandAtTheirTemplateRectanglesInPixels) {
         ASSERT_TRUE(GetClientRect(hwnd, &client));
         EXPECT_EQ(client.right, 538);
         EXPECT_EQ(client.bottom, 240);
+        // The window is the client area with the caption above it.
         RECT dialogRect;
         ASSERT_TRUE(GetWindowRect(hwnd, &dialogRect));
+        POINT origin{0, 0};
+        ASSERT_TRUE(ClientToScreen(hwnd, &origin));
+        EXPECT_EQ(dialogRect.right - dialogRect.left, 538);
+        EXPECT_EQ(dialogRect.bottom - dialogRect.top, 240 + 26);
+        EXPECT_EQ(origin.x, dialogRect.left);
+        EXPECT_EQ(origin.y, dialogRect.top + 26);
         for (const Expected &item : expected) {
           RECT screen;
           ASSERT_TRUE(GetWindowRect(GetDlgItem(hwnd, item.id), &screen)) << item.id;
-          EXPECT_EQ(screen.left - dialogRect.left, item.client.left) << item.id;
-          EXPECT_EQ(screen.top - dialogRect.top, item.client.top) << item.id;
-          EXPECT_EQ(screen.right - dialogRect.left, item.client.right) << item.id;
-          EXPECT_EQ(screen.bottom - dialogRect.top, item.client.bottom) << item.id;
+          EXPECT_EQ(screen.left - origin.x, item.client.left) << item.id;
+          EXPECT_EQ(screen.top - origin.y, item.client.top) << item.id;
+          EXPECT_EQ(screen.right - origin.x, item.client.right) << item.id;
+          EXPECT_EQ(screen.bottom - origin.y, item.client.bottom) << item.id;
         }
         RECT units{4, 8, 133, 7};
         ASSERT_TRUE(MapDialogRect(hwnd, &units));
@@ -538,7 +545,7 @@ TEST(DialogMessageBox, OwnerIsDisabledWhileTheBoxWaits) {
                        if (message == WM_COMMAND && LOWORD(wParam) == 1016) MessageBoxW(hwnd, u"Hi", u"Box", MB_OK);
                      });
   EXPECT_EQ(run.result, IDOK) << run.error;
-  EXPECT_NE(run.transcript.find("#32770 id=0 \"Buttons\" (0,0)-(200,120) visible disabled\n"), std::string::npos)
+  EXPECT_NE(run.transcript.find("#32770 id=0 \"Buttons\" (0,0)-(200,146) visible disabled\n"), std::string::npos)
       << run.transcript;
 }
 
@@ -588,7 +595,10 @@ TEST(DialogDump, DumpShowsTheTreeWithStateOfEachControl) {
                      });
   EXPECT_EQ(run.result, IDCANCEL) << run.error;
   EXPECT_EQ(run.transcript,
-            "#32770 id=0 \"Touch  Settings\" (0,0)-(240,98) visible enabled topmost\n"
+            "#32770 id=0 \"Touch  Settings\" (0,0)-(240,124) visible enabled topmost\n"
+            "  caption \"Touch  Settings\" (0,0)-(240,26)\n"
+            "  caption close (214,0)-(240,26)\n"
+            "  client (0,26)-(240,124)\n"
             "  BUTTON id=1 \"OK\" (6,65)-(66,88) visible disabled\n"
             "  BUTTON id=1055 \"None\" (6,7)-(66,23) hidden enabled unchecked\n"
             "  BUTTON id=1056 \"Down\" (6,23)-(66,39) visible enabled checked\n"
@@ -974,8 +984,8 @@ class DialogPointer : public ::testing::Test {
   testing_support::TempDeviceRoot root;
 };
 
-// The Buttons dialog stands at (0, 0): OK at (8,80)-(88,108), Quit (1016) at (100,80)-(180,108),
-// the disabled "Off" (1017) at (8,8)-(88,36).
+// The Buttons dialog stands at (0, 0) with its 26-pixel caption above its client area: OK at
+// (8,106)-(88,134), Quit (1016) at (100,106)-(180,134), the disabled "Off" (1017) at (8,34)-(88,62).
 TEST_F(DialogPointer, APressAndReleaseOnAButtonClicksIt) {
   struct Case {
     const char *name;
@@ -983,16 +993,16 @@ TEST_F(DialogPointer, APressAndReleaseOnAButtonClicksIt) {
     std::vector<std::string> heard;
   };
   const Case cases[] = {
-      {"a tap on Quit", Tap(140, 94), {"init", "command 1016 code 0", "command 1 code 0"}},
+      {"a tap on Quit", Tap(140, 120), {"init", "command 1016 code 0", "command 1 code 0"}},
       {"a touch that slides off before it lifts",
-       {At(MOUSEEVENTF_LEFTDOWN, 140, 94), At(0, 150, 60), At(MOUSEEVENTF_LEFTUP, 150, 60)},
+       {At(MOUSEEVENTF_LEFTDOWN, 140, 120), At(0, 150, 86), At(MOUSEEVENTF_LEFTUP, 150, 86)},
        {"init", "command 1 code 0"}},
       {"a touch that lands beside and slides onto it",
-       {At(MOUSEEVENTF_LEFTDOWN, 95, 60), At(0, 140, 94), At(MOUSEEVENTF_LEFTUP, 140, 94)},
+       {At(MOUSEEVENTF_LEFTDOWN, 95, 86), At(0, 140, 120), At(MOUSEEVENTF_LEFTUP, 140, 120)},
        {"init", "command 1 code 0"}},
-      {"a tap on the disabled button", Tap(40, 20), {"init", "command 1 code 0"}},
+      {"a tap on the disabled button", Tap(40, 46), {"init", "command 1 code 0"}},
       {"a tap beside the dialog", Tap(400, 300), {"init", "command 1 code 0"}},
-      {"the right button", {At(MOUSEEVENTF_RIGHTDOWN, 140, 94), At(MOUSEEVENTF_RIGHTUP, 140, 94)},
+      {"the right button", {At(MOUSEEVENTF_RIGHTDOWN, 140, 120), At(MOUSEEVENTF_RIGHTUP, 140, 120)},
        {"init", "command 1 code 0"}},
   };
   for (const Case &c : cases) {
@@ -1008,13 +1018,14 @@ TEST_F(DialogPointer, APressAndReleaseOnAButtonClicksIt) {
 
 // A trackbar follows the touch and is clicked where it lifts; a radio button checks itself.
 TEST_F(DialogPointer, TrackbarsAndRadioButtonsTakeTheTouch) {
-  // The trackbar spans (20,20)-(220,44) with the range 0..100; the radio (20,60)-(100,80).
+  // In the client area, 26 pixels below the dialog's top, the trackbar spans (20,20)-(220,44)
+  // with the range 0..100; the radio (20,60)-(100,80).
   DialogTemplate dialog = Dialog(u"Pointer", 150, 60,
                                  {Trackbar(1059, 10, 10, 100, 12),
                                   Item(kButton, 1051, u"Radio", BS_AUTORADIOBUTTON | WS_GROUP, 10, 30, 40, 10)});
-  std::vector<headless::Action> actions{At(MOUSEEVENTF_LEFTDOWN, 30, 30), At(0, 120, 30),
-                                        At(MOUSEEVENTF_LEFTUP, 219, 30)};
-  for (const headless::Action &tap : Tap(50, 70)) actions.push_back(tap);
+  std::vector<headless::Action> actions{At(MOUSEEVENTF_LEFTDOWN, 30, 56), At(0, 120, 56),
+                                        At(MOUSEEVENTF_LEFTUP, 219, 56)};
+  for (const headless::Action &tap : Tap(50, 96)) actions.push_back(tap);
   actions.insert(actions.end(), {headless::Wait(50), headless::Dump(), headless::Ok()});
   Outcome run = Play(dialog, actions);
   EXPECT_EQ(run.result, IDOK) << run.error;
@@ -1027,13 +1038,13 @@ TEST_F(DialogPointer, TrackbarsAndRadioButtonsTakeTheTouch) {
 // A window that closes while the touch is down takes the rest of that touch with it: the window
 // that is there when it lifts sees neither a press nor a release.
 TEST_F(DialogPointer, AWindowClosedUnderTheTouchTakesTheRestOfIt) {
-  Outcome first = Play(Buttons(), {At(MOUSEEVENTF_LEFTDOWN, 140, 94), headless::Wait(50), headless::Ok()});
+  Outcome first = Play(Buttons(), {At(MOUSEEVENTF_LEFTDOWN, 140, 120), headless::Wait(50), headless::Ok()});
   EXPECT_EQ(first.result, IDOK) << first.error;
-  Outcome second = Play(Buttons(), {At(MOUSEEVENTF_LEFTUP, 140, 94), headless::Wait(50), headless::Ok()});
+  Outcome second = Play(Buttons(), {At(MOUSEEVENTF_LEFTUP, 140, 120), headless::Wait(50), headless::Ok()});
   EXPECT_EQ(second.result, IDOK) << second.error;
   EXPECT_EQ(second.heard, (std::vector<std::string>{"init", "command 1 code 0"}));
   // The next touch is whole again.
-  std::vector<headless::Action> actions = Tap(140, 94);
+  std::vector<headless::Action> actions = Tap(140, 120);
   actions.insert(actions.end(), {headless::Wait(50), headless::Ok()});
   Outcome third = Play(Buttons(), actions);
   EXPECT_EQ(third.heard, (std::vector<std::string>{"init", "command 1016 code 0", "command 1 code 0"}));
@@ -1056,8 +1067,8 @@ TEST_F(DialogPointer, APressOnADisabledOwnerIsDropped) {
   HWND owner = CreateWindowExW(0, u"HearingOwner", u"Owner", WS_OVERLAPPED | WS_VISIBLE, 0, 0, 320, 240, nullptr,
                                nullptr, nullptr, nullptr);
   ASSERT_NE(owner, nullptr);
+  // The dialog opens centred on its owner, at (60, 47)-(260, 193): the owner shows at (250, 200).
   DialogTemplate dialog = Buttons();
-  dialog.x = 150;  // at (300, 0): the owner shows at (250, 200)
   std::vector<headless::Action> actions = Tap(250, 200);
   actions.insert(actions.end(), {headless::Wait(50), headless::Ok()});
   ownerHeard.clear();
@@ -1070,6 +1081,76 @@ TEST_F(DialogPointer, APressOnADisabledOwnerIsDropped) {
   Play(Buttons(), again);
   EXPECT_EQ(ownerHeard, (std::vector<UINT>{WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP}));
   DestroyWindow(owner);
+}
+
+// A press released on the box of the caption it began on is that box's click: the OK box is
+// IDOK, the close box WM_CLOSE (IDCANCEL to a dialog). Anything else on the caption does nothing,
+// so the script's own Quit and OK end the dialog.
+TEST_F(DialogPointer, APressAndReleaseOnACaptionBoxClicksIt) {
+  // The 200-pixel-wide dialog at (0, 0): caption (0,0)-(200,26), OK box (148,0)-(174,26), close
+  // box (174,0)-(200,26).
+  DialogTemplate dialog = Buttons();
+  dialog.exStyle = WS_EX_CAPTIONOKBTN;
+  struct Case {
+    const char *name;
+    std::vector<headless::Action> touch;
+    INT_PTR result;
+    std::vector<std::string> heard;
+  };
+  const std::vector<std::string> untouched{"init", "command 1016 code 0", "command 1 code 0"};
+  const Case cases[] = {
+      {"a tap on the OK box", Tap(160, 12), IDOK, {"init", "command 1 code 0"}},
+      {"a tap on the close box", Tap(187, 12), IDCANCEL, {"init", "command 2 code 0"}},
+      {"a press on the OK box lifted on the close box",
+       {At(MOUSEEVENTF_LEFTDOWN, 160, 12), At(0, 187, 12), At(MOUSEEVENTF_LEFTUP, 187, 12)}, IDOK, untouched},
+      {"a press on the close box lifted in the client area",
+       {At(MOUSEEVENTF_LEFTDOWN, 187, 12), At(0, 140, 120), At(MOUSEEVENTF_LEFTUP, 140, 120)}, IDOK, untouched},
+      {"a tap on the caption's text", Tap(40, 12), IDOK, untouched},
+      {"the right button on the close box", {At(MOUSEEVENTF_RIGHTDOWN, 187, 12), At(MOUSEEVENTF_RIGHTUP, 187, 12)},
+       IDOK, untouched},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<headless::Action> actions = c.touch;
+    actions.insert(actions.end(), {headless::Wait(50), headless::Click(1016), headless::Ok()});
+    Outcome run = Play(dialog, actions);
+    EXPECT_EQ(run.result, c.result) << run.error;
+    EXPECT_EQ(run.heard, c.heard);
+  }
+}
+
+// A dialog with an owner opens centred on it, moved as needed to lie wholly on the 800 x 480
+// screen; one larger than the screen keeps its top-left corner on it.
+TEST(DialogPlacement, AnOwnedDialogOpensCentredOnItsOwnerAndOnTheScreen) {
+  struct Case {
+    const char *name;
+    RECT owner;
+    short cx, cy;  // the dialog's client area in dialog units (two pixels each)
+    RECT window;
+  };
+  const Case cases[] = {
+      {"centred", {100, 100, 500, 400}, 100, 60, {200, 177, 400, 323}},
+      {"pushed in from the right and bottom", {600, 350, 800, 480}, 100, 60, {600, 334, 800, 480}},
+      {"pushed in from the left and top", {-50, -40, 50, 40}, 100, 60, {0, 0, 200, 146}},
+      {"larger than the screen", {0, 0, 800, 480}, 500, 300, {0, 0, 1000, 626}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    HWND owner = MakeOwner();
+    ASSERT_NE(owner, nullptr);
+    MoveWindow(owner, c.owner.left, c.owner.top, c.owner.right - c.owner.left, c.owner.bottom - c.owner.top, FALSE);
+    RECT placed{};
+    Outcome run = Play(Dialog(u"Placed", c.cx, c.cy, {}), {headless::Ok()}, owner,
+                       [&](HWND hwnd, UINT message, WPARAM, LPARAM) {
+                         if (message == WM_INITDIALOG) GetWindowRect(hwnd, &placed);
+                       });
+    EXPECT_EQ(run.result, IDOK) << run.error;
+    EXPECT_EQ(placed.left, c.window.left);
+    EXPECT_EQ(placed.top, c.window.top);
+    EXPECT_EQ(placed.right, c.window.right);
+    EXPECT_EQ(placed.bottom, c.window.bottom);
+    DestroyWindow(owner);
+  }
 }
 
 }  // namespace

@@ -19,8 +19,8 @@ std::optional<std::string> FindProgram(const std::string &name) {
   return std::nullopt;
 }
 
-XServer::XServer(const std::string &program)
-    : process_(program, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}) {
+XServer::XServer(const std::string &program, const std::string &screen)
+    : process_(program, {"-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"}) {
   std::optional<std::string> number = process_.WaitForLine(Stream::kStdout, "", std::chrono::seconds(20));
   if (number) display_ = ":" + *number;
 }

@@ -1,4 +1,5 @@
-// An X server for graphical tests: Xvfb on a display number it picks itself, 1024x768.
+// An X server for graphical tests: Xvfb on a display number it picks itself, 1024x768 unless the
+// test asks for the device's screen size.
 #pragma once
 
 #include <optional>
@@ -15,7 +16,8 @@ std::optional<std::string> FindProgram(const std::string &name);
 // waiting for that line is waiting for the server.
 class XServer {
  public:
-  explicit XServer(const std::string &program);
+  // `screen` is Xvfb's WIDTHxHEIGHTxDEPTH.
+  explicit XServer(const std::string &program, const std::string &screen = "1024x768x24");
   ~XServer() { Stop(); }
   XServer(const XServer &) = delete;
   XServer &operator=(const XServer &) = delete;

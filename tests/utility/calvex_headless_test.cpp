@@ -45,8 +45,14 @@ class CalvexHeadless : public ::testing::Test {
 TEST_F(CalvexHeadless, ButShowChoosesAndPlacesTheFunctionButtons) {
   std::string dump;
   ASSERT_EQ(Run(WithButShow("\"ButShow\"=dword:00000016"), "dump\nclick 1016\n", &dump), 0) << errors;
-  // A 538 x 240 dialog, centred on the 800 x 480 screen and kept above other windows.
-  EXPECT_TRUE(Has(dump, "#32770 id=0 \"Calvex\" (131,120)-(669,360) visible enabled topmost")) << dump;
+  // A 538 x 240 client area under a 26-pixel caption with its OK and close boxes, the window
+  // centred on the 800 x 480 screen and kept above other windows.
+  EXPECT_TRUE(Has(dump, "#32770 id=0 \"Calvex\" (131,107)-(669,373) visible enabled topmost\n"
+                        "  caption \"Calvex\" (131,107)-(669,133)\n"
+                        "  caption ok (617,107)-(643,133)\n"
+                        "  caption close (643,107)-(669,133)\n"
+                        "  client (131,133)-(669,373)\n"))
+      << dump;
   EXPECT_TRUE(Has(dump, "BUTTON id=1012 \"Calibrate 5pt\" (283,42)-(393,82) visible enabled")) << dump;
   EXPECT_TRUE(Has(dump, "BUTTON id=1013 \"Calibrate 25pt\" (401,42)-(511,82) visible enabled")) << dump;
   EXPECT_TRUE(Has(dump, "BUTTON id=1015 \"Touch Setting\" (283,96)-(393,136) visible enabled")) << dump;

@@ -1,7 +1,8 @@
 // Touches reach the device's windows, with no X display: the driver in devmgr sends its mouse
 // events to calvex's windows through the "windows" pointer output, and touchsim's taps work the
 // utility as a user's finger does: "Touch Setting" opens the settings dialog, Drawing is stored,
-// a tap on the main dialog beneath the open dialog does nothing, OK and Quit end the program.
+// a tap on the main dialog beneath the open dialog does nothing, OK and Quit end the program, and
+// the boxes in the windows' captions close them.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -30,9 +31,14 @@ std::string TapAt(int x, int y) {
   return "hold " + std::to_string(ScreenPointOf(x, 800)) + " " + std::to_string(ScreenPointOf(y, 480)) + " 15\nlift\n";
 }
 
-// The main dialog stands at (131, 120) with its buttons in two columns; the Touch Settings
-// dialog at (0, 0).
-constexpr int kMainX = 131, kMainY = 120;
+// The main dialog's window stands at (131, 107)-(669, 373): its client area, with the buttons in
+// two columns, starts at (131, 133) under the caption, whose OK box is (617,107)-(643,133) and
+// close box (643,107)-(669,133). The Touch Settings dialog opens centred on it, at
+// (149, 54)-(650, 426), its client area at (149, 80) and its close box (624,54)-(650,80).
+constexpr int kMainX = 131, kMainY = 133;
+constexpr int kSettingsX = 149, kSettingsY = 80;
+constexpr int kMainOkBoxX = 630, kMainCloseBoxX = 656, kMainCaptionY = 120;
+constexpr int kSettingsCloseBoxX = 637, kSettingsCaptionY = 67;
 
 TEST(CalvexByTouch, TapsOpenTheSettingsStoreDrawingAndQuit) {
   testing_support::TempDeviceRoot root;
@@ -40,9 +46,9 @@ TEST(CalvexByTouch, TapsOpenTheSettingsStoreDrawingAndQuit) {
                  "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"windows\"\n\"PointerLog\"=\"pointer.log\"\n");
   const std::string gestures =
       "await \"Calvex\" 20000\nwait 300\n" + TapAt(kMainX + 338, kMainY + 170) +  // Touch Setting
-      "await \"Touch  Settings\" 20000\nwait 300\n" + TapAt(249 + 42, 18 + 10) +     // Drawing
-      "wait 300\n" + TapAt(kMainX + 456, kMainY + 62) +                            // Calibrate 5pt, beneath
-      "wait 300\n" + TapAt(414 + 37, 310 + 11) +                                   // OK
+      "await \"Touch  Settings\" 20000\nwait 300\n" + TapAt(kSettingsX + 249 + 42, kSettingsY + 18 + 10) +  // Drawing
+      "wait 300\n" + TapAt(kMainX + 456, kMainY + 62) +  // Calibrate 5pt, beneath
+      "wait 300\n" + TapAt(kSettingsX + 414 + 37, kSettingsY + 310 + 11) +  // OK
       "gone \"Touch  Settings\" 20000\nwait 300\n" + TapAt(kMainX + 456, kMainY + 170);  // Quit
   testing_support::WriteFile(root.path() + "/gestures.txt", gestures);
   ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", "--baud", "9600",
@@ -60,6 +66,39 @@ TEST(CalvexByTouch, TapsOpenTheSettingsStoreDrawingAndQuit) {
   EXPECT_NE(root.ReadHive().find("\"MouseMod\"=dword:00000001"), std::string::npos) << "the tap on Drawing was not stored";
   EXPECT_EQ(host.devmgr().Output(Stream::kStderr).find("ReadThread Stop."), std::string::npos)
       << "the tap on the disabled main dialog started a calibration";
+}
+
+// The caption's boxes by touch alone: the Touch Settings dialog's close box closes it, and the main
+// dialog's OK box, or its close box, ends the program with status 0.
+TEST(CalvexByTouch, TheCaptionsBoxesCloseTheirDialogs) {
+  struct Case {
+    const char *name;
+    std::string gestures;
+  };
+  const Case cases[] = {
+      {"the Touch Settings close box, then the OK box",
+       "await \"Calvex\" 20000\nwait 300\n" + TapAt(kMainX + 338, kMainY + 170) +  // Touch Setting
+           "await \"Touch  Settings\" 20000\nwait 300\n" + TapAt(kSettingsCloseBoxX, kSettingsCaptionY) +
+           "gone \"Touch  Settings\" 20000\nwait 300\n" + TapAt(kMainOkBoxX, kMainCaptionY)},
+      {"the close box", "await \"Calvex\" 20000\nwait 300\n" + TapAt(kMainCloseBoxX, kMainCaptionY)},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::TempDeviceRoot root;
+    root.WriteHive(testing_support::DefaultInstallation() +
+                   "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"windows\"\n");
+    testing_support::WriteFile(root.path() + "/gestures.txt", c.gestures);
+    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", "--baud", "9600",
+                                                       "--panel", "noise=0", root.path() + "/gestures.txt"});
+    ASSERT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound)) << touchsim.Output(Stream::kStderr);
+    NorvikHost host(root);
+    ASSERT_TRUE(host.Running()) << host.devmgr().Output(Stream::kStderr);
+    testing_support::WriteFile(root.path() + "/script.txt", "wait 60000\n");
+    ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+    auto exit = calvex.WaitForExit(kBound);
+    ASSERT_TRUE(exit) << "the taps did not end calvex:\n" << touchsim.Output(Stream::kStderr);
+    EXPECT_EQ(exit->code, 0) << calvex.Output(Stream::kStderr);
+  }
 }
 
 // The draw test by touch alone: a tap on "Draw Test" opens it, a tap leaves a dot and a drag a

@@ -7,6 +7,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <windows.h>
 
 #include <signal.h>
 
@@ -23,7 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "calibration_touches.h"
 #include "norvik_host.h"
+#include "png_file.h"
 #include "process.h"
 #include "test_root.h"
 #include "x_server.h"
@@ -37,24 +40,30 @@ using testing_support::XServer;
 
 constexpr std::chrono::milliseconds kBound{20000};
 
-// The Quit button's centre in the main dialog's client area with all five function buttons shown.
+// A dialog's X11 window is its whole window: the 26-pixel caption drawn across its top, then its
+// client area. The points below are in the windows.
+constexpr int kCaption = 26;
+// The Quit button's centre in the main dialog with all five function buttons shown.
 constexpr int kQuitX = 401 + 55;
-constexpr int kQuitY = 150 + 20;
-// The centres of controls in the client areas: "Touch Setting" in the main dialog; in the Touch
-// Settings dialog, the Button mode radio, ">> &Large", the click-time slider and OK.
-constexpr int kTouchSettingX = 283 + 55, kTouchSettingY = 150 + 20;
-constexpr int kButtonModeX = 359 + 20, kButtonModeY = 18 + 10;
-constexpr int kLargeX = 428 + 28, kLargeY = 206 + 12;
-constexpr int kOkX = 414 + 37, kOkY = 310 + 11;
+constexpr int kQuitY = kCaption + 150 + 20;
+// The centres of controls: "Touch Setting" in the main dialog; in the Touch Settings dialog, the
+// Button mode radio, ">> &Large", the click-time slider and OK.
+constexpr int kTouchSettingX = 283 + 55, kTouchSettingY = kCaption + 150 + 20;
+constexpr int kButtonModeX = 359 + 20, kButtonModeY = kCaption + 18 + 10;
+constexpr int kLargeX = 428 + 28, kLargeY = kCaption + 206 + 12;
+constexpr int kOkX = 414 + 37, kOkY = kCaption + 310 + 11;
+// "Calibrate 2pt", "Calibrate 5pt" and "Draw Test" in the main dialog.
+constexpr int kCalibrate2X = 283 + 55, kCalibrate2Y = kCaption + 42 + 20;
+constexpr int kCalibrate5X = 401 + 55, kCalibrate5Y = kCaption + 42 + 20;
+constexpr int kDrawTestX = 401 + 55, kDrawTestY = kCaption + 96 + 20;
 // "&Start" of the measurement in the Touch Settings dialog.
-constexpr int kStartX = 21 + 29, kStartY = 270 + 12;
-// "Calibrate 5pt" and "Draw Test" in the main dialog.
-constexpr int kCalibrate5X = 401 + 55, kCalibrate5Y = 42 + 20;
-constexpr int kDrawTestX = 401 + 55, kDrawTestY = 96 + 20;
-// Near the right end of the click-response-time slider, (80,210)-(197,228).
-constexpr int kClickTimeHighX = 190, kClickTimeY = 219;
-// The logo static's rectangle in the client area: 38, 20, 44, 31 in dialog units.
-constexpr int kLogoX = 76, kLogoY = 40, kLogoW = 88, kLogoH = 62;
+constexpr int kStartX = 21 + 29, kStartY = kCaption + 270 + 12;
+// Near the right end of the click-response-time slider, (80,210)-(197,228) in the client area.
+constexpr int kClickTimeHighX = 190, kClickTimeY = kCaption + 219;
+// The logo static's rectangle: 38, 20, 44, 31 in dialog units of the client area.
+constexpr int kLogoX = 76, kLogoY = kCaption + 40, kLogoW = 88, kLogoH = 62;
+// The centres of the main dialog's caption boxes, 538 pixels wide: OK, then the close box.
+constexpr int kOkBoxX = 538 - 26 - 13, kCloseBoxX = 538 - 13, kBoxY = 13;
 
 class CalvexOnDisplay : public ::testing::Test {
  protected:
@@ -64,7 +73,7 @@ class CalvexOnDisplay : public ::testing::Test {
     std::optional<std::string> xdotool = FindProgram("xdotool");
     ASSERT_TRUE(xdotool) << "xdotool is not installed: run scripts/setup, which installs it";
     xdotool_ = *xdotool;
-    server_ = std::make_unique<XServer>(*xvfb);
+    server_ = std::make_unique<XServer>(*xvfb, screen_);
     ASSERT_FALSE(server_->display().empty()) << "Xvfb did not start:\n" << server_->Errors();
     root_.WriteHive(testing_support::DefaultInstallation());
     // Fontconfig, under FLTK's text drawing, keeps its caches until the process ends; under
@@ -196,14 +205,16 @@ class CalvexOnDisplay : public ::testing::Test {
     if (connection_ != nullptr) XCloseDisplay(connection_);
   }
 
+  std::string screen_ = "1024x768x24";  // Xvfb's screen
   testing_support::TempDeviceRoot root_;
   std::unique_ptr<XServer> server_;
   Display *connection_ = nullptr;
   std::string xdotool_;
 };
 
-// Each way a user ends the program on a display: Quit clicked, Escape, and the close box.
-TEST_F(CalvexOnDisplay, QuitEscapeAndTheCloseBoxEachEndTheProgramWithStatus0) {
+// Each way a user ends the program on a display with no window manager: Quit clicked, Escape, the
+// boxes of the caption calvex draws itself, and a window manager's close request where there is one.
+TEST_F(CalvexOnDisplay, QuitEscapeAndTheCaptionsBoxesEachEndTheProgramWithStatus0) {
   struct Case {
     const char *name;
     std::function<bool(const std::string &window)> act;
@@ -219,7 +230,10 @@ TEST_F(CalvexOnDisplay, QuitEscapeAndTheCloseBoxEachEndTheProgramWithStatus0) {
        [this](const std::string &window) {
          return Xdotool({"windowfocus", "--sync", window}) && Xdotool({"key", "Escape"});
        }},
-      {"close box", [this](const std::string &window) { return SendCloseRequest(window); }},
+      {"a window manager's close request", [this](const std::string &window) { return SendCloseRequest(window); }},
+      {"the caption's OK box clicked", [this](const std::string &window) { return ClickIn(window, kOkBoxX, kBoxY); }},
+      {"the caption's close box clicked",
+       [this](const std::string &window) { return ClickIn(window, kCloseBoxX, kBoxY); }},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -233,24 +247,33 @@ TEST_F(CalvexOnDisplay, QuitEscapeAndTheCloseBoxEachEndTheProgramWithStatus0) {
   }
 }
 
-// The logo is drawn inside its static: at least a fifth of the static's pixels differ from the
-// dialog's background. Drawing follows the window's mapping, so the test looks until it appears.
-TEST_F(CalvexOnDisplay, TheLogoBitmapIsDrawnInItsStatic) {
+// The logo fills its static: in each of the static's left and right quarters at least a fifth of
+// the pixels differ from the dialog's background, so the picture is not a strip in the middle.
+// Drawing follows the window's mapping, so the test looks until it appears.
+TEST_F(CalvexOnDisplay, TheLogoBitmapFillsItsStatic) {
   std::unique_ptr<ChildProcess> calvex;
   std::string window = StartAndFindWindow(&calvex);
   ASSERT_FALSE(window.empty());
-  int differing = 0;
+  constexpr int kQuarter = kLogoW / 4;
+  auto drawnIn = [&](const Pixels &pixels, int left) {
+    const unsigned long background = pixels.At(2, kCaption + 2);
+    int differing = 0;
+    for (int y = kLogoY; y < kLogoY + kLogoH; ++y)
+      for (int x = left; x < left + kQuarter; ++x) differing += pixels.At(x, y) != background ? 1 : 0;
+    return differing;
+  };
+  constexpr int kEnough = kQuarter * kLogoH / 5;
+  int left = 0, right = 0;
   const auto deadline = std::chrono::steady_clock::now() + kBound;
-  while (differing < kLogoW * kLogoH / 5 && std::chrono::steady_clock::now() < deadline) {
+  while ((left < kEnough || right < kEnough) && std::chrono::steady_clock::now() < deadline) {
     Pixels pixels = PixelsOf(window, 0, 0, kLogoX + kLogoW, kLogoY + kLogoH);
     ASSERT_FALSE(pixels.rgb.empty());
-    const unsigned long background = pixels.At(2, 2);
-    differing = 0;
-    for (int y = kLogoY; y < kLogoY + kLogoH; ++y)
-      for (int x = kLogoX; x < kLogoX + kLogoW; ++x) differing += pixels.At(x, y) != background ? 1 : 0;
-    if (differing < kLogoW * kLogoH / 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    left = drawnIn(pixels, kLogoX);
+    right = drawnIn(pixels, kLogoX + kLogoW - kQuarter);
+    if (left < kEnough || right < kEnough) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_GE(differing, kLogoW * kLogoH / 5) << "the logo's static shows little but background";
+  EXPECT_GE(left, kEnough) << "the logo leaves its static's left quarter empty";
+  EXPECT_GE(right, kEnough) << "the logo leaves its static's right quarter empty";
 }
 
 // The user opens Touch Settings with the mouse, clicks Button mode and ">> &Large", releases the
@@ -427,6 +450,129 @@ TEST_F(CalvexOnDisplay, ATapThroughXTestPressesQuit) {
   EXPECT_EQ(exit->code, 0);
   devmgr.Signal(SIGTERM);
   devmgr.WaitForExit(kBound);
+}
+
+// Calvex on a bare 800 x 480 display, the device's screen, as a kiosk runs it.
+class CalvexOnDevicesScreen : public CalvexOnDisplay {
+ protected:
+  CalvexOnDevicesScreen() { screen_ = "800x480x24"; }
+
+  struct Geometry {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Geometry &) const = default;
+  };
+  std::optional<Geometry> GeometryOf(const std::string &window) {
+    auto shell = Xdotool({"getwindowgeometry", "--shell", window});
+    Geometry geometry;
+    if (!shell || std::sscanf(shell->c_str() + shell->find("X="), "X=%d\nY=%d\nWIDTH=%d\nHEIGHT=%d", &geometry.x,
+                              &geometry.y, &geometry.width, &geometry.height) != 4)
+      return std::nullopt;
+    return geometry;
+  }
+
+  // Waits until the window shows `rgb` at (x, y): what it draws there has been drawn.
+  bool Shows(const std::string &window, int x, int y, unsigned long rgb) {
+    return testing_support::WaitUntil(
+        [&] {
+          Pixels pixel = PixelsOf(window, x, y, 1, 1);
+          return !pixel.rgb.empty() && pixel.rgb[0] == rgb;
+        },
+        kBound);
+  }
+
+  // With CALVEX_SCREENSHOTS naming a folder, the whole screen goes there as NAME.png.
+  void Picture(const char *name) {
+    const char *folder = std::getenv("CALVEX_SCREENSHOTS");
+    if (folder == nullptr || *folder == '\0') return;
+    Display *display = Connection();
+    ASSERT_NE(display, nullptr);
+    Pixels screen = PixelsOf(std::to_string(DefaultRootWindow(display)), 0, 0, 800, 480);
+    ASSERT_FALSE(screen.rgb.empty());
+    EXPECT_TRUE(testing_support::WritePng(std::string(folder) + "/" + name + ".png", 800, 480, screen.rgb)) << name;
+  }
+};
+
+constexpr unsigned long kCaptionColour = 0x000080;  // navy, as the caption bar is drawn
+
+// Each window stands where the device shows it, with the caption calvex draws: the main dialog
+// centred on the screen, Touch Settings centred on it, the "Calibrate again?" box centred on the
+// screen; calibration screens and the draw test cover it. A 2-point calibration touched through
+// touchsim's controller reaches its result page. The caption's boxes close the dialogs.
+TEST_F(CalvexOnDevicesScreen, WindowsStandWhereTheDeviceShowsThem) {
+  // The calibration reads the controller itself: touchsim touches the two targets once the test
+  // has seen the first, then the result page comes.
+  const std::vector<std::pair<int, int>> targets = testing_support::TargetsOf(2);
+  std::string gestures = "await \"Touch calibration\" 30000\nawait \"target seen\" 30000\n";
+  for (const auto &[x, y] : targets)
+    gestures += "hold " + std::to_string(testing_support::ScreenPointOf(x, 800)) + " " +
+                std::to_string(testing_support::ScreenPointOf(y, 480)) + " 9\nlift\nwait 60\n";
+  testing_support::WriteFile(root_.path() + "/gestures.txt", gestures);
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root_.path(), "--port", "COM1:", "--baud", "9600",
+                                                     "--panel", "noise=0", root_.path() + "/gestures.txt"});
+  ASSERT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound)) << touchsim.Output(Stream::kStderr);
+
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  EXPECT_EQ(GeometryOf(window), (Geometry{131, 107, 538, 266}));
+  ASSERT_TRUE(Shows(window, 4, 4, kCaptionColour)) << "the main dialog's caption is not drawn";
+  Picture("calvex-main-dialog");
+
+  ASSERT_TRUE(ClickIn(window, kTouchSettingX, kTouchSettingY));
+  std::string settings = WindowNamed("^Touch  Settings$");
+  ASSERT_FALSE(settings.empty());
+  EXPECT_EQ(GeometryOf(settings), (Geometry{149, 54, 501, 372}));
+  ASSERT_TRUE(Shows(settings, 4, 4, kCaptionColour)) << "the Touch Settings caption is not drawn";
+  Picture("calvex-touch-settings");
+  ASSERT_TRUE(ClickIn(settings, 501 - 13, 13));
+  ASSERT_TRUE(WindowGone("^Touch  Settings$")) << "the close box did not close Touch Settings";
+
+  ASSERT_TRUE(ClickIn(window, kCalibrate2X, kCalibrate2Y));
+  std::string screen = WindowNamed("^Touch calibration$");
+  ASSERT_FALSE(screen.empty());
+  EXPECT_EQ(GeometryOf(screen), (Geometry{0, 0, 800, 480}));
+  // The first target's cross is black at its centre.
+  ASSERT_TRUE(Shows(screen, targets[0].first, targets[0].second, 0x000000)) << "the first target is not drawn";
+  Picture("calvex-calibration-screen");
+  HWND seen = CreateWindowExW(0, u"BUTTON", u"target seen", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  std::string result = WindowNamed("^Calibration result$");
+  DestroyWindow(seen);
+  ASSERT_FALSE(result.empty()) << "no result page:\n" << touchsim.Output(Stream::kStderr);
+  Picture("calvex-result-page");
+  ASSERT_TRUE(ClickIn(result, 400, 420));  // its OK
+
+  std::string prompt = WindowNamed("^ 2 Point Calibration$");
+  ASSERT_FALSE(prompt.empty()) << "no prompt after the result page";
+  // " 2 Point Calibration Finished!, Calibrate again? ": 49 characters of 8 pixels between 12-pixel
+  // margins, over a row of Yes and No.
+  EXPECT_EQ(GeometryOf(prompt), (Geometry{192, 189, 416, 102}));
+  ASSERT_TRUE(Shows(prompt, 4, 4, kCaptionColour)) << "the prompt's caption is not drawn";
+  Picture("calvex-prompt");
+  ASSERT_TRUE(ClickIn(prompt, 416 - 13, 13));  // the close box: No
+  ASSERT_TRUE(WindowGone("^ 2 Point Calibration$"));
+
+  ASSERT_TRUE(ClickIn(window, kDrawTestX, kDrawTestY));
+  std::string canvas = WindowNamed("^Draw test$");
+  ASSERT_FALSE(canvas.empty());
+  EXPECT_EQ(GeometryOf(canvas), (Geometry{0, 0, 800, 480}));
+  ASSERT_TRUE(Xdotool({"mousemove", "250", "320", "mousedown", "1", "mousemove", "350", "320", "mousemove", "450",
+                       "320", "mousemove", "550", "320", "mouseup", "1"}));
+  // The line, black and two pixels thick, crosses x = 400 within three pixels of y = 320.
+  ASSERT_TRUE(testing_support::WaitUntil(
+      [&] {
+        Pixels band = PixelsOf(canvas, 400, 317, 1, 7);
+        return std::count(band.rgb.begin(), band.rgb.end(), 0ul) > 0;
+      },
+      kBound))
+      << "the drag left no line";
+  Picture("calvex-draw-test");
+  ASSERT_TRUE(ClickIn(canvas, 400, 480 - 44 + 18));
+  ASSERT_TRUE(WindowGone("^Draw test$"));
+
+  ASSERT_TRUE(ClickIn(window, kOkBoxX, kBoxY));
+  auto exit = calvex->WaitForExit(kBound);
+  ASSERT_TRUE(exit) << "the caption's OK box did not end calvex";
+  EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
 }
 
 TEST(CalvexWithoutDisplay, SaysHowToRunAndExits2) {
