@@ -48,8 +48,8 @@ void PadToDword(std::vector<BYTE> *out, size_t start) {
   while ((out->size() - start) % 4 != 0) out->push_back(0);
 }
 
-// One entry as the resource compiler lays it out: the header, padded to a DWORD, then the data,
-// padded to a DWORD.
+// One entry as the resource compiler lays it out: the header, padded to a DWORD and at least 32
+// bytes long, then the data, padded to a DWORD.
 void PutEntry(std::vector<BYTE> *out, const ResourceEntry &entry) {
   const size_t start = out->size();
   PutDword(out, static_cast<DWORD>(entry.data.size()));
@@ -62,6 +62,9 @@ void PutEntry(std::vector<BYTE> *out, const ResourceEntry &entry) {
   PutWord(out, entry.language);
   PutDword(out, 0);
   PutDword(out, 0);
+  // Two empty string names make a header of 28 bytes; the reader takes none shorter than the 32
+  // of two ordinals, so the header is padded to that.
+  while (out->size() - start < 32) out->push_back(0);
   const DWORD headerSize = static_cast<DWORD>(out->size() - start);
   for (int shift = 0; shift < 32; shift += 8) (*out)[start + 4 + shift / 8] = static_cast<BYTE>(headerSize >> shift);
   out->insert(out->end(), entry.data.begin(), entry.data.end());
