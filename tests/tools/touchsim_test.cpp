@@ -61,6 +61,13 @@ struct BadScript {
   const char *says;
 };
 
+// 65 repeats, each inside the one before.
+const std::string kRepeatsTooDeep = [] {
+  std::string text;
+  for (int i = 0; i < 65; ++i) text += "repeat 1\n";
+  return text;
+}();
+
 class GestureScriptErrors : public ::testing::TestWithParam<BadScript> {};
 
 TEST_P(GestureScriptErrors, ReportTheLineAndTheReason) {
@@ -83,7 +90,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, GestureScriptErrors,
                                            BadScript{"StrayEnd", "end\n", 1, "without 'repeat'"},
                                            BadScript{"AwaitWithoutQuotes", "await Touch 500\n", 1, "is written await"},
                                            BadScript{"GoneWithoutTime", "gone \"Touch\"\n", 1, "is written gone"},
-                                           BadScript{"AwaitZeroTime", "await \"Touch\" 0\n", 1, "is written await"}),
+                                           BadScript{"AwaitZeroTime", "await \"Touch\" 0\n", 1, "is written await"},
+                                           BadScript{"RepeatsNestedTooDeep", kRepeatsTooDeep.c_str(), 65,
+                                                     "nested more than 64"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ReportEncoder, EncodesHeaderAndSevenBitHalves) {

@@ -20,6 +20,10 @@ const Syntax kSyntax[] = {
     {"repeat", Command::kRepeat, 1},
 };
 
+// Repeats nested deeper than this are refused: the script is kept, and played, as a tree, so a
+// runaway nesting would exhaust the stack; no gesture needs more than a few levels.
+constexpr size_t kDeepestRepeat = 64;
+
 bool ParseNumber(const std::string &word, int64_t *value) {
   char *end = nullptr;
   long long parsed = std::strtoll(word.c_str(), &end, 0);
@@ -117,6 +121,10 @@ bool ParseScript(const std::string &text, std::vector<Command> *commands, Script
       continue;
     }
     Command command{};
+    if (words[0] == "repeat" && open.size() > kDeepestRepeat) {
+      *error = {number, "'repeat' nested more than " + std::to_string(kDeepestRepeat) + " deep"};
+      return false;
+    }
     if (words[0] == "await" || words[0] == "gone") {
       if (!ParseWindowWait(line, number, &command, error)) return false;
     } else if (!ParseLine(words, number, &command, error)) {
