@@ -2,8 +2,8 @@
 //
 // A touch's latency to the pointer log (as pointer_latency_bench measures it) while processes
 // spinning at normal priority keep every core busy (one per core, at least two), with devmgr at
-// normal priority, at the niceness the service unit gives it (nice -n -10) and under SCHED_FIFO
-// (chrt -f 10). Each case measures the quiet machine first, in the same run, as its reference:
+// normal priority, at nice -n -10 and under SCHED_FIFO 10 (chrt -f 10), the priority the service
+// unit gives it. Each case measures the quiet machine first, in the same run, as its reference:
 // "quiet_p99_us" beside "p99_us" under load. Goal: p99 under 1 ms at the unit's priority. The
 // benchmark's own thread (the controller writing and the desktop reading) times each case under
 // SCHED_FIFO 50, above everything it measures, so that only devmgr's priority differs between the
