@@ -197,7 +197,15 @@ class CalibrationRun {
   void StartDriver() {
     if (!driverStopped_) return;
     driverStopped_ = false;
-    CallDriver(name_, IOCTL_NRV_START, "IOCTL_NRV_START", nullptr, 0, nullptr, 0);
+    if (CallDriver(name_, IOCTL_NRV_START, "IOCTL_NRV_START", nullptr, 0, nullptr, 0) != DeviceOutcome::kDone) {
+      // The driver stays stopped for now (its device busy, say): the guard stays too, and tries
+      // again once this program ends, so the touch comes back at the latest then.
+      NKDbgPrintfW(TEXT("calibkit: %a: the driver could not be started again; calguard starts it when this ")
+                       TEXT("program ends, or \"nrvctl start\" does now\r\n"),
+                   name_);
+      guard_.Leave();
+      return;
+    }
     // Dismissed only after the start: a guard that outlives a killed program by this much starts
     // a running driver once more, which is harmless; the other order could leave it stopped.
     guard_.Dismiss();

@@ -55,3 +55,9 @@ void DriverGuard::Dismiss() {
   CloseHandle(guard_);
   guard_ = nullptr;
 }
+
+void DriverGuard::Leave() {
+  if (guard_ == nullptr) return;
+  CloseHandle(guard_);
+  guard_ = nullptr;
+}

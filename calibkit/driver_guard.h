@@ -17,6 +17,8 @@ class DriverGuard {
   bool Post(const char *caller);
   // Ends the guard, if there is one, and waits until it has gone.
   void Dismiss();
+  // Lets the guard go on watching on its own: it starts the driver once this program ends.
+  void Leave();
 
  private:
   HANDLE guard_ = nullptr;

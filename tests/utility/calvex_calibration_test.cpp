@@ -286,6 +286,46 @@ TEST_F(CalvexCalibration, AKilledProgramsRunHasTheDriverStartedAgainByItsGuard) 
   }
 }
 
+// NRV1: held by another program when the run ends: the settings cannot be read again, so nothing
+// is stored and the result page says so; the run's own start fails too, so its guard stays and
+// starts the driver once calvex ends.
+TEST_F(CalvexCalibration, ARunThatCannotStartTheDriverLeavesItToTheGuard) {
+  const std::vector<std::pair<int, int>> targets = TargetsOf(5);
+  std::string gestures = "await \"NRV1: held\" 20000\nwait 200\n";
+  for (const auto &target : targets) gestures += TouchOn(target) + "wait 60\n";
+  Start(gestures + "await \"calvex killed\" 60000\nrepeat 600\ntap 30000 30000\nwait 20\nend\n");
+  const CalibrationCorners before = StoredCorners();
+  testing_support::WriteFile(root.path() + "/script.txt", FivePointRunWatched());
+  ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+  ASSERT_TRUE(WaitUntil([] { return FindWindowW(nullptr, u"Touch calibration") != nullptr; }, kBound))
+      << "the calibration screen never opened";
+  HANDLE held = CreateFileW(u"NRV1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+  HWND heldWindow =
+      CreateWindowExW(0, u"STATIC", u"NRV1: held", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(heldWindow, nullptr);
+  EXPECT_TRUE(calvex.WaitForLine(Stream::kStdout, "The driver's settings cannot be read again: nothing was stored",
+                                 kBound))
+      << calvex.Output(Stream::kStdout);
+  EXPECT_TRUE(calvex.WaitForLine(Stream::kStderr, "calguard starts it when this program ends", kBound))
+      << calvex.Output(Stream::kStderr);
+  CloseHandle(held);
+  DestroyWindow(heldWindow);
+  const size_t eventsBefore = LoggedEvents().size();
+  ASSERT_TRUE(calvex.Signal(SIGKILL));
+  HWND told = CreateWindowExW(0, u"STATIC", u"calvex killed", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                              nullptr);
+  ASSERT_NE(told, nullptr);
+  EXPECT_TRUE(WaitUntil([&] { return LoggedEvents().size() > eventsBefore; }, kBound))
+      << "no touch reached the pointer after calvex ended:\n"
+      << host->devmgr().Output(Stream::kStderr) << calvex.Output(Stream::kStderr);
+  DestroyWindow(told);
+  ASSERT_TRUE(calvex.WaitForExit(kBound));
+  const CalibrationCorners after = StoredCorners();
+  EXPECT_TRUE(after.LLX == before.LLX && after.LLY == before.LLY && after.URX == before.URX && after.URY == before.URY)
+      << root.ReadHive();
+}
+
 // A setting changed while the targets are up (here by nrvctl) is kept when the corners are stored.
 TEST_F(CalvexCalibration, ASettingChangedDuringTheRunSurvivesTheStore) {
   const std::vector<std::pair<int, int>> targets = TargetsOf(5);
