@@ -42,3 +42,6 @@ install(CODE "
                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/norvik@.service\" @ONLY)
   message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/norvik@.service\")
 ")
+
+# The uinput device is tagged a touch screen by udev.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/61-norvik-touchscreen.rules DESTINATION lib/udev/rules.d)
