@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "movable_line.h"
@@ -25,26 +24,20 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing_support::kTapBytes;
+using testing_support::LoggedMouseEvents;
 using testing_support::Stream;
 
 constexpr auto kBound = std::chrono::milliseconds(20000);
 constexpr int kReturns = 5;
-const std::string kTap("\x90\x20\x00\x20\x00\x80\x20\x00\x20\x00", 10);
-
-int MouseEvents(const std::string &logPath) {
-  std::istringstream in(testing_support::ReadFile(logPath));
-  int events = 0;
-  for (std::string line; std::getline(in, line);) events += line.rfind("mouse_event ", 0) == 0;
-  return events;
-}
 
 // Sends a tap on the line and returns the milliseconds until its first pointer event, or -1.
 double TapToPointer(testing_support::MovableLine &line, const std::string &log, Clock::time_point from) {
-  const int before = MouseEvents(log);
-  line.line()->Send(kTap);
-  if (!testing_support::WaitUntil([&] { return MouseEvents(log) > before; }, kBound)) return -1;
+  const int before = LoggedMouseEvents(log);
+  line.line()->Send(kTapBytes);
+  if (!testing_support::WaitUntil([&] { return LoggedMouseEvents(log) > before; }, kBound)) return -1;
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - from).count();
-  testing_support::WaitUntil([&] { return MouseEvents(log) >= before + 2; }, kBound);
+  testing_support::WaitUntil([&] { return LoggedMouseEvents(log) >= before + 2; }, kBound);
   return ms;
 }
 

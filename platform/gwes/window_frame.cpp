@@ -87,7 +87,10 @@ extern "C" BOOL WINAPI AdjustWindowRectEx(LPRECT lpRect, DWORD dwStyle, BOOL bMe
   return TRUE;
 }
 
-extern "C" BOOL WINAPI ClientToScreen(HWND hWnd, LPPOINT lpPoint) {
+namespace {
+
+// Moves a point by the window's client origin, `sign` +1 to the screen and -1 from it.
+BOOL MoveByClientOrigin(HWND hWnd, LPPOINT lpPoint, int sign) {
   platform::gwes::WindowPtr window = platform::gwes::LookupWindow(hWnd);
   if (!window) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -98,23 +101,13 @@ extern "C" BOOL WINAPI ClientToScreen(HWND hWnd, LPPOINT lpPoint) {
     return FALSE;
   }
   POINT origin = platform::gwes::ClientOrigin(window);
-  lpPoint->x += origin.x;
-  lpPoint->y += origin.y;
+  lpPoint->x += sign * origin.x;
+  lpPoint->y += sign * origin.y;
   return TRUE;
 }
 
-extern "C" BOOL WINAPI ScreenToClient(HWND hWnd, LPPOINT lpPoint) {
-  platform::gwes::WindowPtr window = platform::gwes::LookupWindow(hWnd);
-  if (!window) {
-    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
-  if (lpPoint == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  POINT origin = platform::gwes::ClientOrigin(window);
-  lpPoint->x -= origin.x;
-  lpPoint->y -= origin.y;
-  return TRUE;
-}
+}  // namespace
+
+extern "C" BOOL WINAPI ClientToScreen(HWND hWnd, LPPOINT lpPoint) { return MoveByClientOrigin(hWnd, lpPoint, 1); }
+
+extern "C" BOOL WINAPI ScreenToClient(HWND hWnd, LPPOINT lpPoint) { return MoveByClientOrigin(hWnd, lpPoint, -1); }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 #include "movable_line.h"
@@ -18,19 +17,12 @@
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::kTapBytes;
+using testing_support::LoggedMouseEvents;
 using testing_support::Stream;
 
 constexpr std::chrono::milliseconds kBound{30000};
 
-// A touch and its end at controller position (4096, 4096).
-const std::string kTap("\x90\x20\x00\x20\x00\x80\x20\x00\x20\x00", 10);
-
-int MouseEvents(const std::string &logPath) {
-  std::istringstream in(testing_support::ReadFile(logPath));
-  int events = 0;
-  for (std::string line; std::getline(in, line);) events += line.rfind("mouse_event ", 0) == 0;
-  return events;
-}
 
 TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWithoutSpinningMeanwhile) {
   testing_support::TempDeviceRoot root;
@@ -41,8 +33,8 @@ TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWith
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
 
-  line.line()->Send(kTap);
-  ASSERT_TRUE(testing_support::WaitUntil([&] { return MouseEvents(log) == 2; }, kBound)) << "no tap on the first line";
+  line.line()->Send(kTapBytes);
+  ASSERT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 2; }, kBound)) << "no tap on the first line";
 
   line.Pull();
   const std::string port = "serial: COM1: " + line.path();
@@ -55,16 +47,16 @@ TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWith
   EXPECT_LT(gone, 100.0) << "devmgr spun while the line was gone";
 
   line.PlugIn();
-  line.line()->Send(kTap);  // waits in the new line until the port has it open
-  EXPECT_TRUE(testing_support::WaitUntil([&] { return MouseEvents(log) == 4; }, kBound))
+  line.line()->Send(kTapBytes);  // waits in the new line until the port has it open
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 4; }, kBound))
       << "the tap on the returned line never reached the pointer";
   EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, port + " is back", kBound)) << devmgr.Output(Stream::kStderr);
 
   // Hung up again, the line comes back again: nothing is left over from the first return.
   line.Pull();
   line.PlugIn();
-  line.line()->Send(kTap);
-  EXPECT_TRUE(testing_support::WaitUntil([&] { return MouseEvents(log) == 6; }, kBound))
+  line.line()->Send(kTapBytes);
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 6; }, kBound))
       << "the line came back once but not twice";
 
   devmgr.Signal(SIGTERM);

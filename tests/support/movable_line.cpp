@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -24,6 +25,13 @@ void MovableLine::PlugIn() {
   unlink(staged.c_str());
   if (symlink(pty_->slavePath().c_str(), staged.c_str()) != 0 || std::rename(staged.c_str(), link_.c_str()) != 0)
     throw std::runtime_error("cannot link " + link_ + " to " + pty_->slavePath());
+}
+
+int LoggedMouseEvents(const std::string &logPath) {
+  std::istringstream in(ReadFile(logPath));
+  int events = 0;
+  for (std::string line; std::getline(in, line);) events += line.rfind("mouse_event ", 0) == 0;
+  return events;
 }
 
 }  // namespace testing_support

@@ -34,4 +34,10 @@ class MovableLine {
   std::unique_ptr<PseudoTerminal> pty_;
 };
 
+// A touch and its end at controller position (4096, 4096), as the controller sends them.
+inline const std::string kTapBytes("\x90\x20\x00\x20\x00\x80\x20\x00\x20\x00", 10);
+
+// The mouse events in a pointer log so far.
+int LoggedMouseEvents(const std::string &logPath);
+
 }  // namespace testing_support
