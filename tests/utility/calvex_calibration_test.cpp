@@ -93,6 +93,11 @@ class CalvexCalibration : public ::testing::Test {
     return true;
   }
 
+  // A window of the test's own whose caption a gesture script awaits: it tells touchsim when to go on.
+  static HWND TellTouchsim(const char16_t *caption) {
+    return CreateWindowExW(0, u"STATIC", caption, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  }
+
   testing_support::TempDeviceRoot root;
   std::unique_ptr<ChildProcess> touchsim;
   std::unique_ptr<NorvikHost> host;
@@ -266,8 +271,7 @@ TEST_F(CalvexCalibration, AKilledProgramsRunHasTheDriverStartedAgainByItsGuard) 
     const size_t eventsBefore = LoggedEvents().size();
     const auto killed = std::chrono::steady_clock::now();
     ASSERT_TRUE(calvex.Signal(SIGKILL));
-    HWND told = CreateWindowExW(0, u"STATIC", u"calvex killed", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                                nullptr);
+    HWND told = TellTouchsim(u"calvex killed");
     ASSERT_NE(told, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return LoggedEvents().size() > eventsBefore; }, kBound))
         << "no touch reached the pointer after the kill:\n"
@@ -301,8 +305,7 @@ TEST_F(CalvexCalibration, ARunThatCannotStartTheDriverLeavesItToTheGuard) {
       << "the calibration screen never opened";
   HANDLE held = CreateFileW(u"NRV1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
-  HWND heldWindow =
-      CreateWindowExW(0, u"STATIC", u"NRV1: held", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  HWND heldWindow = TellTouchsim(u"NRV1: held");
   ASSERT_NE(heldWindow, nullptr);
   EXPECT_TRUE(calvex.WaitForLine(Stream::kStdout, "The driver's settings cannot be read again: nothing was stored",
                                  kBound))
@@ -313,8 +316,7 @@ TEST_F(CalvexCalibration, ARunThatCannotStartTheDriverLeavesItToTheGuard) {
   DestroyWindow(heldWindow);
   const size_t eventsBefore = LoggedEvents().size();
   ASSERT_TRUE(calvex.Signal(SIGKILL));
-  HWND told = CreateWindowExW(0, u"STATIC", u"calvex killed", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                              nullptr);
+  HWND told = TellTouchsim(u"calvex killed");
   ASSERT_NE(told, nullptr);
   EXPECT_TRUE(WaitUntil([&] { return LoggedEvents().size() > eventsBefore; }, kBound))
       << "no touch reached the pointer after calvex ended:\n"
@@ -343,8 +345,7 @@ TEST_F(CalvexCalibration, ASettingChangedDuringTheRunSurvivesTheStore) {
   ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", {"set", "TouSound=2"});
   auto set = nrvctl.WaitForExit(kBound);
   ASSERT_TRUE(set && set->code == 0) << nrvctl.Output(Stream::kStderr);
-  HWND changed = CreateWindowExW(0, u"STATIC", u"TouSound changed", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                 nullptr, nullptr);
+  HWND changed = TellTouchsim(u"TouSound changed");
   ASSERT_NE(changed, nullptr);
   auto exit = calvex.WaitForExit(kBound);
   DestroyWindow(changed);
