@@ -3,7 +3,8 @@
 // a time. A device that another client holds for its own call is tried again for a short while,
 // so that a user's change is not lost to a measurement tick or a command-line call. When the
 // device is not published at all (the driver is not loaded), the same eleven words are read from
-// and written to the driver's registry key, where the driver finds them at its next start.
+// and written to the driver's registry key, where the driver finds them at its next start; a user
+// who may only read that key is told that the driver must run.
 #include "calibkit.h"
 #include "device_call.h"
 #include "norvik_device.h"
@@ -55,6 +56,16 @@ BOOL WriteKey(tagParameter *parameter) {
   }
   if (status == ERROR_SUCCESS) status = RegFlushKey(key);
   RegCloseKey(key);
+  if (status == ERROR_ACCESS_DENIED) {
+    // A device root made for the service lets its members read the key but store settings only
+    // through the driver, so that nobody but its owner chooses what the driver loads and opens.
+    NKDbgPrintfW(TEXT("calibkit: SetDevicePanelParameter: NRV1: is not published and this user may not write the ")
+                     TEXT("driver's key HKEY_LOCAL_MACHINE\\%s (error %d): the driver must run to store settings: ")
+                     TEXT("start it (nrvctl start, or systemctl start norvik@NAME) and try again; nothing was ")
+                     TEXT("stored\r\n"),
+                 NORVIK_REGISTRY_KEY, static_cast<int>(status));
+    return FALSE;
+  }
   if (status != ERROR_SUCCESS) {
     NKDbgPrintfW(TEXT("calibkit: SetDevicePanelParameter: NRV1: is not published and writing the driver's key ")
                      TEXT("HKEY_LOCAL_MACHINE\\%s failed (error %d); the settings were not stored\r\n"),

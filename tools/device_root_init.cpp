@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,13 +23,12 @@
 #include "platform/device_root.h"
 #include "platform/install_layout.h"
 #include "platform/text.h"
+#include "platform/trusted_path.h"
 
 namespace {
 
 const char kInitUsage[] =
     "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput] [--baud N] [--force]\n";
-
-const char kGroup[] = "norvik";
 
 // The settings a replaced registry keeps: the calibration, the touch settings and the utility's
 // button choice. Each is a dword of the driver's key.
@@ -207,66 +207,175 @@ bool ReadKeptValues(std::string *hive) {
   return true;
 }
 
-// Gives a file or folder to the group with the mode asked for; false, having said why, on failure.
-bool Share(const std::string &path, const group *owners, mode_t mode) {
-  if (owners != nullptr && chown(path.c_str(), static_cast<uid_t>(-1), owners->gr_gid) != 0) {
-    std::fprintf(stderr, "nrvctl: init: cannot give %s to group %s: %s: run init as root (sudo nrvctl ...)\n",
-                 path.c_str(), kGroup, std::strerror(errno));
+// Who the device root is made for. Root makes it for the service: owned by the service's account
+// (root where the package made none) and readable by the group of those who calibrate, so that
+// they read the hive and publish their windows in run/ but change settings only through the
+// driver. Anyone else makes a private root of their own.
+struct Layout {
+  bool shared = false;
+  uid_t owner = static_cast<uid_t>(-1);
+  gid_t group = static_cast<gid_t>(-1);
+  mode_t rootMode = 0755;
+  mode_t runMode = 0755;
+  mode_t hiveMode = 0644;
+  mode_t lockMode = 0644;
+};
+
+Layout ChooseLayout() {
+  Layout layout;
+  if (geteuid() != 0) return layout;
+  const group *members = getgrnam(platform::kMemberGroup);
+  if (members == nullptr) return layout;
+  const passwd *service = getpwnam(platform::kServiceUser);
+  layout.shared = true;
+  layout.owner = service != nullptr ? service->pw_uid : 0;
+  layout.group = members->gr_gid;
+  layout.rootMode = 02750;
+  layout.runMode = 03770;
+  layout.hiveMode = 0640;
+  layout.lockMode = 0600;
+  return layout;
+}
+
+// Gives what `fd` opened its owner, group and mode, on the descriptor itself; false, having said
+// why, on failure.
+bool Share(int fd, const std::string &path, const Layout &layout, mode_t mode) {
+  if (layout.shared && fchown(fd, layout.owner, layout.group) != 0) {
+    std::fprintf(stderr, "nrvctl: init: cannot give %s to its owners: %s: run init as root (sudo nrvctl ...)\n",
+                 path.c_str(), std::strerror(errno));
     return false;
   }
-  if (chmod(path.c_str(), mode) != 0) {
+  if (fchmod(fd, mode) != 0) {
     std::fprintf(stderr, "nrvctl: init: cannot set the mode of %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
   }
   return true;
 }
 
-bool MayGiveTo(gid_t group) {
-  if (geteuid() == 0 || getegid() == group) return true;
-  const int count = getgroups(0, nullptr);
-  if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<size_t>(count));
-  const int listed = getgroups(count, groups.data());
-  for (int i = 0; i < listed; ++i)
-    if (groups[static_cast<size_t>(i)] == group) return true;
-  return false;
+// Opens the folder `name` inside `parent`, making it first when it is missing; it must be a real
+// folder (not a link) that a trusted owner holds. -1, having said why, otherwise.
+int OpenFolderAt(int parent, const std::string &name, const std::string &path, bool *made) {
+  *made = mkdirat(parent, name.c_str(), 0700) == 0;
+  if (!*made && errno != EEXIST) {
+    std::fprintf(stderr, "nrvctl: init: cannot create %s: %s: create it, or run init as root\n", path.c_str(),
+                 std::strerror(errno));
+    return -1;
+  }
+  int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    std::fprintf(stderr, "nrvctl: init: cannot use %s: %s: give a device root that is a real folder (no symbolic "
+                         "link), e.g. /var/lib/norvik/NAME\n", path.c_str(),
+                 errno == ELOOP || errno == ENOTDIR ? "it is a symbolic link or not a folder" : std::strerror(errno));
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  if (!platform::IsTrustedOwner(info.st_uid)) {
+    const passwd *owner = getpwuid(info.st_uid);
+    std::fprintf(stderr, "nrvctl: init: cannot use %s: it belongs to %s, who could replace what init makes there: "
+                         "remove it, or give a device root of your own\n", path.c_str(),
+                 owner != nullptr ? owner->pw_name : std::to_string(info.st_uid).c_str());
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-bool MakeFolder(const std::string &path) {
-  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  std::fprintf(stderr, "nrvctl: init: cannot create %s: %s: create it, or run init as root\n", path.c_str(),
-               std::strerror(errno));
-  return false;
+// Opens the folder that holds the device root. For root every component must be one that only
+// trusted owners can change; /var/lib/norvik is made when missing, as the package would have.
+int OpenParentFolder(const std::string &parent) {
+  std::string why;
+  int fd = platform::OpenTrustedDirectory(parent, &why);
+  if (fd >= 0 || errno != ENOENT) {
+    if (fd < 0)
+      std::fprintf(stderr, "nrvctl: init: cannot use %s: %s: make the device root in a folder that only root may "
+                           "change, e.g. /var/lib/norvik/NAME\n", parent.c_str(), why.c_str());
+    return fd;
+  }
+  const size_t slash = parent.find_last_of('/');
+  int above = OpenParentFolder(slash == 0 ? std::string("/") : parent.substr(0, slash));
+  if (above < 0) return -1;
+  bool made = false;
+  int fd2 = OpenFolderAt(above, parent.substr(slash + 1), parent, &made);
+  if (fd2 >= 0 && made) fchmod(fd2, 0755);
+  close(above);
+  return fd2;
+}
+
+// A file of the root opened or made without following a link; -1, having said why, otherwise.
+int OpenFileAt(int folder, const char *name, const std::string &path, int flags) {
+  int fd = openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat info {};
+  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) return fd;
+  const int error = fd >= 0 ? EINVAL : errno;
+  if (fd >= 0) close(fd);
+  if (error == ENOENT) {
+    errno = ENOENT;
+    return -1;
+  }
+  std::fprintf(stderr, "nrvctl: init: cannot use %s: %s: remove it and run init again\n", path.c_str(),
+               error == ELOOP ? "it is a symbolic link" : error == EINVAL ? "it is not a regular file"
+                                                                           : std::strerror(error));
+  errno = error;
+  return -1;
+}
+
+bool WriteAll(int fd, const std::string &text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 // Writes the hive as the registry does: a complete temporary file renamed over the old one under
 // the lock on registry.reg.lock, so that a running program reads either the old hive or the new.
-bool WriteHive(const std::string &text, const group *owners, mode_t mode) {
+// Every file is reached through the root's descriptor, so no link planted in the root is followed.
+bool WriteHive(int root, const std::string &text, const Layout &layout) {
   const std::string path = platform::RegistryPath();
   const std::string lockPath = path + ".lock";
-  int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
-  if (lock < 0 || !Share(lockPath, owners, mode)) {
-    if (lock < 0) std::fprintf(stderr, "nrvctl: init: cannot create %s: %s\n", lockPath.c_str(), std::strerror(errno));
-    else close(lock);
+  int lock = OpenFileAt(root, "registry.reg.lock", lockPath, O_RDWR | O_CREAT);
+  if (lock < 0) {
+    if (errno == ENOENT) std::fprintf(stderr, "nrvctl: init: cannot create %s\n", lockPath.c_str());
+    return false;
+  }
+  if (!Share(lock, lockPath, layout, layout.lockMode)) {
+    close(lock);
     return false;
   }
   while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
   }
-  const std::string temporary = path + ".init";
+  const char temporary[] = "registry.reg.init";
+  unlinkat(root, temporary, 0);
   bool ok = false;
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  int fd = openat(root, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) {
-    ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    ok = Share(fd, path + ".init", layout, layout.hiveMode) && WriteAll(fd, text) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && Share(temporary, owners, mode) && rename(temporary.c_str(), path.c_str()) == 0;
+    ok = ok && renameat(root, temporary, root, "registry.reg") == 0 && fsync(root) == 0;
   }
   if (!ok) {
     std::fprintf(stderr, "nrvctl: init: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-    unlink(temporary.c_str());
+    unlinkat(root, temporary, 0);
   }
   flock(lock, LOCK_UN);
   close(lock);
   return ok;
+}
+
+// The device root as an absolute path without "." or ".." components.
+std::string AbsoluteRoot(const std::string &root) {
+  std::string path = root;
+  if (path.empty() || path[0] != '/') {
+    char *here = getcwd(nullptr, 0);
+    path = std::string(here != nullptr ? here : "") + "/" + path;
+    std::free(here);
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 }  // namespace
@@ -295,14 +404,46 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   SetValueLine(&hive, "COMM", Quoted("COM1:"));
   SetValueLine(&hive, "BaudRate", Dword(static_cast<unsigned long>(options.baud)));
 
-  // /var/lib/norvik/NAME: the parent is made too, as the package would have.
-  const size_t slash = root.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolder(root.substr(0, slash))) return 1;
-  if (!MakeFolder(root)) return 1;
+  const std::string absolute = AbsoluteRoot(root);
+  const size_t slash = absolute.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 >= absolute.size() || absolute.compare(slash + 1, 2, "..") == 0 ||
+      absolute.compare(slash + 1, std::string::npos, ".") == 0) {
+    std::fprintf(stderr, "nrvctl: init: %s names no folder: give the device root's path, e.g. /var/lib/norvik/NAME\n",
+                 root.c_str());
+    return 2;
+  }
+  const std::string parentPath = slash == 0 ? std::string("/") : absolute.substr(0, slash);
+  int parent = OpenParentFolder(parentPath);
+  if (parent < 0) return 1;
+  // Others who may write the parent could swap the root itself, unless it is sticky (as /tmp is).
+  struct stat parentInfo {};
+  if (fstat(parent, &parentInfo) != 0 ||
+      ((parentInfo.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (parentInfo.st_mode & S_ISVTX) == 0)) {
+    std::fprintf(stderr, "nrvctl: init: cannot use %s: others may write it (mode %04o), who could replace the device "
+                         "root: make the device root in a folder that only root may change, e.g. /var/lib/norvik/NAME\n",
+                 parentPath.c_str(), static_cast<unsigned>(parentInfo.st_mode & 07777));
+    close(parent);
+    return 1;
+  }
+  bool made = false;
+  int folder = OpenFolderAt(parent, absolute.substr(slash + 1), absolute, &made);
+  close(parent);
+  if (folder < 0) return 1;
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closeFolder{folder};
   platform::SetDeviceRoot(root);
 
-  struct stat existing {};
-  if (stat(platform::RegistryPath().c_str(), &existing) == 0) {
+  // The root is closed to others before anything in it is read or made, so that nobody can swap
+  // an entry meanwhile; one made by an earlier layout (2770) may hold entries of members, which
+  // are opened without following links and refused when they are not regular files.
+  const Layout layout = ChooseLayout();
+  if (!Share(folder, absolute, layout, layout.rootMode)) return 1;
+  int existing = OpenFileAt(folder, "registry.reg", platform::RegistryPath(), O_RDONLY);
+  if (existing < 0 && errno != ENOENT) return 1;
+  if (existing >= 0) {
+    close(existing);
     if (!options.force) {
       std::fprintf(stderr, "nrvctl: init: %s exists, so it is left as it is: pass --force to replace it (the "
                            "calibration and the touch settings are kept)\n", platform::RegistryPath().c_str());
@@ -315,18 +456,13 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=" + Quoted(options.pointer) + "\n";
   if (options.pointer == "log") hive += "\"PointerLog\"=\"pointer.log\"\n";
 
-  // With the group, the root is shared by its members and closed to everyone else; the setgid
-  // folders make what devmgr and calvex create inside belong to the group too. Someone who can
-  // give nothing to the group (neither root nor a member) makes a root of their own, as without it.
-  const group *owners = getgrnam(kGroup);
-  if (owners != nullptr && !MayGiveTo(owners->gr_gid)) owners = nullptr;
-  const mode_t folderMode = owners != nullptr ? 02770 : 0755;
-  const mode_t fileMode = owners != nullptr ? 0660 : 0644;
-  const std::string run = root + "/run";
-  if (!MakeFolder(run)) return 1;
-  if (!Share(root, owners, folderMode) || !Share(run, owners, folderMode)) return 1;
-  if (!WriteHive(hive, owners, fileMode)) return 1;
+  int run = OpenFolderAt(folder, "run", absolute + "/run", &made);
+  if (run < 0) return 1;
+  const bool runShared = Share(run, absolute + "/run", layout, layout.runMode);
+  close(run);
+  if (!runShared) return 1;
+  if (!WriteHive(folder, hive, layout)) return 1;
   std::printf("%s: COM1: is %s at %ld baud, pointer output %s%s\n", root.c_str(), options.port.c_str(), options.baud,
-              options.pointer.c_str(), owners != nullptr ? ", shared with group norvik" : "");
+              options.pointer.c_str(), layout.shared ? ", shared with group norvik" : "");
   return 0;
 }

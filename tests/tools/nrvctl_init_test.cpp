@@ -2,6 +2,11 @@
 // keeps of the first, and the ports it refuses.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -100,6 +105,96 @@ TEST(NrvctlInit, RefusesAPortThatIsNotAnExistingTtyAndMakesNoRegistry) {
     EXPECT_NE(run.error.find(bad.port), std::string::npos) << run.error;
   }
   EXPECT_TRUE(ReadFile(root + "/registry.reg").empty());
+}
+
+std::string OwnersAndMode(const std::string &path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return "missing";
+  const group *entry = getgrgid(info.st_gid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return std::to_string(info.st_uid) + ":" + (entry != nullptr ? entry->gr_name : "?") + " " + mode;
+}
+
+// Root makes a device root for the service: its members may read the hive and publish windows in
+// run/, and change nothing else. What init makes or replaces there is reached without following
+// a link that someone else put in its way, and it refuses folders that others could swap.
+TEST(NrvctlInit, AsRootMakesTheServicesRootAndActsOnNothingOthersCouldChoose) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const bool madeGroup = getgrnam("norvik") == nullptr;
+  if (madeGroup) {
+    ASSERT_EQ(std::system("groupadd -r norvik"), 0);
+  }
+  struct RemoveGroup {
+    bool remove;
+    ~RemoveGroup() {
+      if (remove && std::system("groupdel norvik") != 0) ADD_FAILURE() << "groupdel norvik failed";
+    }
+  } removeGroup{madeGroup};
+  TempDeviceRoot scratch;
+  PseudoTerminal line;
+  const std::string root = scratch.path() + "/touch0";
+  // No service account on a build machine: root owns what the account would.
+  const std::string owner = std::to_string(getpwnam("norvikd") != nullptr ? getpwnam("norvikd")->pw_uid : 0);
+
+  InitRun made = Init(root, {"--port", line.slavePath()});
+  ASSERT_EQ(made.code, 0) << made.error;
+  EXPECT_EQ(OwnersAndMode(root), owner + ":norvik 2750");
+  EXPECT_EQ(OwnersAndMode(root + "/registry.reg"), owner + ":norvik 0640");
+  EXPECT_EQ(OwnersAndMode(root + "/registry.reg.lock"), owner + ":norvik 0600");
+  EXPECT_EQ(OwnersAndMode(root + "/run"), owner + ":norvik 3770");
+
+  // A root of the earlier layout, 2770, where a member put links to root's own files.
+  const std::string victim = scratch.path() + "/victim";
+  WriteFile(victim, "root's own\n");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(root.c_str(), 02770), 0);
+  ASSERT_EQ(unlink((root + "/registry.reg.lock").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (root + "/registry.reg.lock").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (root + "/registry.reg.init").c_str()), 0);
+  InitRun linked = Init(root, {"--port", line.slavePath(), "--force"});
+  EXPECT_EQ(linked.code, 1);
+  EXPECT_NE(linked.error.find(root + "/registry.reg.lock: it is a symbolic link: remove it"), std::string::npos)
+      << linked.error;
+  EXPECT_EQ(ReadFile(victim), "root's own\n");
+  EXPECT_EQ(OwnersAndMode(victim), "0:root 0600");
+  EXPECT_EQ(OwnersAndMode(root), owner + ":norvik 2750") << "the root is closed to others first";
+  ASSERT_EQ(unlink((root + "/registry.reg.lock").c_str()), 0);
+  InitRun mended = Init(root, {"--port", line.slavePath(), "--force"});
+  EXPECT_EQ(mended.code, 0) << mended.error;
+  EXPECT_EQ(ReadFile(victim), "root's own\n");
+
+  // Folders that someone else could swap: one of another user's, one that others may write.
+  const std::string foreign = scratch.path() + "/foreign";
+  const std::string open = scratch.path() + "/open";
+  const std::string sticky = scratch.path() + "/sticky";
+  ASSERT_EQ(mkdir(foreign.c_str(), 0755), 0);
+  ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(sticky.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+  ASSERT_EQ(mkdir((scratch.path() + "/elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((scratch.path() + "/elsewhere").c_str(), (scratch.path() + "/link").c_str()), 0);
+  const struct {
+    std::string root;
+    std::string says;
+  } refused[] = {
+      {foreign + "/touch0", foreign + " belongs to "},
+      {foreign, foreign + ": it belongs to "},
+      {open + "/touch0", open + ": others may write it (mode 0777)"},
+      {scratch.path() + "/link/touch0", scratch.path() + "/link is a symbolic link"},
+      {scratch.path() + "/link", scratch.path() + "/link: it is a symbolic link or not a folder"},
+  };
+  for (const auto &c : refused) {
+    InitRun run = Init(c.root, {"--port", line.slavePath()});
+    EXPECT_EQ(run.code, 1) << c.root;
+    EXPECT_NE(run.error.find(c.says), std::string::npos) << c.root << ": " << run.error;
+    EXPECT_EQ(OwnersAndMode(c.root + "/registry.reg"), "missing") << c.root;
+  }
+  // A sticky folder (as /tmp) lets nobody swap what root made in it.
+  InitRun inSticky = Init(sticky + "/touch0", {"--port", line.slavePath()});
+  EXPECT_EQ(inSticky.code, 0) << inSticky.error;
 }
 
 }  // namespace
