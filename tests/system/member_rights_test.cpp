@@ -1,0 +1,201 @@
+// What a member of the group norvik may do on a device root that root's nrvctl init made for the
+// service, with devmgr running as root at SCHED_FIFO as the unit starts it: set every setting and
+// calibrate, and nothing else. Each way an earlier layout let a member reach root is tried as a
+// user made for the test and refused; a user outside the group reaches nothing. Needs root,
+// useradd, setpriv and chrt; skipped otherwise.
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "calibration_touches.h"
+#include "norvik_host.h"
+#include "process.h"
+#include "test_root.h"
+
+namespace {
+
+using testing_support::CalibrationRound;
+using testing_support::ChildProcess;
+using testing_support::ReadFile;
+using testing_support::Stream;
+using testing_support::TargetsOf;
+using testing_support::WaitUntil;
+using testing_support::WriteFile;
+
+constexpr std::chrono::milliseconds kBound{30000};
+
+int Run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+
+// The group norvik (made for the test when the machine has none) and two users made for the
+// test: one in it, one outside it. All removed again, even when the test fails.
+class Accounts {
+ public:
+  Accounts() : member_("nrvm" + std::to_string(getpid())), outsider_("nrvo" + std::to_string(getpid())) {
+    madeGroup_ = getgrnam("norvik") == nullptr && Run("groupadd -r norvik") == 0;
+    made_ = getgrnam("norvik") != nullptr && Run("useradd -M -N -g users -G norvik -s /usr/sbin/nologin " + member_) == 0 &&
+            Run("useradd -M -N -g users -s /usr/sbin/nologin " + outsider_) == 0;
+  }
+  ~Accounts() {
+    Run("userdel " + member_);
+    Run("userdel " + outsider_);
+    if (madeGroup_) Run("groupdel norvik");
+  }
+  Accounts(const Accounts &) = delete;
+  Accounts &operator=(const Accounts &) = delete;
+
+  bool made() const { return made_; }
+  const std::string &member() const { return member_; }
+  const std::string &outsider() const { return outsider_; }
+
+ private:
+  std::string member_, outsider_;
+  bool madeGroup_ = false;
+  bool made_ = false;
+};
+
+struct Outcome {
+  int code;
+  std::string errors;
+  std::string output;
+};
+
+// Runs a program as `user` with the supplementary groups useradd gave that user.
+Outcome RunAs(const std::string &user, const std::string &program, const std::vector<std::string> &arguments) {
+  std::vector<std::string> all{"--reuid", user, "--regid", "users", "--init-groups", "--", program};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  ChildProcess child("/usr/bin/setpriv", all);
+  auto exit = child.WaitForExit(kBound);
+  return {exit ? exit->code : -1, child.Output(Stream::kStderr), child.Output(Stream::kStdout)};
+}
+
+std::string Dword(const std::string &hive, const std::string &name) {
+  std::smatch match;
+  std::regex line("\"" + name + "\"=dword:([0-9a-f]{8})");
+  return std::regex_search(hive, match, line) ? match[1].str() : "missing";
+}
+
+// The scheduling policy of each thread of a process, from field 41 of /proc/PID/task/TID/stat.
+std::vector<int> ThreadPolicies(pid_t pid) {
+  std::vector<int> policies;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  ChildProcess list("/bin/ls", {tasks});
+  list.WaitForExit(kBound);
+  std::istringstream ids(list.Output(Stream::kStdout));
+  for (std::string id; ids >> id;) {
+    std::string stat = ReadFile(tasks + "/" + id + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 41 && fields >> field; ++i)
+      if (i == 41) policies.push_back(std::stoi(field));
+  }
+  return policies;
+}
+
+TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make users and run devmgr as root";
+  for (const char *tool : {"/usr/sbin/useradd", "/usr/bin/setpriv", "/usr/bin/chrt"})
+    if (access(tool, X_OK) != 0) GTEST_SKIP() << "needs " << tool;
+  Accounts accounts;
+  ASSERT_TRUE(accounts.made()) << "groupadd or useradd failed";
+
+  testing_support::TempDeviceRoot scratch;
+  ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+  const std::string root = scratch.path() + "/touch0";
+  const std::string hive = root + "/registry.reg";
+  testing_support::PseudoTerminal firstLine;
+  ChildProcess init(NORVIK_BIN_DIR "/nrvctl", {"--root", root, "init", "--port", firstLine.slavePath(), "--pointer",
+                                               "log"});
+  ASSERT_TRUE(init.WaitForExit(kBound));
+  ASSERT_NE(ReadFile(hive).find("\"Dll\""), std::string::npos) << init.Output(Stream::kStderr);
+  // Programs that calvex starts (calguard) find the root through the environment.
+  setenv("DEVICE_ROOT", root.c_str(), 1);
+
+  // touchsim, run by root, plays a user calibrating on a line of its own; the line is given to
+  // the group as a udev rule gives the controller's tty, so that calvex may read it meanwhile.
+  const std::string gestures = scratch.path() + "/gestures.txt";
+  WriteFile(gestures, CalibrationRound(TargetsOf(2)));
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root, "--port", "COM1:", "--baud", "9600", "--panel",
+                                                     "left=900,right=15200,bottom=700,top=15900", gestures});
+  auto mapped = touchsim.WaitForLine(Stream::kStderr, "COM1: is ", kBound);
+  ASSERT_TRUE(mapped) << touchsim.Output(Stream::kStderr);
+  const std::string tty = mapped->substr(mapped->find("/dev/"), mapped->find_first_of(" ,", mapped->find("/dev/")) -
+                                                                    mapped->find("/dev/"));
+  ASSERT_EQ(chown(tty.c_str(), 0, getgrnam("norvik")->gr_gid), 0) << tty;
+  ASSERT_EQ(chmod(tty.c_str(), 0660), 0);
+
+  ChildProcess devmgr("/usr/bin/chrt", {"-f", "10", NORVIK_BIN_DIR "/devmgr", "--root", root});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+
+  // Every setting, through the driver, which stores it.
+  Outcome set = RunAs(accounts.member(), NORVIK_BIN_DIR "/nrvctl",
+                      {"--root", root, "set", "LLX=1", "LLY=2", "URX=3", "URY=4", "BaudRate=9600", "MouseMod=2",
+                       "XInplace=3000", "YInplace=3000", "SelDelay=7", "CliDelay=7", "TouSound=1"});
+  ASSERT_EQ(set.code, 0) << set.errors;
+  const std::string stored = ReadFile(hive);
+  EXPECT_EQ(Dword(stored, "URY"), "00000004");
+  EXPECT_EQ(Dword(stored, "MouseMod"), "00000002");
+  EXPECT_EQ(Dword(stored, "XInplace"), "00000bb8");
+  EXPECT_EQ(Dword(stored, "TouSound"), "00000001");
+
+  // A calibration, which reads the controller's tty while the driver lets go of it.
+  const std::string script = scratch.path() + "/calvex.txt";
+  WriteFile(script, "click 1011\nawait \"Calibration result\" 50000\nclick 1\nawait \" 2 Point Calibration\" 10000\n"
+                    "answer no\nclick 1016\n");
+  Outcome calibrated = RunAs(accounts.member(), NORVIK_BIN_DIR "/calvex", {"--root", root, "--headless", "--script",
+                                                                          script});
+  EXPECT_EQ(calibrated.code, 0) << calibrated.errors;
+  const std::string after = ReadFile(hive);
+  EXPECT_NE(Dword(after, "LLX"), "00000001") << calibrated.errors;
+  EXPECT_EQ(Dword(after, "TouSound"), "00000001") << "the other settings are kept";
+
+  // What the member may not do. Each is refused and leaves the hive as it was (touchsim takes its
+  // mapping out of the hive as it ends).
+  ASSERT_TRUE(touchsim.WaitForExit(kBound));
+  const std::string kept = ReadFile(hive);
+  struct Attempt {
+    const char *what;
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string says;
+  };
+  const Attempt attempts[] = {
+      {"name a library of one's own in the hive", "/bin/sh",
+       {"-c", "echo '\"Dll\"=\"/tmp/own.so\"' >> " + hive}, "Permission denied"},
+      {"map COM1: to another tty", NORVIK_BIN_DIR "/touchsim",
+       {"--root", root, "--port", "COM1:", "-"}, "registry: cannot write " + hive},
+      {"plant a link in the device root", "/bin/ln", {"-s", "/etc/shadow", root + "/registry.reg.lock2"},
+       "Permission denied"},
+      {"replace devmgr's socket in run/", "/bin/sh", {"-c", "ln -sf /etc/shadow " + root + "/run/device.NRV1"},
+       "Operation not permitted"},
+  };
+  for (const Attempt &attempt : attempts) {
+    SCOPED_TRACE(attempt.what);
+    Outcome outcome = RunAs(accounts.member(), attempt.program, attempt.arguments);
+    EXPECT_NE(outcome.code, 0);
+    EXPECT_NE(outcome.errors.find(attempt.says), std::string::npos) << outcome.errors;
+    EXPECT_EQ(ReadFile(hive), kept);
+  }
+
+  // Someone outside the group reaches neither the driver nor the settings.
+  Outcome outside = RunAs(accounts.outsider(), NORVIK_BIN_DIR "/nrvctl", {"--root", root, "set", "TouSound=2"});
+  EXPECT_NE(outside.code, 0);
+  EXPECT_NE(outside.errors.find("adduser $USER norvik"), std::string::npos) << outside.errors;
+  EXPECT_EQ(ReadFile(hive), kept);
+
+  // The threads that served the members ran at normal priority; the driver's read thread alone
+  // keeps the real-time priority the unit gives devmgr.
+  std::vector<int> policies = ThreadPolicies(devmgr.pid());
+  int realTime = 0;
+  for (int policy : policies) realTime += policy == 1 ? 1 : 0;
+  EXPECT_LE(realTime, 2) << "devmgr's main thread and the read thread at most";
+}
+
+}  // namespace
