@@ -1,9 +1,17 @@
-// The device root of this process: from "--root DIR", else from DEVICE_ROOT.
+// The device root of this process: from "--root DIR", else from DEVICE_ROOT; its run/ folder,
+// and the check a program acting for others makes before it trusts the root.
 #include "platform/device_root.h"
 
+#include "platform/access_advice.h"
+#include "platform/trusted_path.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,22 +46,151 @@ std::string DeviceRoot() {
 
 std::string RegistryPath() { return DeviceRoot() + "/registry.reg"; }
 
-// A run/ made here takes the root's permissions, setgid bit and group, so that a root shared by a
-// group has its rendezvous points shared too whoever started first; one that exists is left as it is.
+namespace {
+
+// run/ takes the root's permission bits and group. Where the root is shared with its group (the
+// group may read it, others nothing), its members publish their windows in run/: it is also
+// group-writable, and sticky so that none of them can remove or replace another's socket.
+mode_t RunMode(mode_t rootMode) {
+  mode_t mode = rootMode & 07777;
+  if ((rootMode & S_IRGRP) != 0 && (rootMode & S_IRWXO) == 0) mode |= S_IWGRP | S_ISVTX;
+  return mode;
+}
+
+void ReportRunRefused(const std::string &run, const char *why) {
+  static std::once_flag reported;
+  std::call_once(reported, [&] {
+    std::fprintf(stderr,
+                 "%s: cannot use %s: it %s, not the device root's own folder: remove it; the next program that "
+                 "needs run/ makes it again\n",
+                 ProgramName().c_str(), run.c_str(), why);
+  });
+}
+
+}  // namespace
+
+// run/ is made and given its mode through descriptors, never by path, so that nothing put in its
+// place meanwhile is changed instead; one that exists is left as it is.
 std::string RunDirectory() {
   std::string root = DeviceRoot();
   if (root.empty()) return {};
   std::string run = root + "/run";
-  struct stat info {};
-  if (stat(root.c_str(), &info) != 0) return run;
-  if (mkdir(run.c_str(), 0700) == 0) {
-    // A user outside the root's group cannot give run/ that group; run/ then keeps the user's own
-    // and does not hand it down.
-    mode_t mode = info.st_mode & 07777;
-    if (chown(run.c_str(), static_cast<uid_t>(-1), info.st_gid) != 0) mode &= ~S_ISGID;
-    chmod(run.c_str(), mode);
+  int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (rootFd < 0) return run;  // what uses run/ says why the root cannot be reached
+  struct stat rootInfo {};
+  const bool made = fstat(rootFd, &rootInfo) == 0 && mkdirat(rootFd, "run", 0700) == 0;
+  int runFd = openat(rootFd, "run", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (runFd < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+    struct stat entry {};
+    const bool isLink = fstatat(rootFd, "run", &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(entry.st_mode);
+    close(rootFd);
+    ReportRunRefused(run, isLink ? "is a symbolic link" : "is not a directory");
+    return {};
   }
+  close(rootFd);
+  if (runFd < 0) return run;
+  if (made) {
+    // A user outside the root's group cannot give run/ that group; run/ then keeps the user's own
+    // group, which it neither hands down nor shares.
+    mode_t mode = RunMode(rootInfo.st_mode);
+    if (fchown(runFd, static_cast<uid_t>(-1), rootInfo.st_gid) != 0) mode = rootInfo.st_mode & 0777 & ~S_IWGRP;
+    fchmod(runFd, mode);
+  }
+  close(runFd);
   return run;
+}
+
+namespace {
+
+// The fix for a device root devmgr will not use, by what refuses in it.
+std::string RootFix(const std::string &root, const std::string &private_) {
+  return "for a root made by nrvctl init, run `nrvctl --root " + root +
+         " init --port TTY --force` as root, which gives it its owners and modes; for a private root, " + private_;
+}
+
+bool RefuseRoot(const char *program, const std::string &root, const std::string &why, const std::string &fix) {
+  std::fprintf(stderr, "%s: refusing device root %s: %s; %s\n", program, root.c_str(), why.c_str(), fix.c_str());
+  return false;
+}
+
+std::string OwnerName(uid_t owner) {
+  const passwd *entry = getpwuid(owner);
+  return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
+}
+
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+}  // namespace
+
+bool CheckTrustedDeviceRoot(const char *program) {
+  std::string root = DeviceRoot();
+  std::string absolute = root;
+  if (absolute.empty() || absolute[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+      return RefuseRoot(program, root, std::string("cannot find the current folder: ") + std::strerror(errno),
+                        "give the root as an absolute path");
+    absolute = std::string(cwd) + "/" + root;
+  }
+  std::string why;
+  int fd = OpenTrustedDirectory(absolute, &why);
+  if (fd < 0)
+    return RefuseRoot(program, root, why,
+                      "put it where only root, the service's account or the user devmgr runs as may change the "
+                      "folders above it (an installed system keeps its roots in /var/lib/norvik)");
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    why = std::string("cannot examine it: ") + std::strerror(errno);
+    close(fd);
+    return RefuseRoot(program, root, why, "check the folder");
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    close(fd);
+    return RefuseRoot(program, root,
+                      "it may be written by others (mode " + Octal(info.st_mode) + "), who could replace its hive",
+                      RootFix(root, "chmod go-w " + root));
+  }
+  // A run/ of someone else's, or one others may change, would let them replace the device's socket.
+  const std::string run = root + "/run";
+  struct stat folder {};
+  if (fstatat(fd, "run", &folder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(folder.st_mode)) {
+    const char *problem = !IsTrustedOwner(folder.st_uid) ? "belongs to another user"
+                          : (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (folder.st_mode & S_ISVTX) == 0
+                              ? "may be written by others and is not sticky"
+                              : nullptr;
+    if (problem != nullptr) {
+      close(fd);
+      return RefuseRoot(program, root,
+                        run + " " + problem + " (" + OwnerName(folder.st_uid) + ", mode " + Octal(folder.st_mode) +
+                            "), so the device's socket in it could be replaced",
+                        "remove " + run + " while no program uses the root; devmgr makes it again");
+    }
+  }
+  const std::string hive = root + "/registry.reg";
+  struct stat file {};
+  const int found = fstatat(fd, "registry.reg", &file, AT_SYMLINK_NOFOLLOW);
+  const int error = errno;
+  close(fd);
+  if (found != 0) {
+    if (error == ENOENT) return true;
+    return RefuseRoot(program, root, "cannot examine " + hive + ": " + std::strerror(error), "check the file");
+  }
+  if (S_ISLNK(file.st_mode))
+    return RefuseRoot(program, root, hive + " is a symbolic link, which could lead to any file",
+                      RootFix(root, "replace the link with the hive itself"));
+  if (!S_ISREG(file.st_mode))
+    return RefuseRoot(program, root, hive + " is not a regular file", RootFix(root, "replace it with the hive"));
+  if (!IsTrustedOwner(file.st_uid))
+    return RefuseRoot(program, root, hive + " belongs to " + OwnerName(file.st_uid) + ", who could change it",
+                      RootFix(root, "run devmgr as the hive's owner"));
+  if ((file.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return RefuseRoot(program, root, hive + " may be written by others (mode " + Octal(file.st_mode) + ")",
+                      RootFix(root, "chmod go-w " + hive));
+  return true;
 }
 
 bool InitDeviceRoot(int &argc, char **argv, const char *program) {

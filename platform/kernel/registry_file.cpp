@@ -57,12 +57,21 @@ std::string Advice(const std::string &path, int error, const std::string &otherw
   return access(root.c_str(), X_OK) != 0 ? AccessAdvice("the device root", root) : AccessAdvice("the file", path);
 }
 
+// A user who may read the hive but not change it is one of the root's group: its settings are
+// changed by devmgr's driver on their behalf, never by them in the file.
 LONG ReportCannotWrite(const std::string &path, int error) {
-  std::string message = "cannot write " + path + ": " + std::strerror(error) + " (" +
-                        Advice(path, error, "make the device root writable and leave room on its disk") +
-                        "; the hive is unchanged)";
+  const std::string hive = path.size() > 5 && path.compare(path.size() - 5, 5, ".lock") == 0
+                               ? path.substr(0, path.size() - 5)
+                               : path;
+  const bool refused = error == EACCES || error == EPERM;
+  const std::string advice =
+      refused && access(hive.c_str(), R_OK) == 0
+          ? "the settings of this device root are changed only through its driver (nrvctl set, calvex's Touch "
+            "Settings, a calibration) or as root"
+          : Advice(path, error, "make the device root writable and leave room on its disk");
+  std::string message = "cannot write " + path + ": " + std::strerror(error) + " (" + advice + "; the hive is unchanged)";
   ReportOnce(message, message);
-  return ERROR_CANTWRITE;
+  return refused ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
 }
 
 LONG ReportMissingRoot(const std::string &root) {
@@ -73,8 +82,10 @@ LONG ReportMissingRoot(const std::string &root) {
 }
 
 LONG ReportCannotRead(const std::string &path, int error) {
-  std::string message = "cannot read " + path + ": " + std::strerror(error) + " (" +
-                        Advice(path, error, "check that it is a file you may read") + ")";
+  const std::string otherwise = error == ELOOP ? "it is a symbolic link, which the registry does not follow: "
+                                                 "put the hive itself in its place"
+                                               : "check that it is a file you may read";
+  std::string message = "cannot read " + path + ": " + std::strerror(error) + " (" + Advice(path, error, otherwise) + ")";
   ReportOnce(message, message);
   return ERROR_CANTREAD;
 }
@@ -97,14 +108,23 @@ bool ReadAll(int fd, std::string *bytes) {
 LONG ReadBytes(const std::string &path, std::string *bytes, struct stat *info) {
   bytes->clear();
   *info = {};
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not through a symbolic link, nor from a fifo or device that would block or answer anything.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT) return ReportCannotRead(path, errno);
     std::string root = DirectoryOf(path);
     return IsDirectory(root) ? ERROR_SUCCESS : ReportMissingRoot(root);
   }
   LONG result = ERROR_SUCCESS;
-  if (fstat(fd, info) != 0 || !ReadAll(fd, bytes)) result = ReportCannotRead(path, errno);
+  if (fstat(fd, info) != 0) {
+    result = ReportCannotRead(path, errno);
+  } else if (!S_ISREG(info->st_mode)) {
+    std::string message = "cannot read " + path + ": it is not a regular file (put the hive itself in its place)";
+    ReportOnce(message, message);
+    result = ERROR_CANTREAD;
+  } else if (!ReadAll(fd, bytes)) {
+    result = ReportCannotRead(path, errno);
+  }
   close(fd);
   return result;
 }
@@ -122,11 +142,9 @@ class HiveLock {
 
   LONG Acquire(const std::string &hivePath) {
     std::string path = hivePath + ".lock";
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Only its owner takes the lock: one that others could take would let them stall every change.
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd_ < 0) return errno == ENOENT ? ReportMissingRoot(DirectoryOf(hivePath)) : ReportCannotWrite(path, errno);
-    // Every writer of a shared root must be able to take the lock, whichever made it first.
-    struct stat info {};
-    if (fstat(fd_, &info) == 0 && info.st_uid == geteuid()) fchmod(fd_, SharedFileMode(DirectoryOf(hivePath)));
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) return ReportCannotWrite(path, errno);
     }
@@ -168,7 +186,7 @@ bool WriteAll(int fd, const std::string &text) {
 LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode, gid_t group) {
   static std::atomic<unsigned> counter{0};
   std::string temporary = path + kTemporaryInfix + std::to_string(getpid()) + "-" + std::to_string(counter++);
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return ReportCannotWrite(path, errno);
   // The new version keeps the old one's group where this user may give it (a member of that group
   // may), then its mode, so that a root shared by a group stays shared after any member's change.
@@ -190,7 +208,7 @@ LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode, 
     unlink(temporary.c_str());
     return ReportCannotWrite(path, error);
   }
-  int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (directory < 0 || fsync(directory) != 0) {
     error = errno;
     if (directory >= 0) close(directory);

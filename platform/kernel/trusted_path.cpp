@@ -147,7 +147,9 @@ int OpenTrustedFile(const std::string &path, std::string *why) {
     return -1;
   }
   if ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (folder.st_mode & S_ISVTX) == 0) {
-    *why = "its folder may be written by others (mode " + ModeText(folder.st_mode) + "), who could replace it";
+    const size_t slash = path.rfind('/');
+    *why = (slash == 0 ? std::string("/") : path.substr(0, slash)) + " may be written by others (mode " +
+           ModeText(folder.st_mode) + "), who could replace " + path;
     close(fd);
     return -1;
   }

@@ -61,7 +61,7 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
   const group *entry = getgrnam(account.group().c_str());
   ASSERT_NE(entry, nullptr);
 
-  // The modes of a device root made for the service: group read and write, nobody else anything.
+  // The modes of a device root made for the service: the group reads, only devmgr writes.
   testing_support::TempDeviceRoot root;
   testing_support::PseudoTerminal pty;
   root.WriteHive(testing_support::DefaultDevice(pty.slavePath()));
@@ -72,11 +72,11 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
     std::string path;
     ~Remove() { unlink(path.c_str()); }
   } removeScript{script};
-  // devmgr makes run/ and has it follow the root.
+  // devmgr makes run/, where the group may publish its windows.
   ASSERT_EQ(chown(root.path().c_str(), 0, entry->gr_gid), 0);
-  ASSERT_EQ(chmod(root.path().c_str(), 02770), 0);
+  ASSERT_EQ(chmod(root.path().c_str(), 02750), 0);
   ASSERT_EQ(chown(root.registryPath().c_str(), 0, entry->gr_gid), 0);
-  ASSERT_EQ(chmod(root.registryPath().c_str(), 0660), 0);
+  ASSERT_EQ(chmod(root.registryPath().c_str(), 0640), 0);
 
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound))

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -187,6 +188,39 @@ TEST_F(DevmgrTest, KeysThatCannotBeLoadedAreReportedAndTheOthersStillPublish) {
   EXPECT_NE(good.get(), INVALID_HANDLE_VALUE);
 }
 
+TEST_F(DevmgrTest, LibraryOthersCouldReplaceIsRefusedAndTheOthersStillPublish) {
+  // The test driver copied into a folder its group may write, and reached through a link.
+  const std::string shared = root_.path() + "/shared";
+  ASSERT_EQ(mkdir(shared.c_str(), 0775), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 0775), 0);
+  std::filesystem::copy_file(NORVIK_LIB_DIR "/libtest_driver.so", shared + "/libtest_driver.so");
+  ASSERT_EQ(symlink(NORVIK_LIB_DIR, (root_.path() + "/lib").c_str()), 0);
+  struct Case {
+    std::string key;
+    std::string expectedReport;
+  };
+  const Case cases[] = {
+      {DriverKey("Shared", "TST", 2, "", shared + "/libtest_driver.so"),
+       "Drivers\\BuiltIn\\Shared (" + shared + "/libtest_driver.so): refused to load " + shared +
+           "/libtest_driver.so: " + shared + " may be written by others (mode 0775)"},
+      {DriverKey("Linked", "TST", 3, "", root_.path() + "/lib/libtest_driver.so"),
+       "Drivers\\BuiltIn\\Linked (" + root_.path() + "/lib/libtest_driver.so): refused to load " + root_.path() +
+           "/lib/libtest_driver.so: " + root_.path() + "/lib is a symbolic link"},
+  };
+  std::string hive = DriverKey("Good", "TST", 1, Order(100));
+  for (const Case &c : cases) hive += c.key;
+  auto devmgr = Start(hive);
+  ASSERT_TRUE(Published(*devmgr, "TST1:"));
+  for (const Case &c : cases) {
+    auto line = devmgr->WaitForLine(Stream::kStderr, c.expectedReport, kBound);
+    ASSERT_TRUE(line) << c.expectedReport << "\n" << devmgr->Output(Stream::kStderr);
+    EXPECT_NE(line->find("install the driver library where only root may change it"), std::string::npos) << *line;
+  }
+  EXPECT_EQ(devmgr->Lines(Stream::kStdout).size(), 1u);
+  EXPECT_FALSE(SocketExists("TST2"));
+  EXPECT_FALSE(SocketExists("TST3"));
+}
+
 TEST_F(DevmgrTest, LibraryWhoseDllMainRefusesIsNotLoaded) {
   auto devmgr = Start(DriverKey("Test", "TST", 1), {{"TEST_DRIVER_REFUSE_ATTACH", "1"}});
   EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "Drivers\\BuiltIn\\Test (libtest_driver.so): DllMain returned FALSE",
@@ -223,10 +257,35 @@ TEST_F(DevmgrTest, BadCommandLinesExitWithStatus2AndSayWhatToDo) {
     std::vector<std::string> arguments;
     std::string expectedMessage;
   };
+  // Device roots others could change: a root anyone may write, a hive its group may write, a hive
+  // that is a link to another file, a run/ that is a link.
+  auto makeRoot = [&](const std::string &name, mode_t mode) {
+    const std::string path = root_.path() + "/" + name;
+    EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    return path;
+  };
+  const std::string open = makeRoot("open", 0777);
+  const std::string groupHive = makeRoot("grouphive", 0700);
+  testing_support::WriteFile(groupHive + "/registry.reg", "");
+  ASSERT_EQ(chmod((groupHive + "/registry.reg").c_str(), 0664), 0);
+  const std::string linkedHive = makeRoot("linkedhive", 0700);
+  ASSERT_EQ(symlink("/etc/passwd", (linkedHive + "/registry.reg").c_str()), 0);
+  const std::string linkedRun = makeRoot("linkedrun", 0700);
+  ASSERT_EQ(symlink("/tmp", (linkedRun + "/run").c_str()), 0);
   const Case cases[] = {
       {{}, "devmgr: no device root: pass --root DIR or set DEVICE_ROOT"},
       {{"--root", root_.path() + "/absent"}, "is not a directory"},
       {{"--root", root_.path(), "--verbose"}, "devmgr: unknown argument '--verbose'"},
+      {{"--root", open},
+       "devmgr: refusing device root " + open + ": it may be written by others (mode 0777), who could replace its "
+       "hive; for a root made by nrvctl init, run `nrvctl --root " + open + " init --port TTY --force` as root"},
+      {{"--root", groupHive},
+       "devmgr: refusing device root " + groupHive + ": " + groupHive +
+           "/registry.reg may be written by others (mode 0664); "},
+      {{"--root", linkedHive},
+       "devmgr: refusing device root " + linkedHive + ": " + linkedHive + "/registry.reg is a symbolic link"},
+      {{"--root", linkedRun}, "devmgr: cannot use " + linkedRun + "/run: it is a symbolic link"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.expectedMessage);

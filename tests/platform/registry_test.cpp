@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,6 +156,76 @@ TEST_F(Registry, UnparsableHiveFailsEveryAccessIsReportedOnceAndIsNeverOverwritt
   std::string expected = "registry: " + root_.registryPath() +
                          ":5: expected [KEY], \"Name\"=value or @=value, found 'foo' (fix or remove the file; it is left untouched)\n";
   EXPECT_EQ(report, expected);
+}
+
+TEST_F(Registry, HiveThatIsNoRegularFileIsNeitherReadNorEchoed) {
+  const std::string other = root_.path() + ".other";
+  WriteFile(other, "Windows Registry Editor Version 5.00\n\nsecret line\n");
+  struct Remove {
+    std::string path;
+    ~Remove() { unlink(path.c_str()); }
+  } removeOther{other};
+  struct Case {
+    const char *name;
+    std::function<void()> make;
+    std::string expectedReport;
+  };
+  const Case cases[] = {
+      {"a symbolic link", [&] { ASSERT_EQ(symlink(other.c_str(), root_.registryPath().c_str()), 0); },
+       "it is a symbolic link, which the registry does not follow"},
+      {"a fifo", [&] { ASSERT_EQ(mkfifo(root_.registryPath().c_str(), 0600), 0); }, "it is not a regular file"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(root_.registryPath().c_str());
+    c.make();
+    testing::internal::CaptureStderr();
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"A", 0, KEY_READ, &key), ERROR_CANTREAD);
+    EXPECT_NE(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"A", 0, nullptr, 0, 0, nullptr, &key, nullptr), ERROR_SUCCESS);
+    const std::string report = testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find("registry: cannot read " + root_.registryPath() + ": "), std::string::npos) << report;
+    EXPECT_NE(report.find(c.expectedReport), std::string::npos) << report;
+    EXPECT_EQ(report.find("secret"), std::string::npos) << report;
+  }
+  EXPECT_EQ(ReadFile(other), "Windows Registry Editor Version 5.00\n\nsecret line\n");
+}
+
+// A member of a shared root's group may read its hive but not change it: the line says how its
+// settings are changed, and the call fails with ERROR_ACCESS_DENIED.
+TEST_F(Registry, UserWhoMayOnlyReadTheHiveIsToldToChangeItThroughTheDriver) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  root_.WriteHive("[HKEY_LOCAL_MACHINE\\A]\n");
+  ASSERT_EQ(chmod(root_.path().c_str(), 0755), 0);
+  HKEY key = Create(u"A");
+  ASSERT_EQ(SetDword(key, u"x", 1), ERROR_SUCCESS);
+  ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+  struct stat lock {};
+  ASSERT_EQ(stat((root_.registryPath() + ".lock").c_str(), &lock), 0);
+  EXPECT_EQ(lock.st_mode & 07777, 0600u) << "a lock others may take lets them stall every change";
+  int errors[2];
+  ASSERT_EQ(pipe(errors), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(errors[1], STDERR_FILENO);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    _exit(SetDword(key, u"x", 2) == ERROR_SUCCESS && RegFlushKey(key) == ERROR_ACCESS_DENIED ? 0 : 1);
+  }
+  close(errors[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = read(errors[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(n));
+  close(errors[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+  EXPECT_NE(report.find("registry: cannot write " + root_.registryPath() +
+                        ".lock: Permission denied (the settings of this device root are changed only through its "
+                        "driver (nrvctl set, calvex's Touch Settings, a calibration) or as root; the hive is unchanged)"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(root_.ReadHive().find("\"x\"=dword:00000001"), std::string::npos) << root_.ReadHive();
+  RegCloseKey(key);
 }
 
 TEST_F(Registry, FailedFlushKeepsTheChangesForARetry) {

@@ -1,15 +1,16 @@
-// Finding a driver's library file, the table of mapped libraries behind DllMain's attach and
+// Finding a driver's library file and mapping it once it passed the trust check, the table of mapped libraries behind DllMain's attach and
 // detach, the debug-zone mask from HKLM\Platform\DebugZones, and entry-point resolution.
 #include "host/driver_loader.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <system_error>
 
 #include "host/log.h"
+#include "host/trusted_library.h"
 #include "platform/install_layout.h"
 #include "platform/text.h"
 
@@ -39,14 +40,19 @@ std::string Hex(DWORD value) {
   return text;
 }
 
+bool Exists(const fs::path &path) {
+  struct stat entry {};
+  return lstat(path.c_str(), &entry) == 0;
+}
+
 // The file a "Dll" value names: an absolute path, or one relative to the library folder. A name
 // ending in ".dll" that is not there also matches lib<lower-case stem>.so beside it, so that a
-// device's registry file works unchanged. False with the names tried when nothing exists.
+// device's registry file works unchanged. False with the names tried when nothing exists; whether
+// what exists may be loaded is for the trust check to say.
 bool FindLibrary(const std::string &dll, fs::path *found, std::string *tried) {
   fs::path named(dll);
   if (named.is_relative()) named = LibraryFolder() / named;
-  std::error_code error;
-  if (fs::is_regular_file(named, error)) {
+  if (Exists(named)) {
     *found = named;
     return true;
   }
@@ -55,7 +61,7 @@ bool FindLibrary(const std::string &dll, fs::path *found, std::string *tried) {
   if (platform::EqualsIgnoreCase(extension, u".dll") && !named.stem().empty()) {
     std::string stem = platform::ToUtf8(platform::ToLowerAscii(platform::ToUtf16(named.stem().string())));
     fs::path shared = named.parent_path() / ("lib" + stem + ".so");
-    if (fs::is_regular_file(shared, error)) {
+    if (Exists(shared)) {
       *found = shared;
       return true;
     }
@@ -120,10 +126,18 @@ std::unique_ptr<DriverLibrary> DriverLibrary::Load(const DriverKey &key) {
     LogError(where + ": library not found: " + tried + "; build it, or correct the key's \"Dll\" value");
     return nullptr;
   }
-  void *module = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // devmgr runs with privileges the library's code then has: it must come from a file nobody
+  // else can have chosen or changed.
+  MappedLibrary mapped = MapTrustedLibrary(file.string());
+  if (mapped.refused) {
+    LogError(where + ": refused to load " + file.string() + ": " + mapped.why +
+             "; install the driver library where only root may change it (as the package does in /usr/lib/norvik) "
+             "and name it in the key's \"Dll\" value");
+    return nullptr;
+  }
+  void *module = mapped.module;
   if (module == nullptr) {
-    const char *reason = dlerror();
-    LogError(where + ": cannot load " + file.string() + ": " + (reason != nullptr ? reason : "unknown error") +
+    LogError(where + ": cannot load " + file.string() + ": " + mapped.why +
              "; rebuild the library, or correct the key's \"Dll\" value");
     return nullptr;
   }

@@ -14,7 +14,8 @@ namespace devmgr {
 class DriverLibrary {
  public:
   // Null, after reporting on standard error what went wrong and what to do, when the library
-  // cannot be found or mapped, its DllMain refuses, or it lacks PREFIX_Init or PREFIX_Deinit.
+  // cannot be found, fails the trust check (platform::OpenTrustedFile) or cannot be mapped, its
+  // DllMain refuses, or it lacks PREFIX_Init or PREFIX_Deinit.
   static std::unique_ptr<DriverLibrary> Load(const DriverKey &key);
   // Unload(kNow) unless Unload ran already.
   ~DriverLibrary();

@@ -125,6 +125,9 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "devmgr: unknown argument '%s'\n%s", argv[1], kUsage);
     return 2;
   }
+  // devmgr acts for every user of the root: a hive or run/ that others could change would let
+  // them choose the library it maps and the socket its clients reach.
+  if (!platform::CheckTrustedDeviceRoot("devmgr")) return 2;
 
   // Blocked before any thread starts, so that every thread, drivers' included, inherits the mask
   // and the signals reach only the descriptor below.
@@ -141,6 +144,7 @@ int main(int argc, char **argv) {
   }
 
   std::string runDirectory = platform::RunDirectory();
+  if (runDirectory.empty()) return 2;
   std::vector<std::unique_ptr<Device>> devices;
   std::set<std::string> published;
   for (const DriverKey &key : ReadBuiltInDrivers()) {
