@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,6 +197,18 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   int realTime = 0;
   for (int policy : policies) realTime += policy == 1 ? 1 : 0;
   EXPECT_LE(realTime, 2) << "devmgr's main thread and the read thread at most";
+
+  // With the driver not loaded, a change falls back to the registry, which a member may only
+  // read: calibkit says that the driver must run, and nothing is stored.
+  const std::string settingsScript = scratch.path() + "/settings.txt";
+  WriteFile(settingsScript, "click 1015\nclick 1052\nclick 1\nclick 1016\n");
+  devmgr.Signal(SIGTERM);
+  ASSERT_TRUE(devmgr.WaitForExit(kBound));
+  Outcome fallback = RunAs(accounts.member(), NORVIK_BIN_DIR "/calvex", {"--root", root, "--headless", "--script",
+                                                                        settingsScript});
+  EXPECT_NE(fallback.errors.find("may not write the driver's key"), std::string::npos) << fallback.errors;
+  EXPECT_NE(fallback.errors.find("the driver must run to store settings"), std::string::npos) << fallback.errors;
+  EXPECT_EQ(ReadFile(hive), kept);
 }
 
 }  // namespace
