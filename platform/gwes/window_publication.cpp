@@ -116,13 +116,14 @@ std::string OwnerName(uid_t owner) {
   return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
 }
 
-// Says once, for an entry of run/ that is not used, which one and why.
+// Says once, for an entry of run/ that is not used, which one and why (again when the reason
+// changes: the entry was replaced).
 void ReportIgnored(const char *what, const std::string &run, const std::string &name, const std::string &why) {
   static std::mutex mutex;
   static auto *said = new std::set<std::string>;
   std::lock_guard lock(mutex);
   const std::string path = run + "/" + name;
-  if (said->size() >= kMaxReported || !said->insert(path).second) return;
+  if (said->size() >= kMaxReported || !said->insert(path + '\n' + why).second) return;
   NKDbgPrintfW(u"%a: ignoring the window %a %a: %a; remove it\n", ProgramName().c_str(), what, path.c_str(),
                why.c_str());
 }
