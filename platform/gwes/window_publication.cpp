@@ -119,9 +119,9 @@ std::string OwnerName(uid_t owner) {
 // Says once, for an entry of run/ that is not used, which one and why (again when the reason
 // changes: the entry was replaced).
 void ReportIgnored(const char *what, const std::string &run, const std::string &name, const std::string &why) {
-  static std::mutex mutex;
+  static auto *mutex = new std::mutex;  // never destroyed: a thread may still report during exit
   static auto *said = new std::set<std::string>;
-  std::lock_guard lock(mutex);
+  std::lock_guard lock(*mutex);
   const std::string path = run + "/" + name;
   if (said->size() >= kMaxReported || !said->insert(path + '\n' + why).second) return;
   NKDbgPrintfW(u"%a: ignoring the window %a %a: %a; remove it\n", ProgramName().c_str(), what, path.c_str(),
