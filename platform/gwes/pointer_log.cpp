@@ -89,7 +89,8 @@ std::string OwnerName(uid_t owner) {
 }
 
 std::string CannotOpen(const std::string &shown, int error) {
-  if (error == ELOOP) return "is refused: " + shown + " is a symbolic link, which could lead anywhere: remove it, or " + kFix;
+  if (error == ELOOP)
+    return "is refused: " + shown + " is a symbolic link, which could lead anywhere: remove it, or " + kFix;
   return "cannot be opened: " + std::string(std::strerror(error)) +
          ": create its folder or make it writable, or change HKLM\\Platform\\Input \"PointerLog\"";
 }

@@ -262,7 +262,8 @@ std::string ParseRecord(const std::string &text, Record *record) {
     line.remove_prefix(line.find('=') + 1);
     if (kind == 0 && !Unescape(line, &record->className)) return at + " has a bad escape or is not UTF-8";
     if (kind == 1 && !Unescape(line, &record->name)) return at + " has a bad escape or is not UTF-8";
-    if (kind == 2 && !ParseState(line, &record->state)) return at + " is not VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM";
+    if (kind == 2 && !ParseState(line, &record->state))
+      return at + " is not VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM";
   }
   if (!seen[0]) return "it has no class= line";
   if (!seen[1]) return "it has no name= line";
@@ -678,9 +679,9 @@ HWND FindPublishedWindow(const std::optional<std::u16string> &className, const s
   for (auto &record : ListRecords(runFd.get()))
     if (WindowProcess(record.first) != self) candidates.push_back(std::move(record));
   // Oldest process first, and within a process oldest window first, whatever order readdir gives.
-  std::sort(candidates.begin(), candidates.end(), [](const auto &a, const auto &b) {
-    return std::pair(WindowProcess(a.first), WindowNumber(a.first)) < std::pair(WindowProcess(b.first), WindowNumber(b.first));
-  });
+  auto order = [](HWND hwnd) { return std::pair(WindowProcess(hwnd), WindowNumber(hwnd)); };
+  std::sort(candidates.begin(), candidates.end(),
+            [&](const auto &a, const auto &b) { return order(a.first) < order(b.first); });
   // Whether a process listens, for records of one owner: another's record never reaches it.
   std::map<std::pair<pid_t, uid_t>, bool> listening;
   for (const auto &[hwnd, recordName] : candidates) {

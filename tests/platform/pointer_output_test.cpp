@@ -280,7 +280,8 @@ TEST_F(PointerOutputTest, LogThatIsNotAPlainFileOfItsOwnIsRefusedWithOneLine) {
       {"symbolic link", "link.log", [&] { symlink(victim.c_str(), LogPath("link.log").c_str()); },
        " is refused: " + LogPath("link.log") + " is a symbolic link, which could lead anywhere: remove it, or name "
        "another file in HKLM\\Platform\\Input \"PointerLog\""},
-      {"absolute name of a symbolic link", LogPath("link.log"), [&] { symlink(victim.c_str(), LogPath("link.log").c_str()); },
+      {"absolute name of a symbolic link", LogPath("link.log"),
+       [&] { symlink(victim.c_str(), LogPath("link.log").c_str()); },
        " is refused: " + LogPath("link.log") + " is a symbolic link"},
       {"symbolic link on the way", "run/linked/pointer.log",
        [&] {
@@ -314,7 +315,8 @@ TEST_F(PointerOutputTest, LogThatIsNotAPlainFileOfItsOwnIsRefusedWithOneLine) {
     EXPECT_FALSE(MessageBeep(0));
     const std::string shown = c.pointerLog.front() == '/' ? c.pointerLog : LogPath(c.pointerLog);
     ASSERT_EQ(capture.messages.size(), 1u);
-    EXPECT_EQ(capture.messages[0].rfind("gwes: PointerLog \"" + shown + "\"" + c.message, 0), 0u) << capture.messages[0];
+    EXPECT_EQ(capture.messages[0].rfind("gwes: PointerLog \"" + shown + "\"" + c.message, 0), 0u)
+        << capture.messages[0];
     EXPECT_EQ(ReadFile(victim), "precious\n");
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
   }
