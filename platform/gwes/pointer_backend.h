@@ -24,8 +24,8 @@ class PointerBackend {
 // Each returns the started output, or null with *problem set to a sentence that says what went
 // wrong and what to do.
 
-// Appends one line per call to the file at path (created when missing), or to standard output
-// when path is empty.
+// Appends one line per call to the file at path (created when missing; a relative path is in the
+// device root), or to standard output when path is empty.
 std::unique_ptr<PointerBackend> StartPointerLog(const std::string &path, std::string *problem);
 // Fakes pointer input on the X display named by DISPLAY.
 std::unique_ptr<PointerBackend> StartPointerXTest(std::string *problem);

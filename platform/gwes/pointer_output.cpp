@@ -10,7 +10,6 @@
 #include <ostream>
 #include <string>
 
-#include "platform/device_root.h"
 #include "platform/text.h"
 #include "pointer_backend.h"
 
@@ -96,14 +95,6 @@ bool ReadSettings(PointerSettings *settings, std::string *problem) {
   return usable;
 }
 
-// A relative PointerLog names a file in the device root, so that a hive means the same file
-// whichever directory the program was started from.
-std::string LogPath(const std::u16string &pointerLog) {
-  std::string path = ToUtf8(pointerLog);
-  if (path.empty() || path.front() == '/' || DeviceRoot().empty()) return path;
-  return DeviceRoot() + "/" + path;
-}
-
 void Choose(PointerOutput &output) {
   output.chosen = true;
   PointerSettings settings;
@@ -111,9 +102,9 @@ void Choose(PointerOutput &output) {
   if (ReadSettings(&settings, &problem)) {
     if (!settings.pointerGiven) settings.pointer = DefaultPointer();
     if (EqualsIgnoreCase(settings.pointer, u"windows")) {
-      output.backend = StartPointerWindows(LogPath(settings.pointerLog), settings.pointerLogGiven, &problem);
+      output.backend = StartPointerWindows(ToUtf8(settings.pointerLog), settings.pointerLogGiven, &problem);
     } else if (EqualsIgnoreCase(settings.pointer, u"log")) {
-      output.backend = StartPointerLog(LogPath(settings.pointerLog), &problem);
+      output.backend = StartPointerLog(ToUtf8(settings.pointerLog), &problem);
     } else if (EqualsIgnoreCase(settings.pointer, u"xtest")) {
       output.backend = StartPointerXTest(&problem);
     } else if (EqualsIgnoreCase(settings.pointer, u"uinput")) {

@@ -1,11 +1,17 @@
 // Window publication: records run/window.PID.NUMBER written whole, the socket run/windows.PID with
 // a thread that hands each arriving message to the queue of the window's thread, and lookups that
 // ignore records whose process no longer listens (killed before it could clean up).
+//
+// Every user of the device root may write run/, and devmgr, which posts to these windows, may run
+// as root: every entry is reached from run/'s descriptor without following a name, a record is
+// used only when it is a well-formed regular file, and a message goes only to a socket owned by
+// the user who owns the window's record, through the descriptor of the very file that was checked.
 #include "window_publication.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,8 +24,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <charconv>
 #include <map>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -54,16 +62,43 @@ DWORD SendDatagram(HWND hwnd, const Datagram &datagram);
 // A socket's queue holds only a few datagrams; its process empties it as fast as they come unless
 // it is stopped or stuck, so a post waits this long for room before it gives up.
 constexpr time_t kSendTimeoutSeconds = 1;
-// Records are two short lines; anything larger is not one.
+// Records are three short lines; anything larger is not one.
 constexpr off_t kMaxRecordSize = 64 * 1024;
+// Bad records and sockets are said once each, up to this many in the life of a process.
+constexpr size_t kMaxReported = 64;
 
-std::string SocketPath(const std::string &run, pid_t process) { return run + "/windows." + std::to_string(process); }
+// A descriptor, closed when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd &operator=(Fd &&other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// run/ itself: O_PATH to reach its entries by name, or readable to list them too.
+Fd OpenRun(const std::string &run, bool list) {
+  return Fd(open(run.c_str(), (list ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+std::string SocketName(pid_t process) { return "windows." + std::to_string(process); }
+
+std::string SocketPath(const std::string &run, pid_t process) { return run + "/" + SocketName(process); }
 
 std::string RecordName(HWND hwnd) {
   return "window." + std::to_string(WindowProcess(hwnd)) + "." + std::to_string(WindowNumber(hwnd));
 }
-
-std::string RecordPath(const std::string &run, HWND hwnd) { return run + "/" + RecordName(hwnd); }
 
 bool MakeAddress(const std::string &path, sockaddr_un *address) {
   *address = {};
@@ -71,6 +106,26 @@ bool MakeAddress(const std::string &path, sockaddr_un *address) {
   if (path.size() >= sizeof(address->sun_path)) return false;
   std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
   return true;
+}
+
+// The file a descriptor was opened on, by a name that nobody can make lead elsewhere.
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+std::string OwnerName(uid_t owner) {
+  const passwd *entry = getpwuid(owner);
+  return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
+}
+
+// Says once, for an entry of run/ that is not used, which one and why (again when the reason
+// changes: the entry was replaced).
+void ReportIgnored(const char *what, const std::string &run, const std::string &name, const std::string &why) {
+  static auto *mutex = new std::mutex;  // never destroyed: a thread may still report during exit
+  static auto *said = new std::set<std::string>;
+  std::lock_guard lock(*mutex);
+  const std::string path = run + "/" + name;
+  if (said->size() >= kMaxReported || !said->insert(path + '\n' + why).second) return;
+  NKDbgPrintfW(u"%a: ignoring the window %a %a: %a; remove it\n", ProgramName().c_str(), what, path.c_str(),
+               why.c_str());
 }
 
 DWORD ErrorFromErrno(int error) {
@@ -94,7 +149,8 @@ DWORD ErrorFromErrno(int error) {
   }
 }
 
-// Parses "window.PID.NUMBER" with both numbers decimal and not 0.
+// Parses "window.PID.NUMBER" with both numbers decimal, not 0 and without leading zeros, so that
+// each handle has one name.
 bool ParseRecordName(const char *name, pid_t *process, uint32_t *number) {
   static const char kPrefix[] = "window.";
   if (std::strncmp(name, kPrefix, sizeof(kPrefix) - 1) != 0) return false;
@@ -102,8 +158,9 @@ bool ParseRecordName(const char *name, pid_t *process, uint32_t *number) {
   const char *p = name + sizeof(kPrefix) - 1;
   for (int i = 0; i < 2; ++i) {
     const char *start = p;
+    if (*p == '0') return false;
     while (*p >= '0' && *p <= '9' && p - start < 10) values[i] = values[i] * 10 + static_cast<uint64_t>(*p++ - '0');
-    if (p == start || values[i] == 0 || values[i] > 0xFFFFFFFFu) return false;
+    if (p == start || values[i] > 0xFFFFFFFFu) return false;
     if (*p++ != (i == 0 ? '.' : '\0')) return false;
   }
   if (values[0] > 0x7FFFFFFF) return false;
@@ -123,23 +180,26 @@ std::string Escape(const std::u16string &text) {
   return out;
 }
 
-std::u16string Unescape(std::string_view text) {
-  std::string out;
+// False for an escape that Escape never writes, or text that is not UTF-8.
+bool Unescape(std::string_view text, std::u16string *out) {
+  std::string bytes;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      ++i;
-      out += text[i] == 'n' ? '\n' : text[i];
-    } else {
-      out += text[i];
+    if (text[i] != '\\') {
+      bytes += text[i];
+      continue;
     }
+    if (++i == text.size() || (text[i] != 'n' && text[i] != '\\')) return false;
+    bytes += text[i] == 'n' ? '\n' : '\\';
   }
-  return ToUtf16(out);
+  *out = ToUtf16(bytes);
+  return ToUtf8(*out) == bytes;
 }
 
 struct Record {
   std::u16string className;
   std::u16string name;
   ScreenState state;
+  uid_t owner = 0;  // who wrote it: the user whose socket takes the window's messages
 };
 
 // "state=VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM", the flags 0 or 1.
@@ -150,57 +210,153 @@ std::string StateLine(const ScreenState &state) {
          std::to_string(state.rect.bottom) + "\n";
 }
 
+// One decimal field of a state line, whole and within [low, high].
+template <typename Number>
+bool ParseField(std::string_view field, Number low, Number high, Number *value) {
+  const char *end = field.data() + field.size();
+  auto [stop, error] = std::from_chars(field.data(), end, *value);
+  return error == std::errc() && stop == end && *value >= low && *value <= high;
+}
+
 bool ParseState(std::string_view line, ScreenState *state) {
-  int visible = 0, enabled = 0, topmost = 0;
-  unsigned long long z = 0;
-  long left = 0, top = 0, right = 0, bottom = 0;
-  std::string text(line);
-  if (std::sscanf(text.c_str(), "%d %d %d %llu %ld %ld %ld %ld", &visible, &enabled, &topmost, &z, &left, &top, &right,
-                  &bottom) != 8)
-    return false;
-  state->visible = visible != 0;
-  state->enabled = enabled != 0;
-  state->topmost = topmost != 0;
+  std::string_view fields[8];
+  size_t count = 0;
+  for (size_t at = 0; at <= line.size(); ++count) {
+    size_t space = std::min(line.find(' ', at), line.size());
+    if (count == std::size(fields)) return false;
+    fields[count] = line.substr(at, space - at);
+    at = space + 1;
+  }
+  if (count != std::size(fields)) return false;
+  uint64_t flags[3];
+  for (int i = 0; i < 3; ++i)
+    if (!ParseField<uint64_t>(fields[i], 0, 1, &flags[i])) return false;
+  uint64_t z = 0;
+  if (!ParseField<uint64_t>(fields[3], 0, UINT64_MAX, &z)) return false;
+  LONG edges[4];
+  for (int i = 0; i < 4; ++i)
+    if (!ParseField<LONG>(fields[4 + i], INT32_MIN, INT32_MAX, &edges[i])) return false;
+  state->visible = flags[0] != 0;
+  state->enabled = flags[1] != 0;
+  state->topmost = flags[2] != 0;
   state->z = z;
-  state->rect = RECT{static_cast<LONG>(left), static_cast<LONG>(top), static_cast<LONG>(right), static_cast<LONG>(bottom)};
+  state->rect = RECT{edges[0], edges[1], edges[2], edges[3]};
   return true;
 }
 
-std::optional<Record> ReadRecord(const std::string &path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof(buffer))) > 0 && text.size() <= static_cast<size_t>(kMaxRecordSize))
-    text.append(buffer, static_cast<size_t>(got));
-  close(fd);
-  if (got < 0 || text.size() > static_cast<size_t>(kMaxRecordSize)) return std::nullopt;
-  std::optional<std::u16string> className, name;
-  ScreenState state;
+// Why `text` is not a record, or nothing when *record now holds it: a "class=" and a "name=" line
+// and at most one "state=" line (a window not shown without it), nothing else, each line ended.
+std::string ParseRecord(const std::string &text, Record *record) {
+  bool seen[3] = {false, false, false};
   size_t start = 0;
-  while (start < text.size()) {
+  for (int number = 1; start < text.size(); ++number) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) return std::nullopt;  // a record always ends with a newline
+    if (end == std::string::npos) return "its last line has no end";
     std::string_view line(text.data() + start, end - start);
-    if (line.starts_with("class=")) className = Unescape(line.substr(6));
-    else if (line.starts_with("name=")) name = Unescape(line.substr(5));
-    else if (line.starts_with("state=")) ParseState(line.substr(6), &state);
     start = end + 1;
+    const std::string at = "line " + std::to_string(number);
+    int kind = line.starts_with("class=") ? 0 : line.starts_with("name=") ? 1 : line.starts_with("state=") ? 2 : -1;
+    if (kind < 0) return at + " is not class=, name= or state=";
+    if (seen[kind]) return at + " repeats " + std::string(line.substr(0, line.find('=') + 1));
+    seen[kind] = true;
+    line.remove_prefix(line.find('=') + 1);
+    if (kind == 0 && !Unescape(line, &record->className)) return at + " has a bad escape or is not UTF-8";
+    if (kind == 1 && !Unescape(line, &record->name)) return at + " has a bad escape or is not UTF-8";
+    if (kind == 2 && !ParseState(line, &record->state))
+      return at + " is not VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM";
   }
-  if (!className || !name) return std::nullopt;
-  return Record{*className, *name, state};
+  if (!seen[0]) return "it has no class= line";
+  if (!seen[1]) return "it has no name= line";
+  return {};
 }
 
-DWORD WriteRecord(const std::string &run, HWND hwnd, const std::u16string &className, const std::u16string &name,
+// The record `name` of run/ (descriptor `runFd`, shown as `run`). Nothing for one that is not
+// there, or one that is not a record, which is said once.
+std::optional<Record> ReadRecord(int runFd, const std::string &run, const std::string &name) {
+  // O_NONBLOCK: a FIFO put in a record's place must not hold the reader up.
+  Fd fd(openat(runFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  std::string why;
+  struct stat info {};
+  std::string text;
+  if (!fd) {
+    if (errno == ENOENT) return std::nullopt;  // gone since it was listed
+    why = errno == ELOOP ? "it is a symbolic link" : std::string("it cannot be opened: ") + std::strerror(errno);
+  } else if (fstat(fd.get(), &info) != 0) {
+    why = std::string("it cannot be examined: ") + std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    why = "it is not a regular file";
+  } else if (info.st_size > kMaxRecordSize) {
+    why = "it is larger than " + std::to_string(kMaxRecordSize) + " bytes";
+  } else {
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd.get(), buffer, sizeof(buffer))) > 0 && text.size() <= static_cast<size_t>(kMaxRecordSize))
+      text.append(buffer, static_cast<size_t>(got));
+    if (got < 0) why = std::string("it cannot be read: ") + std::strerror(errno);
+    else if (text.size() > static_cast<size_t>(kMaxRecordSize))
+      why = "it is larger than " + std::to_string(kMaxRecordSize) + " bytes";
+  }
+  Record record;
+  if (why.empty()) why = ParseRecord(text, &record);
+  if (!why.empty()) {
+    ReportIgnored("record", run, name, why);
+    return std::nullopt;
+  }
+  record.owner = info.st_uid;
+  return record;
+}
+
+std::optional<Record> ReadRecord(int runFd, const std::string &run, HWND hwnd) {
+  return ReadRecord(runFd, run, RecordName(hwnd));
+}
+
+// The socket file of `process` in run/, opened without following its name (O_PATH), when it is a
+// socket owned by `owner`, the owner of the record that names it; an empty descriptor otherwise,
+// said once unless the socket is simply gone.
+Fd OpenWindowSocket(int runFd, const std::string &run, pid_t process, uid_t owner, const std::string &recordName) {
+  const std::string name = SocketName(process);
+  Fd fd(openat(runFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return fd;
+  struct stat info {};
+  std::string why;
+  if (fstat(fd.get(), &info) != 0) why = std::string("it cannot be examined: ") + std::strerror(errno);
+  else if (S_ISLNK(info.st_mode)) why = "it is a symbolic link, not a socket";
+  else if (!S_ISSOCK(info.st_mode)) why = "it is not a socket";
+  else if (info.st_uid != owner)
+    why = "it belongs to " + OwnerName(info.st_uid) + ", but the record " + recordName + " to " + OwnerName(owner);
+  if (why.empty()) return fd;
+  ReportIgnored("socket", run, name, why);
+  return Fd();
+}
+
+// The socket and receiving thread of this process for one run/ folder.
+struct Endpoint {
+  std::string run;
+  int runFd = -1;  // run/ itself (O_PATH), which every name below is reached from
+  std::string socketPath;
+  int fd = -1;
+  std::thread receiver;
+};
+
+struct Published {
+  std::string recordName;
+  const Endpoint *endpoint;
+  std::weak_ptr<MessageQueue> queue;
+  std::u16string className;
+};
+
+// Writes the record whole: to a file of its own made afresh (O_EXCL: never one somebody else put
+// there), renamed over the record when it is complete.
+DWORD WriteRecord(const Endpoint &endpoint, HWND hwnd, const std::u16string &className, const std::u16string &name,
                   const ScreenState &state = ScreenState{}) {
   std::string text = "class=" + Escape(className) + "\nname=" + Escape(name) + "\n" + StateLine(state);
-  std::string temporary = run + "/." + RecordName(hwnd);
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const std::string record = RecordName(hwnd), temporary = "." + record;
+  unlinkat(endpoint.runFd, temporary.c_str(), 0);  // left by a process killed while writing
+  int fd = openat(endpoint.runFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return ErrorFromErrno(errno);
   size_t written = 0;
   // Readable by every process that may use the device root, whatever this one's umask.
-  int error = fchmod(fd, SharedFileMode(run)) == 0 ? 0 : errno;
+  int error = fchmod(fd, SharedFileMode(endpoint.run)) == 0 ? 0 : errno;
   while (error == 0 && written < text.size()) {
     ssize_t done = write(fd, text.data() + written, text.size() - written);
     if (done < 0 && errno == EINTR) continue;
@@ -211,45 +367,22 @@ DWORD WriteRecord(const std::string &run, HWND hwnd, const std::u16string &class
     written += static_cast<size_t>(done);
   }
   if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), RecordPath(run, hwnd).c_str()) != 0) error = errno;
+  if (error == 0 && renameat(endpoint.runFd, temporary.c_str(), endpoint.runFd, record.c_str()) != 0) error = errno;
   if (error != 0) {
-    unlink(temporary.c_str());
+    unlinkat(endpoint.runFd, temporary.c_str(), 0);
     return ErrorFromErrno(error);
   }
   return ERROR_SUCCESS;
 }
 
-// Whether a process has its window socket bound: connecting a datagram socket to a socket file
-// whose process is gone is refused.
-bool IsListening(const std::string &run, pid_t process) {
+// Whether the socket file `target` (an O_PATH descriptor) has its process bound to it:
+// connecting a datagram socket to a socket file whose process is gone is refused.
+bool IsListening(const Fd &target) {
   sockaddr_un address;
-  if (!MakeAddress(SocketPath(run, process), &address)) return false;
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  bool listening = connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
-  close(fd);
-  return listening;
+  if (!MakeAddress(DescriptorPath(target.get()), &address)) return false;
+  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  return fd && connect(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
 }
-
-bool RecordExists(const std::string &run, HWND hwnd) {
-  struct stat info {};
-  return lstat(RecordPath(run, hwnd).c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The socket and receiving thread of this process for one run/ folder.
-struct Endpoint {
-  std::string run;
-  std::string socketPath;
-  int fd = -1;
-  std::thread receiver;
-};
-
-struct Published {
-  std::string recordPath;
-  const Endpoint *endpoint;
-  std::weak_ptr<MessageQueue> queue;
-  std::u16string className;
-};
 
 struct Publication {
   std::mutex mutex;
@@ -317,9 +450,10 @@ void StopPublication() {
   std::vector<std::unique_ptr<Endpoint>> endpoints;
   {
     std::lock_guard lock(state.mutex);
-    for (const auto &[hwnd, published] : state.windows) unlink(published.recordPath.c_str());
+    for (const auto &[hwnd, published] : state.windows)
+      unlinkat(published.endpoint->runFd, published.recordName.c_str(), 0);
     state.windows.clear();
-    for (const auto &endpoint : state.endpoints) unlink(endpoint->socketPath.c_str());
+    for (const auto &endpoint : state.endpoints) unlinkat(endpoint->runFd, SocketName(getpid()).c_str(), 0);
     endpoints.swap(state.endpoints);
   }
   uint64_t one = 1;
@@ -328,23 +462,38 @@ void StopPublication() {
   for (auto &endpoint : endpoints) {
     endpoint->receiver.join();
     close(endpoint->fd);
+    close(endpoint->runFd);
   }
 }
 
 // Records and a socket file named after this process's id are left from an earlier process that
 // had the same id and was killed.
-void RemoveLeftovers(const std::string &run, pid_t self) {
-  std::string socketPath = SocketPath(run, self);
-  unlink(socketPath.c_str());
-  DIR *directory = opendir(run.c_str());
-  if (directory == nullptr) return;
+void RemoveLeftovers(int runFd, pid_t self) {
+  unlinkat(runFd, SocketName(self).c_str(), 0);
+  int listing = openat(runFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *directory = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (directory == nullptr) {
+    if (listing >= 0) close(listing);
+    return;
+  }
   std::string prefix = "window." + std::to_string(self) + ".";
   while (dirent *entry = readdir(directory)) {
     std::string_view name = entry->d_name;
     if (name.starts_with(prefix) || (name.starts_with(".") && name.substr(1).starts_with(prefix)))
-      unlinkat(dirfd(directory), entry->d_name, 0);
+      unlinkat(runFd, entry->d_name, 0);
   }
   closedir(directory);
+}
+
+// Gives the socket just bound at run/NAME the mode files of run/ have. Its name is opened without
+// following it and checked to be a socket of this user before the mode is set through the
+// descriptor: chmod by name would follow a link put there.
+int ShareSocket(const Endpoint &endpoint, const std::string &name) {
+  Fd node(openat(endpoint.runFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (!node || fstat(node.get(), &info) != 0) return errno;
+  if (!S_ISSOCK(info.st_mode) || info.st_uid != geteuid()) return EPERM;
+  return chmod(DescriptorPath(node.get()).c_str(), SharedFileMode(endpoint.run)) == 0 ? 0 : errno;
 }
 
 // The endpoint for `run`, made on first use. The caller holds the state's mutex.
@@ -368,31 +517,28 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
     }
     std::atexit(StopPublication);
   }
-  RemoveLeftovers(run, self);
+  endpoint->runFd = OpenRun(run, false).release();
+  if (endpoint->runFd < 0) {
+    *error = ErrorFromErrno(errno);
+    return nullptr;
+  }
+  auto fail = [&](int cause, bool bound) -> Endpoint * {
+    *error = ErrorFromErrno(cause);
+    if (bound) unlinkat(endpoint->runFd, SocketName(self).c_str(), 0);
+    if (endpoint->fd >= 0) close(endpoint->fd);
+    close(endpoint->runFd);
+    return nullptr;
+  };
+  RemoveLeftovers(endpoint->runFd, self);
   endpoint->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (endpoint->fd < 0) {
-    *error = ErrorFromErrno(errno);
-    return nullptr;
-  }
-  if (bind(endpoint->fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-    *error = ErrorFromErrno(errno);
-    close(endpoint->fd);
-    return nullptr;
-  }
+  if (endpoint->fd < 0) return fail(errno, false);
+  if (bind(endpoint->fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) return fail(errno, false);
   // Every process that may use the device root may post to these windows.
-  if (chmod(endpoint->socketPath.c_str(), SharedFileMode(run)) != 0) {
-    *error = ErrorFromErrno(errno);
-    close(endpoint->fd);
-    unlink(endpoint->socketPath.c_str());
-    return nullptr;
-  }
+  if (int cause = ShareSocket(*endpoint, SocketName(self))) return fail(cause, true);
   try {
     endpoint->receiver = std::thread(Receive, endpoint.get(), state.stopFd);
   } catch (const std::system_error &) {
-    close(endpoint->fd);
-    unlink(endpoint->socketPath.c_str());
-    *error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
+    return fail(ENOMEM, true);
   }
   state.endpoints.push_back(std::move(endpoint));
   return state.endpoints.back().get();
@@ -419,10 +565,10 @@ DWORD PublishWindow(HWND hwnd, const std::u16string &className, const std::u16st
   DWORD error = ERROR_SUCCESS;
   Endpoint *endpoint = EndpointFor(state, run, &error);
   // The socket is bound before the record appears, so a reader that finds the record can post.
-  if (endpoint != nullptr) error = WriteRecord(run, hwnd, className, name);
+  if (endpoint != nullptr) error = WriteRecord(*endpoint, hwnd, className, name);
   if (error == ERROR_ACCESS_DENIED) ReportRefused(run);
   if (error != ERROR_SUCCESS) return error;
-  state.windows[hwnd] = Published{RecordPath(run, hwnd), endpoint, queue, className};
+  state.windows[hwnd] = Published{RecordName(hwnd), endpoint, queue, className};
   return ERROR_SUCCESS;
 }
 
@@ -431,7 +577,7 @@ void RepublishWindow(HWND hwnd, const ScreenState &screenState) {
   std::lock_guard lock(state.mutex);
   auto it = state.windows.find(hwnd);
   if (it == state.windows.end()) return;
-  WriteRecord(it->second.endpoint->run, hwnd, it->second.className, screenState.name, screenState);
+  WriteRecord(*it->second.endpoint, hwnd, it->second.className, screenState.name, screenState);
 }
 
 namespace {
@@ -450,9 +596,29 @@ ScreenCache &Screen() {
   return *cache;
 }
 
+// The names of the records in a listed run/ (descriptor `runFd`) with the windows they name.
+std::vector<std::pair<HWND, std::string>> ListRecords(int runFd) {
+  std::vector<std::pair<HWND, std::string>> records;
+  int listing = openat(runFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *directory = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (directory == nullptr) {
+    if (listing >= 0) close(listing);
+    return records;
+  }
+  while (dirent *entry = readdir(directory)) {
+    pid_t process;
+    uint32_t number;
+    if (ParseRecordName(entry->d_name, &process, &number))
+      records.emplace_back(MakeWindowHandle(process, number), entry->d_name);
+  }
+  closedir(directory);
+  return records;
+}
+
 void RefreshScreen(ScreenCache &cache, const std::string &run) {
+  Fd runFd = OpenRun(run, true);
   struct stat folder {};
-  if (stat(run.c_str(), &folder) != 0) {
+  if (!runFd || fstat(runFd.get(), &folder) != 0) {
     cache.windows.clear();
     return;
   }
@@ -461,17 +627,9 @@ void RefreshScreen(ScreenCache &cache, const std::string &run) {
   cache.run = run;
   cache.changed = folder.st_mtim;
   cache.windows.clear();
-  DIR *directory = opendir(run.c_str());
-  if (directory == nullptr) return;
-  while (dirent *entry = readdir(directory)) {
-    pid_t process;
-    uint32_t number;
-    if (!ParseRecordName(entry->d_name, &process, &number)) continue;
-    HWND hwnd = MakeWindowHandle(process, number);
-    if (auto record = ReadRecord(RecordPath(run, hwnd)); record && record->state.visible)
+  for (const auto &[hwnd, name] : ListRecords(runFd.get()))
+    if (auto record = ReadRecord(runFd.get(), run, name); record && record->state.visible)
       cache.windows.emplace_back(hwnd, record->state);
-  }
-  closedir(directory);
 }
 
 }  // namespace
@@ -507,63 +665,75 @@ void UnpublishWindow(HWND hwnd) {
   std::lock_guard lock(state.mutex);
   auto it = state.windows.find(hwnd);
   if (it == state.windows.end()) return;
-  unlink(it->second.recordPath.c_str());
+  unlinkat(it->second.endpoint->runFd, it->second.recordName.c_str(), 0);
   state.windows.erase(it);
 }
 
 HWND FindPublishedWindow(const std::optional<std::u16string> &className, const std::optional<std::u16string> &name) {
   std::string run = RunDirectory();
   if (run.empty()) return nullptr;
-  DIR *directory = opendir(run.c_str());
-  if (directory == nullptr) return nullptr;
+  Fd runFd = OpenRun(run, true);
+  if (!runFd) return nullptr;
   pid_t self = getpid();
-  std::vector<std::pair<pid_t, uint32_t>> candidates;
-  while (dirent *entry = readdir(directory)) {
-    pid_t process;
-    uint32_t number;
-    if (ParseRecordName(entry->d_name, &process, &number) && process != self) candidates.emplace_back(process, number);
-  }
-  closedir(directory);
+  std::vector<std::pair<HWND, std::string>> candidates;
+  for (auto &record : ListRecords(runFd.get()))
+    if (WindowProcess(record.first) != self) candidates.push_back(std::move(record));
   // Oldest process first, and within a process oldest window first, whatever order readdir gives.
-  std::sort(candidates.begin(), candidates.end());
-  std::map<pid_t, bool> listening;
-  for (const auto &[process, number] : candidates) {
-    HWND hwnd = MakeWindowHandle(process, number);
-    auto record = ReadRecord(RecordPath(run, hwnd));
+  auto order = [](HWND hwnd) { return std::pair(WindowProcess(hwnd), WindowNumber(hwnd)); };
+  std::sort(candidates.begin(), candidates.end(),
+            [&](const auto &a, const auto &b) { return order(a.first) < order(b.first); });
+  // Whether a process listens, for records of one owner: another's record never reaches it.
+  std::map<std::pair<pid_t, uid_t>, bool> listening;
+  for (const auto &[hwnd, recordName] : candidates) {
+    auto record = ReadRecord(runFd.get(), run, recordName);
     if (!record) continue;
     if (className && !EqualsIgnoreCase(record->className, *className)) continue;
     if (name && !EqualsIgnoreCase(record->name, *name)) continue;
-    auto known = listening.find(process);
-    if (known == listening.end()) known = listening.emplace(process, IsListening(run, process)).first;
+    const std::pair key(WindowProcess(hwnd), record->owner);
+    auto known = listening.find(key);
+    if (known == listening.end())
+      known = listening
+                  .emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, key.first, key.second, recordName)))
+                  .first;
     if (known->second) return hwnd;
   }
   return nullptr;
 }
 
-bool IsPublishedWindow(HWND hwnd) {
+namespace {
+
+// The socket of a published window's process, checked against the window's record; empty when
+// the window or its process is gone, or either is not what it should be.
+Fd ReachWindow(HWND hwnd) {
   std::string run = RunDirectory();
-  return !run.empty() && RecordExists(run, hwnd) && IsListening(run, WindowProcess(hwnd));
+  if (run.empty()) return Fd();
+  Fd runFd = OpenRun(run, false);
+  if (!runFd) return Fd();
+  auto record = ReadRecord(runFd.get(), run, hwnd);
+  if (!record) return Fd();
+  return OpenWindowSocket(runFd.get(), run, WindowProcess(hwnd), record->owner, RecordName(hwnd));
 }
+
+}  // namespace
+
+bool IsPublishedWindow(HWND hwnd) { return IsListening(ReachWindow(hwnd)); }
 
 namespace {
 
 DWORD SendDatagram(HWND hwnd, const Datagram &datagram) {
-  std::string run = RunDirectory();
+  Fd target = ReachWindow(hwnd);
   sockaddr_un address;
-  if (run.empty() || !RecordExists(run, hwnd) || !MakeAddress(SocketPath(run, WindowProcess(hwnd)), &address))
-    return ERROR_INVALID_WINDOW_HANDLE;
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return ErrorFromErrno(errno);
+  if (!target || !MakeAddress(DescriptorPath(target.get()), &address)) return ERROR_INVALID_WINDOW_HANDLE;
+  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return ErrorFromErrno(errno);
   timeval timeout{kSendTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   ssize_t sent;
   do {
-    sent = sendto(fd, &datagram, sizeof(datagram), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
+    sent = sendto(fd.get(), &datagram, sizeof(datagram), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
                   sizeof(address));
   } while (sent < 0 && errno == EINTR);
-  int error = sent < 0 ? errno : 0;
-  close(fd);
-  switch (error) {
+  switch (sent < 0 ? errno : 0) {
     case 0:
       return ERROR_SUCCESS;
     case ECONNREFUSED:
@@ -572,7 +742,7 @@ DWORD SendDatagram(HWND hwnd, const Datagram &datagram) {
     case EAGAIN:
       return ERROR_NOT_ENOUGH_QUOTA;
     default:
-      return ErrorFromErrno(error);
+      return ErrorFromErrno(errno);
   }
 }
 

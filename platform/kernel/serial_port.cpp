@@ -442,12 +442,10 @@ HANDLE FailToOpenTty(const std::string &port, const std::string &path, const Ser
     case SerialTtyFailure::kNotATty:
       return FailOpen(ERROR_NOT_SUPPORTED);
     case SerialTtyFailure::kLock:
-      if (failure.error == EWOULDBLOCK) return FailOpen(ERROR_ACCESS_DENIED);
-      return FailOpenWithCause(port, "cannot lock " + path, failure.error);
-    case SerialTtyFailure::kExclusive:
       break;
   }
-  return FailOpenWithCause(port, "cannot hold " + path + " exclusively", failure.error);
+  if (failure.error == EWOULDBLOCK) return FailOpen(ERROR_ACCESS_DENIED);
+  return FailOpenWithCause(port, "cannot lock " + path, failure.error);
 }
 
 }  // namespace

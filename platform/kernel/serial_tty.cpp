@@ -1,6 +1,8 @@
 // A tty held as a serial line. flock keeps out every opener that locks, root and this process
-// included; TIOCEXCL keeps out the ones that do not lock, such as a modem prober, unless they run
-// as root.
+// included, and ends with the process that holds it, however it ends. TIOCEXCL is not used: the
+// flag belongs to the tty, not to its holder, so it outlives a holder that is killed while anything
+// else keeps the tty open (a pseudo-terminal's master, another program), and then refuses every
+// later opener but root, the holder's own restart included.
 #include "serial_tty.h"
 
 #include <fcntl.h>
@@ -24,16 +26,12 @@ int OpenSerialTty(const std::string &path, SerialTtyFailure *failure) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return fail(SerialTtyFailure::kOpen, errno, -1);
   if (!isatty(fd)) return fail(SerialTtyFailure::kNotATty, ENOTTY, fd);
-  // Locked before TIOCEXCL, so that a tty another holder has keeps its own settings.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(SerialTtyFailure::kLock, errno, fd);
-  if (ioctl(fd, TIOCEXCL) != 0) return fail(SerialTtyFailure::kExclusive, errno, fd);
   return fd;
 }
 
 void ReleaseSerialTty(int fd) {
-  // The exclusive flag belongs to the tty, not to this descriptor: it would outlive the close
-  // while another descriptor (a simulator's, say) keeps the tty open.
-  ioctl(fd, TIOCNXCL);
+  // The descriptor itself may stay open a while longer (a call the close woke is returning).
   flock(fd, LOCK_UN);
 }
 

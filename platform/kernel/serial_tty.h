@@ -1,5 +1,5 @@
 // A tty held as a serial line: opened without becoming the controlling terminal, kept from every
-// other opener (flock and TIOCEXCL), set to raw bytes, asked for low latency, and watched for the
+// other opener that locks it (flock), set to raw bytes, asked for low latency, and watched for the
 // hang-up that a line whose far end has gone reports.
 #pragma once
 
@@ -11,14 +11,15 @@ namespace platform {
 
 // What stopped OpenSerialTty, with the errno it gave.
 struct SerialTtyFailure {
-  enum Step { kOpen, kNotATty, kLock, kExclusive } step = kOpen;
+  enum Step { kOpen, kNotATty, kLock } step = kOpen;
   int error = 0;
 };
 
-// Opens path read-write and non-blocking, locks it with flock and sets TIOCEXCL on it. Returns the
-// descriptor, or -1 with *failure saying which step failed.
+// Opens path read-write and non-blocking and locks it with flock. Returns the descriptor, or -1
+// with *failure saying which step failed (kOpen with EBUSY: another program holds the tty with
+// TIOCEXCL).
 int OpenSerialTty(const std::string &path, SerialTtyFailure *failure);
-// Lets go of the locks that OpenSerialTty took, so that the next opener gets the tty at once.
+// Lets go of the lock that OpenSerialTty took, so that the next opener gets the tty at once.
 void ReleaseSerialTty(int fd);
 // Raw bytes both ways, no modem control, no flow control, reads that never block in the kernel;
 // the speed stays as it was. On success *settings holds what the tty now has.

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -173,10 +176,15 @@ TEST_F(PointerOutputTest, LogGoesToStandardOutputWithoutTheKeyOnADisplay) {
   EXPECT_EQ(ReadFile(captured), "mouse_event flags=0x8002 dx=7 dy=8\nMessageBeep type=48\n");
 }
 
-TEST_F(PointerOutputTest, RelativePointerLogNamesAFileInTheDeviceRoot) {
+TEST_F(PointerOutputTest, RelativePointerLogNamesAFileInTheDeviceRootMadeForItsGroupToRead) {
   WriteInputKey("\"PointerLog\"=\"relative.log\"\n");
+  const mode_t umask = ::umask(0);
   mouse_event(0x8001, 3, 4, 0, 0);
+  ::umask(umask);
   EXPECT_EQ(ReadFile(LogPath("relative.log")), "mouse_event flags=0x8001 dx=3 dy=4\n");
+  struct stat info {};
+  ASSERT_EQ(stat(LogPath("relative.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
 
 TEST_F(PointerOutputTest, FirstCallChoosesTheOutputAndResetMakesTheNextChooseAgain) {
@@ -230,16 +238,88 @@ TEST_F(PointerOutputTest, UnusableSettingsAreReportedOnceAndTheCallsDropped) {
   }
 }
 
+// A log that stops taking lines: a file beyond this process's file size limit.
 TEST_F(PointerOutputTest, LogThatCannotBeWrittenIsReportedOnceAndBeepFails) {
-  WriteInputKey("\"PointerLog\"=\"/dev/full\"\n");
+  testing_support::WriteFile(LogPath(), "earlier line\n");
+  UseLog();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 4;
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   DebugCapture capture;
   mouse_event(0x8003, 1, 2, 0, 0);
   mouse_event(0x8005, 1, 2, 0, 0);
-  EXPECT_FALSE(MessageBeep(0));
+  BOOL beeped = MessageBeep(0);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_FALSE(beeped);
   EXPECT_EQ(capture.messages,
-            std::vector<std::string>{"gwes: cannot write to the pointer log /dev/full: No space left on device: free "
-                                     "space or correct HKLM\\Platform\\Input \"PointerLog\"; the lines that fail are "
-                                     "lost\n"});
+            std::vector<std::string>{"gwes: cannot write to the pointer log " + LogPath() +
+                                     ": File too large: free space or correct HKLM\\Platform\\Input \"PointerLog\"; "
+                                     "the lines that fail are lost\n"});
+}
+
+// A log that is not a plain file of its own: whoever made it could have it lead to any file the
+// program may write (it may run as root), so the file is left alone and the calls dropped.
+TEST_F(PointerOutputTest, LogThatIsNotAPlainFileOfItsOwnIsRefusedWithOneLine) {
+  const std::string victim = root_.path() + "/victim";
+  const std::string elsewhere = root_.path() + "/elsewhere";
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+  struct Case {
+    const char *what;
+    std::string pointerLog;  // relative names are in the device root
+    std::function<void()> make;
+    std::string message;  // what follows PointerLog "ROOT/NAME"
+    bool asRoot = false;
+  };
+  const Case cases[] = {
+      {"symbolic link", "link.log", [&] { symlink(victim.c_str(), LogPath("link.log").c_str()); },
+       " is refused: " + LogPath("link.log") + " is a symbolic link, which could lead anywhere: remove it, or name "
+       "another file in HKLM\\Platform\\Input \"PointerLog\""},
+      {"absolute name of a symbolic link", LogPath("link.log"),
+       [&] { symlink(victim.c_str(), LogPath("link.log").c_str()); },
+       " is refused: " + LogPath("link.log") + " is a symbolic link"},
+      {"symbolic link on the way", "run/linked/pointer.log",
+       [&] {
+         mkdir(LogPath("run").c_str(), 0770);
+         symlink(elsewhere.c_str(), LogPath("run/linked").c_str());
+       },
+       " is refused: " + LogPath("run/linked") + " is a symbolic link or not a folder"},
+      {"hard link", "hard.log", [&] { link(victim.c_str(), LogPath("hard.log").c_str()); },
+       " is refused: " + LogPath("hard.log") + " has 2 names (hard links), so it may be another file"},
+      {"FIFO", "fifo.log", [&] { mkfifo(LogPath("fifo.log").c_str(), 0600); },
+       " is refused: " + LogPath("fifo.log") + " is not a regular file"},
+      {"device", "/dev/full", [] {}, " is refused: /dev/full is not a regular file"},
+      {"someone else's file", "theirs.log",
+       [&] {
+         testing_support::WriteFile(LogPath("theirs.log"), "");
+         chown(LogPath("theirs.log").c_str(), 61000, 61000);
+       },
+       " is refused: " + LogPath("theirs.log") + " belongs to ", true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.asRoot && geteuid() != 0) continue;  // only root can give a file away
+    std::filesystem::remove_all(LogPath("run"));
+    for (const char *name : {"link.log", "hard.log", "fifo.log", "theirs.log"}) unlink(LogPath(name).c_str());
+    testing_support::WriteFile(victim, "precious\n");
+    c.make();
+    WriteInputKey("\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + c.pointerLog + "\"\n");
+    platform::ResetPointerOutput();
+    DebugCapture capture;
+    mouse_event(0x8003, 1, 2, 0, 0);
+    EXPECT_FALSE(MessageBeep(0));
+    const std::string shown = c.pointerLog.front() == '/' ? c.pointerLog : LogPath(c.pointerLog);
+    ASSERT_EQ(capture.messages.size(), 1u);
+    EXPECT_EQ(capture.messages[0].rfind("gwes: PointerLog \"" + shown + "\"" + c.message, 0), 0u)
+        << capture.messages[0];
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+  }
 }
 
 TEST_F(PointerOutputTest, UinputThatCannotBeOpenedIsReportedOnce) {

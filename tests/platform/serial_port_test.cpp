@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -30,6 +33,7 @@
 #include "platform/faults.h"
 #include "platform/text.h"
 #include "serial_port.h"
+#include "serial_tty.h"
 #include "test_root.h"
 
 namespace {
@@ -214,15 +218,17 @@ TEST_F(SerialPort, OpenFromAnotherProcessIsDeniedWhileThePortIsOpen) {
   EXPECT_EQ(OpenInChildProcess(), 0) << "the port stayed locked after CloseHandle";
 }
 
-// Whether the tty has TIOCEXCL set. Root is let past the flag, so the flag itself is read; any
-// other user is refused with EBUSY.
-bool HeldExclusively(const std::string &tty) {
+// Whether a port holds the tty: its flock is taken. The tty must never be left exclusive
+// (TIOCEXCL), since that flag would outlive a holder that is killed.
+bool HeldByAPort(const std::string &tty) {
   int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == EBUSY;
+  if (fd < 0) return false;
   int exclusive = 0;
-  const bool read = ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << tty << " was left exclusive (TIOCEXCL)";
+  const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);
-  return read && exclusive != 0;
+  return locked;
 }
 
 size_t CountContaining(const std::vector<std::string> &messages, const std::string &text) {
@@ -230,14 +236,77 @@ size_t CountContaining(const std::vector<std::string> &messages, const std::stri
       std::count_if(messages.begin(), messages.end(), [&](const std::string &m) { return m.find(text) != m.npos; }));
 }
 
-TEST_F(SerialPort, TtyIsHeldExclusivelyUntilClosedAndAPseudoTerminalSaysOnceItHasNoLowLatency) {
+// A user id that no account has, for an opener that is not root.
+uid_t ScratchUid() {
+  uid_t uid = 61000;
+  while (getpwuid(uid) != nullptr) ++uid;
+  return uid;
+}
+
+// Opens COM1: as the service's devmgr does when it is not root: in a child process that, when
+// this one is root, takes the ids of a scratch user first (the tty and the device root are opened
+// to that user). The exit status is 0 when the port opened, else its error code.
+int OpenAsNonRoot(const testing_support::TempDeviceRoot &root, const std::string &tty) {
+  const uid_t scratch = ScratchUid();
+  if (geteuid() == 0 && (chown(tty.c_str(), scratch, static_cast<gid_t>(-1)) != 0 ||
+                         chmod(root.path().c_str(), 0755) != 0 || chmod(root.registryPath().c_str(), 0644) != 0))
+    return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(scratch, scratch, scratch) != 0 ||
+                           setresuid(scratch, scratch, scratch) != 0))
+      _exit(255);
+    HANDLE port = OpenPort();
+    _exit(port == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(SerialPort, AKilledHolderLeavesTheTtyFreeForAnOpenerThatIsNotRootWhileALiveOneKeepsOthersOut) {
   testing_support::DebugCapture capture;
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    close(ready[0]);
+    const char opened = OpenPort() != INVALID_HANDLE_VALUE ? 1 : 0;
+    if (write(ready[1], &opened, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  ASSERT_GT(holder, 0);
+  close(ready[1]);
+  char opened = 0;
+  pollfd said{ready[0], POLLIN, 0};
+  EXPECT_EQ(poll(&said, 1, static_cast<int>(std::chrono::milliseconds(kBound).count())), 1);
+  EXPECT_EQ(read(ready[0], &opened, 1), 1);
+  close(ready[0]);
+  EXPECT_EQ(opened, 1) << "the holder could not open COM1:";
+
+  EXPECT_TRUE(HeldByAPort(pty_.slavePath()));
+  EXPECT_EQ(OpenInChildProcess(), ERROR_ACCESS_DENIED) << "a live holder let a second port open the tty";
+  EXPECT_EQ(OpenAsNonRoot(root_, pty_.slavePath()), ERROR_ACCESS_DENIED);
+
+  ASSERT_EQ(kill(holder, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  // The pseudo-terminal's master and a slave descriptor stay open, as a simulator's would.
+  EXPECT_EQ(OpenAsNonRoot(root_, pty_.slavePath()), 0) << "the killed holder left the tty refusing its successor";
   HANDLE port = Open();
-  EXPECT_TRUE(HeldExclusively(pty_.slavePath())) << "a program that does not lock could take the line's bytes";
   ASSERT_TRUE(CloseHandle(port));
-  EXPECT_FALSE(HeldExclusively(pty_.slavePath())) << "the tty stayed exclusive after CloseHandle";
+  EXPECT_FALSE(HeldByAPort(pty_.slavePath())) << "the tty stayed locked after CloseHandle";
   EXPECT_EQ(CountContaining(capture.messages, "serial: COM1: " + pty_.slavePath() + " has no low-latency setting: "),
             1u);
+}
+
+TEST_F(SerialPort, TtyAnotherProgramHoldsWithTiocexclIsDeniedToAnOpenerThatIsNotRoot) {
+  int other = open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+  EXPECT_EQ(OpenAsNonRoot(root_, pty_.slavePath()), ERROR_ACCESS_DENIED);
+  ioctl(other, TIOCNXCL);
+  close(other);
 }
 
 TEST_F(SerialPort, ClosedHandleFailsEveryCallWithInvalidHandle) {
@@ -790,7 +859,7 @@ TEST(SerialPortHungUp, LineWhosePathLeadsToALiveTtyAgainIsReopenedAsItWasSet) {
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200)) << "the new tty did not get the line settings";
   EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
   EXPECT_EQ(tio.c_lflag & ECHO, 0u) << "the new tty is not raw";
-  EXPECT_TRUE(HeldExclusively(line.line()->slavePath()));
+  EXPECT_TRUE(HeldByAPort(line.line()->slavePath()));
   COMMTIMEOUTS timeouts{};
   ASSERT_TRUE(GetCommTimeouts(port, &timeouts));
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 5u);

@@ -7,8 +7,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -19,7 +21,9 @@
 
 #include <windows.h>
 
+#include "debug_capture.h"
 #include "platform/device_root.h"
+#include "platform/pointer_output.h"
 #include "test_root.h"
 
 namespace {
@@ -571,51 +575,179 @@ TEST_F(WindowsTest, WithoutADeviceRootWindowsWorkWithinTheProcess) {
   EXPECT_FALSE(RecordExists(hwnd));
 }
 
-// Records as another process would leave them, for a process id no real process has.
+// Records as another process would leave them, for process ids no real process has.
 class PublishedRecordTest : public WindowsTest {
  protected:
   static constexpr uintptr_t kProcess = 0x3FFFFFF0;
 
-  HWND WriteRecord(uint32_t number, const std::string &text) {
-    HWND hwnd = reinterpret_cast<HWND>((kProcess << 32) | number);
+  static HWND Handle(uint32_t number, uintptr_t process = kProcess) {
+    return reinterpret_cast<HWND>((process << 32) | number);
+  }
+  HWND WriteRecord(uint32_t number, const std::string &text, uintptr_t process = kProcess) {
+    HWND hwnd = Handle(number, process);
     testing_support::WriteFile(RecordPath(hwnd), text);
     return hwnd;
   }
-  // Binds the process's socket; with `keep` false the socket file stays but nobody listens.
-  void Listen(bool keep) {
-    mkdir((root_.path() + "/run").c_str(), 0755);
-    std::string path = root_.path() + "/run/windows." + std::to_string(kProcess);
+  std::string Run() const { return root_.path() + "/run"; }
+  std::string SocketPath(uintptr_t process = kProcess) const { return Run() + "/windows." + std::to_string(process); }
+  // A datagram socket bound at path, closed with the test.
+  int Bind(const std::string &path) {
+    mkdir(Run().c_str(), 0755);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0) << path;
+    sockets_.push_back(fd);
+    return fd;
+  }
+  // Binds the process's socket; with `keep` false the socket file stays but nobody listens.
+  void Listen(bool keep) {
+    int fd = Bind(SocketPath());
     if (!keep) {
-      close(socket_);
-      socket_ = -1;
+      close(fd);
+      sockets_.pop_back();
     }
   }
+  // The magic numbers of the datagrams waiting at a socket: "NWM1" a posted message, "NWI1" a
+  // pointer event.
+  static std::vector<uint32_t> Waiting(int fd) {
+    std::vector<uint32_t> magic;
+    char datagram[64];
+    for (ssize_t got; (got = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT)) >= 4;) {
+      uint32_t value;
+      std::memcpy(&value, datagram, sizeof value);
+      magic.push_back(value);
+    }
+    return magic;
+  }
+  static size_t Said(const std::vector<std::string> &messages, const std::string &text) {
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(),
+                                             [&](const std::string &m) { return m.find(text) != std::string::npos; }));
+  }
   void TearDown() override {
-    if (socket_ >= 0) close(socket_);
+    for (int fd : sockets_) close(fd);
     WindowsTest::TearDown();
   }
-  int socket_ = -1;
+  std::vector<int> sockets_;
 };
 
-TEST_F(PublishedRecordTest, RecordsOfALiveProcessAreFoundUnescapedAndMalformedOnesIgnored) {
+constexpr uint32_t kPosted = 0x314D574E, kPointer = 0x3149574E;
+
+TEST_F(PublishedRecordTest, RecordsOfALiveProcessAreFoundUnescapedAndMalformedOnesSkippedWithOneLineEach) {
   Listen(true);
-  WriteRecord(1, "class=Odd\nname=no final newline");
-  WriteRecord(2, "name=no class\n");
   HWND odd = WriteRecord(3, "class=Odd\nname=two\\nlines \\\\ one\n");
-  EXPECT_EQ(FindWindowW(u"ODD", nullptr), odd);
-  EXPECT_EQ(FindWindowW(nullptr, u"TWO\nLINES \\ ONE"), odd);
-  EXPECT_EQ(FindWindowW(nullptr, u"no class"), nullptr);
+  struct Case {
+    uint32_t number;
+    std::string text;  // empty: made by `make`
+    const char *why;
+    std::function<void(const std::string &path)> make = nullptr;
+  };
+  const std::string good = "class=Bad\nname=bad\n";
+  const Case cases[] = {
+      {1, "class=Bad\nname=no final newline", "its last line has no end"},
+      {2, "name=no class\n", "it has no class= line"},
+      {4, "class=Bad\n", "it has no name= line"},
+      {5, good + "owner=me\n", "line 3 is not class=, name= or state="},
+      {6, good + "name=again\n", "line 3 repeats name="},
+      {7, "class=Bad\nname=bad\\x\n", "line 2 has a bad escape or is not UTF-8"},
+      {8, "class=Bad\nname=bad\\\n", "line 2 has a bad escape or is not UTF-8"},
+      {9, "class=Bad\xff\nname=bad\n", "line 1 has a bad escape or is not UTF-8"},
+      {10, good + "state=2 1 0 1 0 0 10 10\n", "line 3 is not VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM"},
+      {11, good + "state=1 1 0 1 0 0 10 2147483648\n", "line 3 is not VISIBLE"},
+      {12, good + "state=1 1 0 1 0 0 10\n", "line 3 is not VISIBLE"},
+      {13, good + "state=1 1 0 1 0 0 10 10 \n", "line 3 is not VISIBLE"},
+      {14, good + "state=1 1 0 -1 0 0 10 10\n", "line 3 is not VISIBLE"},
+      {15, "class=Bad\nname=" + std::string(70000, 'x') + "\n", "it is larger than 65536 bytes"},
+      {16, "", "it is a symbolic link",
+       [&](const std::string &path) { symlink(RecordPath(odd).c_str(), path.c_str()); }},
+      {17, "", "it is not a regular file", [](const std::string &path) { mkfifo(path.c_str(), 0644); }},
+      {18, "", "it is not a regular file", [](const std::string &path) { mkdir(path.c_str(), 0755); }},
+  };
+  for (const Case &c : cases) {
+    if (c.make) c.make(RecordPath(Handle(c.number)));
+    else WriteRecord(c.number, c.text);
+  }
+  testing_support::DebugCapture capture;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(FindWindowW(u"ODD", nullptr), odd);
+    EXPECT_EQ(FindWindowW(nullptr, u"TWO\nLINES \\ ONE"), odd);
+    EXPECT_EQ(FindWindowW(u"Bad", nullptr), nullptr);
+    EXPECT_EQ(FindWindowW(nullptr, u"no class"), nullptr);
+  }
+  for (const Case &c : cases) {
+    EXPECT_EQ(Said(capture.messages, "windows_test: ignoring the window record " + RecordPath(Handle(c.number)) + ": " +
+                                         c.why),
+              1u)
+        << c.why;
+    EXPECT_FALSE(IsWindow(Handle(c.number))) << c.why;
+    EXPECT_FALSE(PostMessageW(Handle(c.number), WM_RBUTTONDOWN, 0, 0)) << c.why;
+  }
+  EXPECT_EQ(capture.messages.size(), std::size(cases)) << "a bad record was said more than once";
   EXPECT_TRUE(IsWindow(odd));
   EXPECT_TRUE(PostMessageW(odd, WM_RBUTTONDOWN, 0, 0));
   EXPECT_EQ(SendMessageW(odd, kDouble, 1, 0), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
   EXPECT_FALSE(DestroyWindow(odd));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// A window socket that is not the socket of whoever wrote the window's record: a link to another
+// socket (the journal's, say), or a socket of another user. Nothing is sent to it, neither posted
+// messages nor pointer events of the "windows" output, while an honest window beside it gets both.
+TEST_F(PublishedRecordTest, NothingIsSentToASocketThatIsNotTheRecordOwnersOwn) {
+  root_.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"windows\"\n");
+  constexpr uintptr_t kHostile = kProcess + 1;
+  const int honest = Bind(SocketPath());
+  HWND window = WriteRecord(1, "class=Honest\nname=Honest\nstate=1 1 0 1 0 0 400 480\n");
+  struct Case {
+    const char *what;
+    std::function<int()> make;  // makes the hostile socket; returns what would receive
+    std::string why;
+    bool needsRoot = false;
+  };
+  const Case cases[] = {
+      {"link to another socket",
+       [&] {
+         int journal = Bind(root_.path() + "/journal");
+         symlink((root_.path() + "/journal").c_str(), SocketPath(kHostile).c_str());
+         return journal;
+       },
+       "it is a symbolic link, not a socket"},
+      {"socket of another user",
+       [&] {
+         int theirs = Bind(SocketPath(kHostile));
+         chown(SocketPath(kHostile).c_str(), 61000, 61000);
+         return theirs;
+       },
+       "it belongs to uid 61000, but the record window." + std::to_string(kHostile) + ".1 to ", true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && geteuid() != 0) continue;  // only root can give a socket away
+    unlink(SocketPath(kHostile).c_str());
+    unlink((root_.path() + "/journal").c_str());
+    const int receiver = c.make();
+    HWND hostile = WriteRecord(1, "class=Hostile\nname=Hostile\nstate=1 1 1 1 400 0 800 480\n", kHostile);
+    platform::ResetPointerOutput();
+    testing_support::DebugCapture capture;
+    EXPECT_EQ(FindWindowW(u"Hostile", nullptr), nullptr);
+    EXPECT_FALSE(IsWindow(hostile));
+    EXPECT_FALSE(PostMessageW(hostile, WM_RBUTTONDOWN, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+    // A tap on the hostile window's half of the screen, then on the honest one's.
+    for (DWORD dx : {49152u, 16384u})
+      for (DWORD button : {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP})
+        mouse_event(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | button, dx, 32768, 0, 0);
+    EXPECT_TRUE(Waiting(receiver).empty()) << "the socket that is not the record owner's received";
+    EXPECT_EQ(FindWindowW(u"Honest", nullptr), window);
+    EXPECT_TRUE(PostMessageW(window, WM_RBUTTONDOWN, 0, 0));
+    EXPECT_EQ(Waiting(honest), (std::vector<uint32_t>{kPointer, kPointer, kPosted}));
+    EXPECT_EQ(Said(capture.messages, "windows_test: ignoring the window socket " + SocketPath(kHostile) + ": " + c.why),
+              1u);
+    EXPECT_EQ(capture.messages.size(), 1u);
+  }
+  platform::ResetPointerOutput();
 }
 
 TEST_F(PublishedRecordTest, RecordsOfAProcessThatNoLongerListensAreIgnored) {
