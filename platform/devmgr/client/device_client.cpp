@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "client/device_protocol.h"
@@ -228,10 +229,15 @@ bool MayServeDevices(uid_t user, const std::string &run) {
   return IsTrustedOwner(user);
 }
 
-// Says once per process why a device's socket was not connected to.
+// Says why a device's socket was not connected to, once per process for each reason, so that a
+// program that retries does not repeat itself.
 void ReportForeignSocket(const std::string &display, const std::string &why) {
-  static std::atomic<bool> reported{false};
-  if (reported.exchange(true)) return;
+  static std::mutex mutex;
+  static std::set<std::string> said;
+  {
+    std::lock_guard lock(mutex);
+    if (!said.insert(display + why).second) return;
+  }
   NKDbgPrintfW(u"%a: %a refused: %a; remove it and restart devmgr\n", ProgramName().c_str(), display.c_str(),
                why.c_str());
 }
