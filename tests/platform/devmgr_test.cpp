@@ -371,7 +371,8 @@ TEST_F(DevmgrTest, OnlyASocketLeftBehindIsReplacedAtADevicePath) {
                                   "TST1: is not published: " + run + "/device.TST1 is a symbolic link, not the socket "
                                   "a devmgr left: remove it",
                                   kBound));
-  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST2: is not published: " + run + "/device.TST2 is a file", kBound));
+  EXPECT_TRUE(
+      devmgr->WaitForLine(Stream::kStderr, "TST2: is not published: " + run + "/device.TST2 is a file", kBound));
   EXPECT_EQ(testing_support::ReadFile(target), "kept");
   struct stat info {};
   ASSERT_EQ(lstat((run + "/device.TST1").c_str(), &info), 0);
@@ -656,7 +657,8 @@ TEST_F(DevmgrCallTest, ConnectionsPastTheBoundAreRefusedAtOnceAndTheOthersKeepWo
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(OpenDevice(u"TST1:"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES)) << attempt;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << "the refusal did not come at once";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5))
+        << "the refusal did not come at once";
   }
   DWORD in = 0x5EED, out = 0;
   EXPECT_TRUE(DeviceIoControl(first.get(), IOCTL_TST_ECHO, &in, 4, &out, 4, nullptr, nullptr));

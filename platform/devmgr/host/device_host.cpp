@@ -64,7 +64,8 @@ bool IsOwnSocket(const std::string &socketPath, const struct stat &info) {
 void RunAsOrdinaryThread() {
   int policy = 0;
   sched_param parameters{};
-  if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 && (policy == SCHED_FIFO || policy == SCHED_RR)) {
+  if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 &&
+      (policy == SCHED_FIFO || policy == SCHED_RR)) {
     sched_param ordinary{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
   }
