@@ -74,7 +74,10 @@ bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
     const char *hint = error == ERROR_FILE_NOT_FOUND || error == ERROR_DEV_NOT_EXIST
                            ? "the device is not published on this device root: start devmgr with the driver"
                        : error == ERROR_ACCESS_DENIED
-                           ? "this user may not use the device root (the line above says who may)"
+                           ? "this user may not use the device root, or its socket is not devmgr's "
+                             "(the line above says which)"
+                       : error == ERROR_TOO_MANY_OPEN_FILES
+                           ? "devmgr serves as many connections to it as it may: end the program that keeps NRV1: open"
                            : "another client holds the device's only handle: try again when it is closed";
     std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error, hint);
     return false;

@@ -1,16 +1,22 @@
 // Events, threads, waits, time and the library-entry call: the kernel's scheduling objects on
 // pthreads and condition variables, with Win32 results and error codes.
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
-#include <sys/syscall.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "kernel_object.h"
+#include "platform/access_advice.h"
 #include "platform/faults.h"
 #include "platform/text.h"
 
@@ -92,12 +98,82 @@ class Thread : public KernelObject {
   DWORD exitCode_ = 0;
 };
 
+// The scheduling the process started with: what its main thread had when this library was
+// loaded, before main runs and before any thread of the process lowers its own. Every thread
+// CreateThread makes gets it, whichever thread asks: a driver may start its read thread from a
+// thread that serves one client at an ordinary priority, and that thread must still get the
+// real-time priority the service gave the process.
+struct StartScheduling {
+  int policy = SCHED_OTHER;
+  sched_param parameters{};
+  int nice = 0;
+  bool known = false;
+};
+
+StartScheduling CaptureStartScheduling() {
+  StartScheduling start;
+  int policy = 0;
+  if (pthread_getschedparam(pthread_self(), &policy, &start.parameters) != 0) return start;
+  start.policy = policy & ~SCHED_RESET_ON_FORK;
+  errno = 0;
+  start.nice = getpriority(PRIO_PROCESS, 0);
+  start.known = errno == 0 && (start.policy == SCHED_OTHER || start.policy == SCHED_BATCH ||
+                               start.policy == SCHED_IDLE || start.policy == SCHED_FIFO || start.policy == SCHED_RR);
+  return start;
+}
+
+const StartScheduling startScheduling = CaptureStartScheduling();
+
+bool IsRealTime(int policy) { return policy == SCHED_FIFO || policy == SCHED_RR; }
+
+// Said once per process: a service without the right to its own priority runs every later thread
+// at an ordinary one, which shows as lost touches under load and nowhere else.
+void ReportSchedulingRefused() {
+  static std::atomic<bool> reported{false};
+  if (reported.exchange(true)) return;
+  const std::string program = ProgramName();
+  std::string line;
+  if (IsRealTime(startScheduling.policy)) {
+    const std::string priority = std::to_string(startScheduling.parameters.sched_priority);
+    line = program + ": cannot give a new thread the real-time priority this process started with (" +
+           (startScheduling.policy == SCHED_FIFO ? "SCHED_FIFO " : "SCHED_RR ") + priority +
+           "): permission denied; it runs as an ordinary thread. Give " + program +
+           " CAP_SYS_NICE or a real-time priority limit of at least " + priority + " (LimitRTPRIO=" + priority +
+           " in its unit, ulimit -r " + priority + ")\n";
+  } else {
+    const std::string nice = std::to_string(startScheduling.nice);
+    line = program + ": cannot give a new thread the nice value this process started with (" + nice +
+           "): permission denied; it runs at its creator's. Give " + program +
+           " CAP_SYS_NICE or a nice limit that allows " + nice + " (LimitNICE= in its unit, ulimit -e)\n";
+  }
+  std::fputs(line.c_str(), stderr);
+}
+
+// The scheduling attributes of a new thread: the process's start, set explicitly rather than
+// inherited from the creating thread.
+void SetStartScheduling(pthread_attr_t *attributes) {
+  if (!startScheduling.known) return;
+  pthread_attr_setinheritsched(attributes, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(attributes, startScheduling.policy);
+  pthread_attr_setschedparam(attributes, &startScheduling.parameters);
+}
+
 void *ThreadMain(void *argument) {
   // The thread owns one reference to its object for as long as it runs, so closing the handle
   // early (as drivers do right after CreateThread) is safe.
   auto *owned = static_cast<std::shared_ptr<Thread> *>(argument);
   std::shared_ptr<Thread> thread = std::move(*owned);
   delete owned;
+  // The nice value is not among the attributes a thread is created with: it comes from the
+  // creating thread, which may have lowered its own.
+  if (startScheduling.known && !IsRealTime(startScheduling.policy)) {
+    pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(self));
+    if (errno == 0 && nice != startScheduling.nice &&
+        setpriority(PRIO_PROCESS, static_cast<id_t>(self), startScheduling.nice) != 0)
+      ReportSchedulingRefused();
+  }
   thread->Run();
   return nullptr;
 }
@@ -154,9 +230,15 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   if (dwStackSize != 0) pthread_attr_setstacksize(&attributes, dwStackSize < 65536 ? 65536 : dwStackSize);
+  platform::SetStartScheduling(&attributes);
   auto *owned = new std::shared_ptr<Thread>(thread);
   pthread_t id;
   int result = pthread_create(&id, &attributes, platform::ThreadMain, owned);
+  if (result == EPERM) {
+    platform::ReportSchedulingRefused();
+    pthread_attr_setinheritsched(&attributes, PTHREAD_INHERIT_SCHED);
+    result = pthread_create(&id, &attributes, platform::ThreadMain, owned);
+  }
   pthread_attr_destroy(&attributes);
   if (result != 0) {
     delete owned;

@@ -100,8 +100,12 @@ int WalkDirectories(const std::vector<std::string> &parts, size_t count, struct 
 
 bool IsTrustedOwner(uid_t owner) {
   if (owner == 0 || owner == geteuid()) return true;
-  const passwd *service = getpwnam(kServiceUser);
-  return service != nullptr && service->pw_uid == owner;
+  // Reentrant: device handles are opened from any thread of a program.
+  passwd entry {};
+  passwd *service = nullptr;
+  std::vector<char> buffer(4096);
+  return getpwnam_r(kServiceUser, &entry, buffer.data(), buffer.size(), &service) == 0 && service != nullptr &&
+         service->pw_uid == owner;
 }
 
 bool IsWritableOnlyByTrusted(uid_t owner, mode_t mode) {

@@ -1,5 +1,6 @@
 // A small stream driver that the device manager's tests load (prefix TST): control codes that
-// echo, fail on request, leave everything untouched, count and block (test_driver.h), one open
+// echo, fail on request, leave everything untouched, count, block and start a thread
+// (test_driver.h), one open
 // handle per device, and one line per lifecycle call in <device root>/test_driver.log.
 //
 // Open fails without a last error for GENERIC_EXECUTE access, and with ERROR_ACCESS_DENIED while
@@ -42,6 +43,10 @@ struct Device {
   std::string key;
   std::string stored;
   std::atomic<DWORD> controlCalls{0};
+  HANDLE thread = nullptr;  // started by IOCTL_TST_START_THREAD, ended by Deinit
+  HANDLE threadStop = nullptr;
+  HANDLE threadRunning = nullptr;
+  std::atomic<DWORD> threadId{0};
 };
 
 std::mutex devicesMutex;
@@ -72,6 +77,50 @@ bool InitRefused(LPCWSTR key) {
   LONG status = RegQueryValueExW(handle, u"FailInit", nullptr, nullptr, reinterpret_cast<BYTE *>(&value), &size);
   RegCloseKey(handle);
   return status == ERROR_SUCCESS && value == 1;
+}
+
+DWORD WINAPI RunUntilDeinit(LPVOID parameter) {
+  auto *device = static_cast<Device *>(parameter);
+  device->threadId = GetCurrentThreadId();
+  SetEvent(device->threadRunning);
+  WaitForSingleObject(device->threadStop, INFINITE);
+  return 0;
+}
+
+BOOL StartThread(Device *device, PBYTE out, DWORD outLength, PDWORD returned) {
+  if (out == nullptr || outLength < 2 * sizeof(DWORD)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard lock(devicesMutex);
+  if (device->thread != nullptr) {
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  device->threadStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  device->threadRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  device->thread = CreateThread(nullptr, 0, RunUntilDeinit, device, 0, nullptr);
+  if (device->thread == nullptr) {
+    CloseHandle(device->threadStop);
+    CloseHandle(device->threadRunning);
+    device->threadStop = device->threadRunning = nullptr;
+    return FALSE;
+  }
+  WaitForSingleObject(device->threadRunning, INFINITE);
+  DWORD ids[2] = {GetCurrentThreadId(), device->threadId.load()};
+  std::memcpy(out, ids, sizeof(ids));
+  if (returned != nullptr) *returned = sizeof(ids);
+  return TRUE;
+}
+
+void EndThread(Device *device) {
+  if (device->thread == nullptr) return;
+  SetEvent(device->threadStop);
+  WaitForSingleObject(device->thread, INFINITE);
+  for (HANDLE *handle : {&device->thread, &device->threadStop, &device->threadRunning}) {
+    CloseHandle(*handle);
+    *handle = nullptr;
+  }
 }
 
 bool InputDword(PBYTE in, DWORD length, DWORD *value) {
@@ -124,6 +173,7 @@ extern "C" BOOL TST_Deinit(DWORD hDeviceContext) {
   Device *device = DeviceFor(hDeviceContext);
   if (device == nullptr) return FALSE;
   Log("Deinit " + device->key);
+  EndThread(device);
   device->initialised = false;
   return TRUE;
 }
@@ -225,6 +275,8 @@ extern "C" BOOL TST_IOControl(DWORD hOpenContext, DWORD dwCode, PBYTE pBufIn, DW
       return FALSE;
     case IOCTL_TST_SIGNAL:
       return SetEvent(wakeEvent);
+    case IOCTL_TST_START_THREAD:
+      return StartThread(device, pBufOut, dwLenOut, pdwActualOut);
     default:
       SetLastError(ERROR_NOT_SUPPORTED);
       return FALSE;

@@ -25,6 +25,11 @@
 #define IOCTL_TST_WAIT CTL_CODE(FILE_DEVICE_TEST_DRIVER, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_TST_SIGNAL CTL_CODE(FILE_DEVICE_TEST_DRIVER, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+// Starts a thread with CreateThread, as a driver starts its read thread when a client asks, and
+// writes {the calling thread's id, the new thread's id} as two DWORDs once the new thread runs.
+// The thread lives until the device's Deinit; a second start fails with ERROR_ALREADY_EXISTS.
+#define IOCTL_TST_START_THREAD CTL_CODE(FILE_DEVICE_TEST_DRIVER, 0x807, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
 #define TST_DESCRIBE_IN 0x1
 #define TST_DESCRIBE_OUT 0x2
 #define TST_DESCRIBE_BYTES_RETURNED 0x4

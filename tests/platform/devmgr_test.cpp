@@ -3,32 +3,41 @@
 // CloseHandle from this process and from a forked one.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include <windows.h>
 
 #include "../drivers/test_driver.h"
+#include "debug_capture.h"
 #include "platform/faults.h"
 #include "process.h"
+#include "scoped_descriptor.h"
 #include "test_root.h"
 
 namespace {
 
 using testing_support::ChildProcess;
+using testing_support::ScopedDescriptor;
 using testing_support::Stream;
 
 constexpr std::chrono::milliseconds kBound{20000};  // generous: sanitizer builds start slowly
@@ -91,6 +100,68 @@ int WaitForChild(pid_t pid) {
   if (!ended) kill(pid, SIGKILL);
   waitpid(pid, &status, 0);
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A connection to a socket that sends nothing: a program that keeps a device's connection.
+int ConnectTo(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A listening socket at path, bound by this process.
+int ListenAt(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  if (fd >= 0 && (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 || listen(fd, 4) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+struct Scheduling {
+  int policy = -1;
+  int realTimePriority = -1;
+  bool operator==(const Scheduling &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Scheduling &s) {
+  return out << "policy " << s.policy << " priority " << s.realTimePriority;
+}
+
+// A thread's policy and real-time priority, as the kernel reports them in
+// /proc/PID/task/TID/stat (fields 41 and 40, counted after the command name's closing parenthesis).
+Scheduling ThreadScheduling(pid_t process, DWORD thread) {
+  std::string stat = testing_support::ReadFile("/proc/" + std::to_string(process) + "/task/" +
+                                               std::to_string(thread) + "/stat");
+  size_t end = stat.rfind(')');
+  if (end == std::string::npos) return {};
+  std::istringstream fields(stat.substr(end + 2));
+  std::vector<std::string> field;
+  for (std::string f; fields >> f;) field.push_back(f);
+  if (field.size() < 39) return {};
+  return {std::stoi(field[38]), std::stoi(field[37])};
+}
+
+// Whether this process may give a thread SCHED_FIFO at `priority` (root with CAP_SYS_NICE, or a
+// real-time priority limit that high).
+bool MaySetRealTime(int priority) {
+  bool allowed = false;
+  std::thread([&] {
+    sched_param parameters{};
+    parameters.sched_priority = priority;
+    allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0;
+  }).join();
+  return allowed;
 }
 
 class DevmgrTest : public ::testing::Test {
@@ -321,6 +392,76 @@ TEST_F(DevmgrTest, SocketLeftByAKilledDevmgrFailsOpensUntilANewOnePublishes) {
   ASSERT_TRUE(Published(*replacement, "TST1:"));
   Handle device(OpenDevice(u"tst1:"));
   EXPECT_NE(device.get(), INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+TEST_F(DevmgrTest, TheDeviceSocketIsMadeWithTheModeOfItsFolder) {
+  struct Case {
+    mode_t rootMode;
+    mode_t expectedSocketMode;
+  };
+  // run/ takes the root's mode when devmgr makes it; nothing devmgr makes is for others.
+  const Case cases[] = {{0700, 0600}, {02770, 0660}, {0755, 0640}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.rootMode);
+    rmdir((root_.path() + "/run").c_str());
+    ASSERT_EQ(chmod(root_.path().c_str(), c.rootMode), 0);
+    auto devmgr = Start(DriverKey("Test", "TST", 1));
+    ASSERT_TRUE(Published(*devmgr, "TST1:"));
+    struct stat info {};
+    ASSERT_EQ(lstat((root_.path() + "/run/device.TST1").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, c.expectedSocketMode);
+    ASSERT_TRUE(devmgr->Signal(SIGTERM));
+    ASSERT_TRUE(devmgr->WaitForExit(kBound));
+  }
+}
+
+TEST_F(DevmgrTest, OnlyASocketLeftBehindIsReplacedAtADevicePath) {
+  const std::string run = root_.path() + "/run";
+  const std::string target = root_.path() + "/target";
+  testing_support::WriteFile(target, "kept");
+  ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(target.c_str(), (run + "/device.TST1").c_str()), 0);
+  testing_support::WriteFile(run + "/device.TST2", "a file");
+  close(ListenAt(run + "/device.TST3"));  // what a killed devmgr leaves
+  auto devmgr = Start(DriverKey("Test", "TST", 1) + DriverKey("Other", "TST", 2) + DriverKey("Third", "TST", 3));
+  ASSERT_TRUE(Published(*devmgr, "TST3:"));
+  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr,
+                                  "TST1: is not published: " + run + "/device.TST1 is a symbolic link, not the socket "
+                                  "a devmgr left: remove it",
+                                  kBound));
+  EXPECT_TRUE(
+      devmgr->WaitForLine(Stream::kStderr, "TST2: is not published: " + run + "/device.TST2 is a file", kBound));
+  EXPECT_EQ(testing_support::ReadFile(target), "kept");
+  struct stat info {};
+  ASSERT_EQ(lstat((run + "/device.TST1").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_TRUE(devmgr->Signal(SIGTERM));
+  ASSERT_TRUE(devmgr->WaitForExit(kBound));
+  // Stopping removes devmgr's own socket and leaves what others put there.
+  EXPECT_EQ(lstat((run + "/device.TST1").c_str(), &info), 0);
+  EXPECT_EQ(testing_support::ReadFile(run + "/device.TST2"), "a file");
+  EXPECT_FALSE(SocketExists("TST3"));
+}
+
+// The service starts devmgr under SCHED_FIFO for the driver's read thread; the threads that serve
+// clients must not share it, and a thread the driver starts from one of them still gets it.
+TEST_F(DevmgrTest, UnderSchedFifoOnlyTheThreadsTheDriverStartsKeepTheRealTimePriority) {
+  if (!MaySetRealTime(10)) GTEST_SKIP() << "this process may not use SCHED_FIFO (it needs CAP_SYS_NICE)";
+  if (access("/usr/bin/chrt", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/chrt (util-linux)";
+  root_.WriteHive(DriverKey("Test", "TST", 1));
+  ChildProcess devmgr("/usr/bin/chrt", {"-f", "10", NORVIK_BIN_DIR "/devmgr", "--root", root_.path()});
+  ASSERT_TRUE(Published(devmgr, "TST1:"));
+  Handle device(OpenDevice(u"TST1:"));
+  ASSERT_NE(device.get(), INVALID_HANDLE_VALUE) << GetLastError();
+  DWORD ids[2] = {};
+  ASSERT_TRUE(DeviceIoControl(device.get(), IOCTL_TST_START_THREAD, nullptr, 0, ids, sizeof(ids), nullptr, nullptr))
+      << GetLastError();
+  const Scheduling fifo10{SCHED_FIFO, 10}, ordinary{SCHED_OTHER, 0};
+  EXPECT_EQ(ThreadScheduling(devmgr.pid(), static_cast<DWORD>(devmgr.pid())), fifo10) << "the main thread";
+  EXPECT_EQ(ThreadScheduling(devmgr.pid(), ids[0]), ordinary) << "the thread serving the handle";
+  EXPECT_EQ(ThreadScheduling(devmgr.pid(), ids[1]), fifo10) << "the thread the driver started";
+  EXPECT_EQ(devmgr.Output(Stream::kStderr), "");
 }
 
 // --- Calls --------------------------------------------------------------------------------------
@@ -558,6 +699,136 @@ TEST_F(DevmgrCallTest, ProcessThatDiesHoldingAHandleHasItClosed) {
   EXPECT_TRUE(WaitForFileText(LogPath(), "Close Drivers\\BuiltIn\\Test\n"));
   Handle device(OpenDevice(u"TST1:"));
   EXPECT_NE(device.get(), INVALID_HANDLE_VALUE) << GetLastError();
+}
+
+// --- Connections and who they reach -------------------------------------------------------------
+
+TEST_F(DevmgrCallTest, ConnectionsPastTheBoundAreRefusedAtOnceAndTheOthersKeepWorking) {
+  constexpr int kMaxConnections = 16;
+  Handle first(OpenDevice(u"TST1:"));
+  ASSERT_NE(first.get(), INVALID_HANDLE_VALUE);
+  std::vector<std::unique_ptr<ScopedDescriptor>> kept;
+  for (int i = 1; i < kMaxConnections; ++i) {
+    kept.push_back(std::make_unique<ScopedDescriptor>(ConnectTo(root_.path() + "/run/device.TST1")));
+    ASSERT_GE(kept.back()->fd, 0) << i;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenDevice(u"TST1:"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES)) << attempt;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5))
+        << "the refusal did not come at once";
+  }
+  DWORD in = 0x5EED, out = 0;
+  EXPECT_TRUE(DeviceIoControl(first.get(), IOCTL_TST_ECHO, &in, 4, &out, 4, nullptr, nullptr));
+  EXPECT_EQ(out, in) << "the handle opened before the refusals stopped working";
+  Handle other(OpenDevice(u"TST2:"));
+  EXPECT_NE(other.get(), INVALID_HANDLE_VALUE) << "the bound is per device; error " << GetLastError();
+  // A closed handle frees its place by the time CloseHandle returns.
+  ASSERT_TRUE(CloseHandle(first.release()));
+  Handle again(OpenDevice(u"TST1:"));
+  EXPECT_NE(again.get(), INVALID_HANDLE_VALUE) << GetLastError();
+
+  ASSERT_TRUE(devmgr_->Signal(SIGTERM));
+  ASSERT_TRUE(devmgr_->WaitForExit(kBound));
+  std::vector<std::string> refusals;
+  for (const std::string &line : devmgr_->Lines(Stream::kStderr))
+    if (line.find("refused") != std::string::npos) refusals.push_back(line);
+  EXPECT_EQ(refusals, (std::vector<std::string>{
+                          "devmgr: TST1: refused a connection: 16 are open, the most devmgr serves at once for one "
+                          "device. Every program that opens TST1: and never closes it holds one: close those handles "
+                          "or end those programs"}));
+}
+
+// A program that opens a device, perhaps as root, connects only to a socket a device manager of
+// this root made: not through a symbolic link, nor to a socket or a listener of another user.
+TEST_F(DevmgrCallTest, TheClientConnectsOnlyToADeviceManagersSocket) {
+  const std::string run = root_.path() + "/run";
+  const uid_t stranger = 65534;
+  pid_t listener = -1;
+  long opened = 0;
+  struct Case {
+    const char *name;
+    bool needsRoot;
+    const char16_t *device;
+    std::function<void()> arrange;
+    std::function<void()> undo;
+    DWORD expectedError;  // 0: opens
+    std::string expectedLine;
+  };
+  const Case cases[] = {
+      {"a symbolic link to another device's socket", false, u"TSX1:",
+       [&] { ASSERT_EQ(symlink("device.TST1", (run + "/device.TSX1").c_str()), 0); },
+       [&] { unlink((run + "/device.TSX1").c_str()); }, ERROR_ACCESS_DENIED,
+       run + "/device.TSX1 is a symbolic link, not the device manager's socket; remove it and restart devmgr"},
+      {"a socket of another user", true, u"TST1:",
+       [&] { ASSERT_EQ(lchown((run + "/device.TST1").c_str(), stranger, static_cast<gid_t>(-1)), 0); },
+       [&] { lchown((run + "/device.TST1").c_str(), 0, static_cast<gid_t>(-1)); }, ERROR_ACCESS_DENIED,
+       run + "/device.TST1 belongs to "},
+      {"a socket of root whose listener runs as another user", true, u"TSX1:",
+       [&] {
+         int ready[2];
+         ASSERT_EQ(pipe(ready), 0);
+         listener = fork();
+         ASSERT_GE(listener, 0);
+         if (listener == 0) {
+           // Bound as root, listening as the stranger: the file is root's, the listener is not.
+           int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+           sockaddr_un address{};
+           address.sun_family = AF_UNIX;
+           std::strncpy(address.sun_path, (run + "/device.TSX1").c_str(), sizeof(address.sun_path) - 1);
+           bool ok = bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0 &&
+                     setresuid(stranger, stranger, stranger) == 0 && listen(fd, 4) == 0;
+           char byte = ok ? 1 : 0;
+           if (write(ready[1], &byte, 1) != 1) _exit(1);
+           pause();
+           _exit(0);
+         }
+         char byte = 0;
+         ASSERT_EQ(read(ready[0], &byte, 1), 1);
+         close(ready[0]);
+         close(ready[1]);
+         ASSERT_EQ(byte, 1);
+       },
+       [&] {
+         if (listener > 0) kill(listener, SIGKILL);
+         if (listener > 0) waitpid(listener, nullptr, 0);
+         unlink((run + "/device.TSX1").c_str());
+       },
+       ERROR_ACCESS_DENIED, "the program listening on " + run + "/device.TSX1 runs as "},
+      {"a socket of run/'s owner", true, u"TST1:",
+       [&] {
+         ASSERT_EQ(lchown(run.c_str(), stranger, static_cast<gid_t>(-1)), 0);
+         ASSERT_EQ(lchown((run + "/device.TST1").c_str(), stranger, static_cast<gid_t>(-1)), 0);
+       },
+       [&] {
+         lchown((run + "/device.TST1").c_str(), 0, static_cast<gid_t>(-1));
+         lchown(run.c_str(), 0, static_cast<gid_t>(-1));
+       },
+       0, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needsRoot && geteuid() != 0) continue;  // only root gives files to another user
+    c.arrange();
+    testing_support::DebugCapture capture;
+    HANDLE device = OpenDevice(c.device);
+    DWORD error = GetLastError();
+    c.undo();
+    if (c.expectedError == 0) {
+      EXPECT_NE(device, INVALID_HANDLE_VALUE) << error;
+      opened += device != INVALID_HANDLE_VALUE ? 1 : 0;
+      CloseHandle(device);
+      continue;
+    }
+    EXPECT_EQ(device, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, c.expectedError);
+    ASSERT_EQ(capture.messages.size(), 1u);
+    EXPECT_NE(capture.messages[0].find(c.expectedLine), std::string::npos) << capture.messages[0];
+  }
+  // No refused open reached the driver.
+  std::vector<std::string> log = LogLines();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Open Drivers\\BuiltIn\\Test"), opened);
 }
 
 TEST_F(DevmgrTest, StopSignalClosesHandlesDeinitialisesAndLaterCallsFailCleanly) {

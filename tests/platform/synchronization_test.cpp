@@ -1,6 +1,11 @@
 // Events, threads and waits: the contracts the driver's start/stop handshake relies on.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <windows.h>
+
+#include <thread>
 
 #include "kernel_object.h"
 
@@ -73,6 +78,29 @@ TEST(Threads, ClosingTheThreadHandleEarlyLeavesTheThreadRunning) {
   EXPECT_EQ(WaitForSingleObject(relay.done, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(relay.go);
   CloseHandle(relay.done);
+}
+
+int ThreadNice() { return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); }
+
+DWORD WINAPI ReportNice(LPVOID parameter) {
+  *static_cast<int *>(parameter) = ThreadNice();
+  return 0;
+}
+
+// A thread that lowered its own priority (a serving thread in devmgr) still makes threads with the
+// process's: the nice value is not inherited from the creating thread.
+TEST(Threads, ANewThreadGetsTheProcessesStartNiceNotItsCreators) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a thread back a lower nice value";
+  const int start = ThreadNice();
+  int created = -100;
+  std::thread([&] {
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), start + 5), 0);
+    HANDLE thread = CreateThread(nullptr, 0, ReportNice, &created, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(thread);
+  }).join();
+  EXPECT_EQ(created, start);
 }
 
 TEST(Handles, ClosedOrUnknownHandlesFailWithInvalidHandle) {

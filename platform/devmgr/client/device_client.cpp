@@ -3,6 +3,7 @@
 // request and one reply, carried out by the driver's entry points inside the device manager.
 #include "client/device_client.h"
 
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <vector>
 
 #include "client/device_protocol.h"
 #include "kernel_object.h"
@@ -19,6 +22,7 @@
 #include "platform/device_root.h"
 #include "platform/faults.h"
 #include "platform/text.h"
+#include "platform/trusted_path.h"
 
 namespace platform {
 namespace {
@@ -50,13 +54,14 @@ class DeviceHandle : public KernelObject {
 
   std::string Name() const override { return name_; }
 
-  // The driver's Open; false with the last error set when it refused or could not be asked.
+  // The driver's Open; false with the last error set when it, or devmgr, refused or could not be
+  // asked.
   bool Open(DWORD access, DWORD share) {
     protocol::Request request{protocol::kOpen, access, share, 0, 0, 0, 0, 0};
     iovec parts[] = {{&request, sizeof(request)}};
     protocol::Reply reply{};
     std::lock_guard lock(mutex_);
-    if (!Exchange(parts, 1, &reply, nullptr, 0)) return false;
+    if (!Exchange(parts, 1, &reply, nullptr, 0) && !RefusalQueued(&reply)) return false;
     if (reply.result == 0) {
       SetLastError(reply.lastError != 0 ? reply.lastError : ERROR_OPEN_FAILED);
       return false;
@@ -164,6 +169,19 @@ class DeviceHandle : public KernelObject {
     return true;
   }
 
+  // devmgr refuses a connection past its bound with a reply sent before it reads the request, and
+  // closes it: the request's send may then find the connection gone, or the receive find it
+  // reset (reported once, before the records still queued), while the refusal waits to be read.
+  bool RefusalQueued(protocol::Reply *reply) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      iovec part{reply, sizeof(*reply)};
+      ssize_t received = protocol::ReceiveRecord(fd_, &part, 1, MSG_DONTWAIT);
+      if (received == static_cast<ssize_t>(sizeof(*reply))) return reply->result == 0 && reply->dataLength == 0;
+      if (received >= 0 || errno != ECONNRESET) return false;
+    }
+    return false;
+  }
+
   static bool Disconnected() {
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return false;
@@ -193,6 +211,48 @@ void ReportUnreachable(const std::string &display, const std::string &socketPath
   if (reported.exchange(true)) return;
   NKDbgPrintfW(u"%a: %a cannot be reached: permission denied; %a\n", ProgramName().c_str(), display.c_str(),
                DeviceRootAdvice(DeviceRoot(), "the device's socket", socketPath).c_str());
+}
+
+std::string UserName(uid_t user) {
+  passwd entry {};
+  passwd *found = nullptr;
+  std::vector<char> buffer(4096);
+  if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->pw_name;
+  return "uid " + std::to_string(user);
+}
+
+// Whether `user` may be the device manager behind a socket under `run`: root, this user, the
+// service's account, or run/'s owner (a private device root's user).
+bool MayServeDevices(uid_t user, const std::string &run) {
+  struct stat folder {};
+  if (lstat(run.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode) && folder.st_uid == user) return true;
+  return IsTrustedOwner(user);
+}
+
+// Says why a device's socket was not connected to, once per process for each reason, so that a
+// program that retries does not repeat itself.
+void ReportForeignSocket(const std::string &display, const std::string &why) {
+  static std::mutex mutex;
+  static std::set<std::string> said;
+  {
+    std::lock_guard lock(mutex);
+    if (!said.insert(display + why).second) return;
+  }
+  NKDbgPrintfW(u"%a: %a refused: %a; remove it and restart devmgr\n", ProgramName().c_str(), display.c_str(),
+               why.c_str());
+}
+
+// Why the socket file at `path` is not one a device manager made, or empty when it is. Whoever may
+// write run/ could otherwise lead this program, perhaps run by root, to a socket of theirs, or
+// through a symbolic link to any other.
+std::string ForeignSocket(const std::string &path, const struct stat &info) {
+  const std::string run = path.substr(0, path.rfind('/'));
+  if (S_ISLNK(info.st_mode)) return path + " is a symbolic link, not the device manager's socket";
+  if (!S_ISSOCK(info.st_mode)) return path + " is not a socket";
+  if (!MayServeDevices(info.st_uid, run))
+    return path + " belongs to " + UserName(info.st_uid) + ", not to root, this user, " + kServiceUser +
+           " or the owner of " + run + " as a device manager's socket does";
+  return {};
 }
 
 DWORD ConnectError(int error) {
@@ -230,6 +290,18 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
     SetLastError(ERROR_DEV_NOT_EXIST);
     return INVALID_HANDLE_VALUE;
   }
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    DWORD error = ConnectError(errno);
+    if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (std::string why = ForeignSocket(path, info); !why.empty()) {
+    ReportForeignSocket(display, why);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -243,6 +315,18 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
     close(fd);
     if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
     SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The file checked above may have been replaced before the connect where run/ is not sticky:
+  // the program that listens must pass the same test as the file's owner.
+  ucred peer {};
+  socklen_t peerSize = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 ||
+      !MayServeDevices(peer.uid, path.substr(0, path.rfind('/')))) {
+    close(fd);
+    ReportForeignSocket(display, "the program listening on " + path + " runs as " + UserName(peer.uid) +
+                                     ", not as root, this user, " + kServiceUser + " or the owner of its folder");
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   device_protocol::SizeSendBuffer(fd);

@@ -43,22 +43,22 @@ void SizeSendBuffer(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
 }
 
-int SendRecord(int fd, const iovec *parts, int count) {
+int SendRecord(int fd, const iovec *parts, int count, int flags) {
   msghdr message{};
   message.msg_iov = const_cast<iovec *>(parts);
   message.msg_iovlen = static_cast<size_t>(count);
   for (;;) {
-    if (sendmsg(fd, &message, MSG_NOSIGNAL) >= 0) return 0;
+    if (sendmsg(fd, &message, MSG_NOSIGNAL | flags) >= 0) return 0;
     if (errno != EINTR) return errno;
   }
 }
 
-ssize_t ReceiveRecord(int fd, iovec *parts, int count) {
+ssize_t ReceiveRecord(int fd, iovec *parts, int count, int flags) {
   msghdr message{};
   message.msg_iov = parts;
   message.msg_iovlen = static_cast<size_t>(count);
   for (;;) {
-    ssize_t received = recvmsg(fd, &message, 0);
+    ssize_t received = recvmsg(fd, &message, flags);
     if (received >= 0) {
       if ((message.msg_flags & MSG_TRUNC) != 0) {
         errno = EMSGSIZE;

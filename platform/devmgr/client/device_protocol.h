@@ -23,6 +23,9 @@ constexpr uint32_t kRead = 3;       // argument: byte count
 constexpr uint32_t kWrite = 4;      // in buffer: the bytes
 constexpr uint32_t kClose = 5;      // answered once the driver's Close has run; the connection ends
 
+// A connection past the number devmgr serves at once for a device is answered before any request,
+// with a Reply whose result is 0 and whose lastError is ERROR_TOO_MANY_OPEN_FILES, and closed.
+
 // Request flags: which of the caller's pointers were not null. A null pointer reaches the driver
 // as null, with whatever length the caller gave.
 constexpr uint32_t kInPresent = 1;
@@ -78,10 +81,11 @@ std::string DeviceSocketPath(const std::string &runDirectory, std::u16string_vie
 
 // Enlarges the socket's send buffer so that the largest record fits in one message.
 void SizeSendBuffer(int fd);
-// Sends one record gathered from parts, without SIGPIPE; 0 or the errno value.
-int SendRecord(int fd, const iovec *parts, int count);
-// Receives one record scattered into parts; its size, 0 at end of connection, -1 with errno set
-// on failure (EMSGSIZE for a record larger than the parts).
-ssize_t ReceiveRecord(int fd, iovec *parts, int count);
+// Sends one record gathered from parts, without SIGPIPE, with the send(2) flags given; 0 or the
+// errno value.
+int SendRecord(int fd, const iovec *parts, int count, int flags = 0);
+// Receives one record scattered into parts, with the recv(2) flags given; its size, 0 at end of
+// connection, -1 with errno set on failure (EMSGSIZE for a record larger than the parts).
+ssize_t ReceiveRecord(int fd, iovec *parts, int count, int flags = 0);
 
 }  // namespace platform::device_protocol

@@ -3,8 +3,12 @@
 // buffers as the driver left them.
 #include "host/device_host.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,6 +24,7 @@
 #include "client/device_protocol.h"
 #include "host/log.h"
 #include "platform/access_advice.h"
+#include "platform/trusted_path.h"
 
 namespace devmgr {
 namespace {
@@ -27,12 +32,47 @@ namespace {
 namespace protocol = platform::device_protocol;
 
 constexpr DWORD kReadWriteFailed = 0xFFFFFFFFu;
+constexpr std::chrono::minutes kRefusalLineInterval{1};
 
 sockaddr_un AddressOf(const std::string &path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), std::min(path.size() + 1, sizeof(address.sun_path)));
   return address;
+}
+
+std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('/')); }
+
+std::string KindOf(mode_t mode) {
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISREG(mode)) return "a file";
+  return "not a socket";
+}
+
+// A socket at a device's path that devmgr may take for one of its own: owned by root, this user,
+// the service's account, or whoever owns run/ (a private device root's user).
+bool IsOwnSocket(const std::string &socketPath, const struct stat &info) {
+  struct stat run {};
+  bool runOwner = lstat(FolderOf(socketPath).c_str(), &run) == 0 && S_ISDIR(run.st_mode) && run.st_uid == info.st_uid;
+  return S_ISSOCK(info.st_mode) && (runOwner || platform::IsTrustedOwner(info.st_uid));
+}
+
+// Serving a handle is ordinary work. devmgr may run at a real-time priority for the drivers' own
+// threads (CreateThread gives them the process's start priority); a client must not take the
+// processor from them by keeping its connection busy. Lowering needs no privilege.
+void RunAsOrdinaryThread() {
+  int policy = 0;
+  sched_param parameters{};
+  if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 &&
+      (policy == SCHED_FIFO || policy == SCHED_RR)) {
+    sched_param ordinary{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+  }
+  const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+  errno = 0;
+  int nice = getpriority(PRIO_PROCESS, self);
+  if (errno == 0 && nice < 0) setpriority(PRIO_PROCESS, self, 0);
 }
 
 bool IsKnownOperation(uint32_t operation) {
@@ -96,12 +136,19 @@ bool Dispatch(const StreamEntryPoints &entries, DWORD deviceContext, const proto
 
 struct DeviceHost::Connection {
   int fd = -1;
+  // Set before the last reply goes out (a refused Open, a Close), so that a program that closed
+  // its handle may open the device again at once, whatever the bound.
+  std::atomic<bool> released{false};
   std::atomic<bool> finished{false};
   std::thread thread;
 };
 
-DeviceHost::DeviceHost(std::string socketPath, DWORD deviceContext, const StreamEntryPoints &entryPoints)
-    : socketPath_(std::move(socketPath)), deviceContext_(deviceContext), entryPoints_(entryPoints) {}
+DeviceHost::DeviceHost(std::string deviceName, std::string socketPath, DWORD deviceContext,
+                       const StreamEntryPoints &entryPoints)
+    : deviceName_(std::move(deviceName)),
+      socketPath_(std::move(socketPath)),
+      deviceContext_(deviceContext),
+      entryPoints_(entryPoints) {}
 
 DeviceHost::~DeviceHost() {
   StopAccepting();
@@ -109,21 +156,41 @@ DeviceHost::~DeviceHost() {
 }
 
 bool DeviceHost::Publish(std::string *error) {
+  // Only a socket is taken for one a device manager left behind; anything else at the path was put
+  // there by someone else and stays (unlink never follows a symbolic link).
+  struct stat existing {};
+  if (lstat(socketPath_.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      *error = socketPath_ + " is " + KindOf(existing.st_mode) + ", not the socket a devmgr left: remove it";
+      return false;
+    }
+    if (unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
+      *error = "cannot remove the socket left at " + socketPath_ + ": " + std::strerror(errno) +
+               "; make sure the device root's run/ folder is writable";
+      return false;
+    }
+  }
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = std::string("cannot create a socket: ") + std::strerror(errno) + "; raise the limit on open files";
     return false;
   }
   sockaddr_un address = AddressOf(socketPath_);
-  unlink(socketPath_.c_str());
-  // Whoever may use the device root may connect: the mode comes from run/, not from the umask.
-  const unsigned mode = platform::SharedFileMode(socketPath_.substr(0, socketPath_.rfind('/')));
-  if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
-      chmod(socketPath_.c_str(), mode) != 0 || listen(fd, SOMAXCONN) != 0) {
+  // Whoever may use the device root may connect: the mode comes from run/, and the socket file is
+  // made with it by bind (from the socket's own mode, less the umask). Nothing is changed by path
+  // afterwards, where whoever may write run/ could have put another file in its place.
+  const unsigned mode = platform::SharedFileMode(FolderOf(socketPath_));
+  if (fchmod(fd, mode) != 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
+      listen(fd, SOMAXCONN) != 0) {
     *error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno) +
              "; make sure the device root's run/ folder is writable";
     close(fd);
     return false;
+  }
+  struct stat made {};
+  if (lstat(socketPath_.c_str(), &made) == 0 && S_ISSOCK(made.st_mode)) {
+    socketDevice_ = made.st_dev;
+    socketInode_ = made.st_ino;
   }
   listener_ = fd;
   return true;
@@ -138,6 +205,10 @@ void DeviceHost::AcceptConnection() {
                "; the opening program gets no handle; close handles or raise the limit on open files");
     return;
   }
+  if (Served() >= kMaxConnections) {
+    Refuse(fd);
+    return;
+  }
   auto connection = std::make_unique<Connection>();
   connection->fd = fd;
   try {
@@ -149,6 +220,33 @@ void DeviceHost::AcceptConnection() {
     return;
   }
   connections_.push_back(std::move(connection));
+}
+
+size_t DeviceHost::Served() const {
+  return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                           [](const auto &connection) { return !connection->released.load(); }));
+}
+
+// The refused program's CreateFileW fails at once with ERROR_TOO_MANY_OPEN_FILES: the reply comes
+// before its Open request is read, and the connection is closed.
+void DeviceHost::Refuse(int fd) {
+  ++refusedUnsaid_;
+  const auto now = std::chrono::steady_clock::now();
+  if (!refusalSaid_ || now - lastRefusalLine_ >= kRefusalLineInterval) {
+    std::string what = refusedUnsaid_ == 1 ? "refused a connection"
+                                           : "refused " + std::to_string(refusedUnsaid_) +
+                                                 " connections since the last such line";
+    LogError(deviceName_ + " " + what + ": " + std::to_string(kMaxConnections) +
+             " are open, the most devmgr serves at once for one device. Every program that opens " + deviceName_ +
+             " and never closes it holds one: close those handles or end those programs");
+    refusalSaid_ = true;
+    lastRefusalLine_ = now;
+    refusedUnsaid_ = 0;
+  }
+  protocol::Reply reply{FALSE, ERROR_TOO_MANY_OPEN_FILES, 0, 0};
+  iovec answer{&reply, sizeof(reply)};
+  protocol::SendRecord(fd, &answer, 1, MSG_DONTWAIT);
+  close(fd);
 }
 
 void DeviceHost::ReapFinished() {
@@ -167,7 +265,9 @@ void DeviceHost::StopAccepting() {
   if (listener_ < 0) return;
   close(listener_);
   listener_ = -1;
-  unlink(socketPath_.c_str());
+  struct stat info {};
+  if (lstat(socketPath_.c_str(), &info) == 0 && info.st_dev == socketDevice_ && info.st_ino == socketInode_)
+    unlink(socketPath_.c_str());
 }
 
 void DeviceHost::EndConnections() {
@@ -182,6 +282,7 @@ void DeviceHost::EndConnections() {
 }
 
 void DeviceHost::Serve(Connection &connection) {
+  RunAsOrdinaryThread();
   // One request at a time, in a buffer aligned for drivers that read their buffers as structures.
   std::vector<std::max_align_t> storage(protocol::kMaxRequestSize / sizeof(std::max_align_t) + 1);
   auto *buffer = reinterpret_cast<unsigned char *>(storage.data());
@@ -208,14 +309,19 @@ void DeviceHost::Serve(Connection &connection) {
     protocol::Reply reply{};
     iovec answer[] = {{&reply, sizeof(reply)}, {nullptr, 0}};
     bool more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
+    if (!more) connection.released = true;
     if (protocol::SendRecord(fd, answer, answer[1].iov_len != 0 ? 2 : 1) != 0 || !more) break;
   }
   // A handle whose process died, or that devmgr is ending, is closed as CloseHandle would have.
   if (openContext != 0 && entryPoints_.Close != nullptr) entryPoints_.Close(openContext);
+  connection.released = true;
   connection.finished = true;
 }
 
 bool IsServedElsewhere(const std::string &socketPath) {
+  // A socket that no devmgr of this root could have made is not taken for one: Publish replaces it.
+  struct stat info {};
+  if (lstat(socketPath.c_str(), &info) != 0 || !IsOwnSocket(socketPath, info)) return false;
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   sockaddr_un address = AddressOf(socketPath);

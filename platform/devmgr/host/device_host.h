@@ -1,8 +1,12 @@
 // Publishes one initialised device as a socket under the device root's run/ folder and serves the
-// handles opened on it: each connection is one handle with its own thread, so a driver's entry
-// points run concurrently for different handles, as they do on the device.
+// handles opened on it: each connection is one handle with its own thread, at an ordinary
+// priority, so a driver's entry points run concurrently for different handles, as they do on the
+// device; at most kMaxConnections at once.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
@@ -13,18 +17,24 @@ namespace devmgr {
 
 class DeviceHost {
  public:
-  DeviceHost(std::string socketPath, DWORD deviceContext, const StreamEntryPoints &entryPoints);
+  // Connections served at once; one more is refused at once. The driver admits one open handle
+  // and every program holds its handle for one call, so only handles left open fill it.
+  static constexpr size_t kMaxConnections = 16;
+
+  DeviceHost(std::string deviceName, std::string socketPath, DWORD deviceContext,
+             const StreamEntryPoints &entryPoints);
   // EndConnections and StopAccepting, when the caller has not.
   ~DeviceHost();
   DeviceHost(const DeviceHost &) = delete;
   DeviceHost &operator=(const DeviceHost &) = delete;
 
-  // Replaces a socket file left by a device manager that is gone and listens on it; false with
-  // *error saying why.
+  // Replaces a socket left by a device manager that is gone (nothing else) and listens on a new
+  // one, made with its final mode; false with *error saying why.
   bool Publish(std::string *error);
   // The listening socket, readable when a connection waits.
   int listener() const { return listener_; }
-  // Takes one waiting connection and serves it on a thread of its own.
+  // Takes one waiting connection and serves it on a thread of its own, or refuses it when
+  // kMaxConnections are served.
   void AcceptConnection();
   // Closes the listening socket and removes the socket file: new opens fail from here on.
   void StopAccepting();
@@ -36,16 +46,27 @@ class DeviceHost {
   struct Connection;
   void Serve(Connection &connection);
   void ReapFinished();
+  size_t Served() const;
+  void Refuse(int fd);
 
+  std::string deviceName_;
   std::string socketPath_;
   DWORD deviceContext_;
   StreamEntryPoints entryPoints_;
   int listener_ = -1;
+  // The socket file devmgr made, removed on stop only while it is still that file.
+  dev_t socketDevice_ = 0;
+  ino_t socketInode_ = 0;
   // Touched by the main thread only; each connection's thread sees just its own entry.
   std::list<std::unique_ptr<Connection>> connections_;
+  // Refusals are said at most once a minute, with the count since the last line.
+  std::chrono::steady_clock::time_point lastRefusalLine_{};
+  bool refusalSaid_ = false;
+  unsigned refusedUnsaid_ = 0;
 };
 
-// True when a live device manager accepts connections on the socket path.
+// True when a live device manager accepts connections on the socket path: a socket (not a
+// symbolic link) owned by root, this user, the service's account or the owner of its folder.
 bool IsServedElsewhere(const std::string &socketPath);
 
 }  // namespace devmgr

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,7 +71,7 @@ std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &run
              " is not published; see the driver's debug output and check its registry key");
     return nullptr;
   }
-  device->host = std::make_unique<DeviceHost>(socketPath, device->context, entries);
+  device->host = std::make_unique<DeviceHost>(name, socketPath, device->context, entries);
   std::string error;
   if (!device->host->Publish(&error)) {
     LogError(where + ": " + name + " is not published: " + error);
@@ -114,6 +115,9 @@ void StopDevices(std::vector<std::unique_ptr<Device>> &devices) {
 
 int main(int argc, char **argv) {
   using namespace devmgr;
+  // Nothing devmgr makes is for others: its sockets come out of bind at most group-writable, and
+  // files that must be shared further set their modes themselves.
+  umask(0007);
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
