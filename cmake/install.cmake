@@ -43,5 +43,7 @@ install(CODE "
   message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/norvik@.service\")
 ")
 
-# The uinput device is tagged a touch screen by udev.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/61-norvik-touchscreen.rules DESTINATION lib/udev/rules.d)
+# udev tags the uinput device a touch screen, and lets the service user open /dev/uinput.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/61-norvik-touchscreen.rules
+              ${PROJECT_SOURCE_DIR}/packaging/udev/90-norvik-uinput.rules
+        DESTINATION lib/udev/rules.d)
