@@ -12,13 +12,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "kernel_object.h"
 #include "platform/access_advice.h"
 #include "platform/faults.h"
 #include "platform/text.h"
+#include "platform/thread_scheduling.h"
 
 namespace platform {
 namespace {
@@ -158,6 +161,75 @@ void SetStartScheduling(pthread_attr_t *attributes) {
   pthread_attr_setschedparam(attributes, &startScheduling.parameters);
 }
 
+void *ThreadMain(void *argument);
+
+// Makes threads on behalf of callers that may not give a new thread the start scheduling
+// themselves. It runs at that scheduling, so what it makes with PTHREAD_INHERIT_SCHED has it too.
+class ThreadStarter {
+ public:
+  static ThreadStarter &Instance() {
+    static ThreadStarter *starter = new ThreadStarter;  // lives as long as the process's threads
+    return *starter;
+  }
+
+  bool Start(std::string *error) {
+    std::lock_guard lock(mutex_);
+    if (running_) return true;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setinheritsched(&attributes, PTHREAD_INHERIT_SCHED);
+    pthread_t id;
+    const int result = pthread_create(&id, &attributes, &ThreadStarter::Loop, this);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+      *error = std::strerror(result);
+      return false;
+    }
+    running_ = true;
+    return true;
+  }
+
+  // pthread_create run by the starter with `attributes` (inheriting); EPERM when no starter runs.
+  int Create(pthread_attr_t *attributes, void *argument, pthread_t *id) {
+    std::unique_lock lock(mutex_);
+    if (!running_) return EPERM;
+    Request request{attributes, argument};
+    queue_.push_back(&request);
+    wake_.notify_all();
+    done_.wait(lock, [&] { return request.done; });
+    *id = request.id;
+    return request.result;
+  }
+
+ private:
+  struct Request {
+    pthread_attr_t *attributes;
+    void *argument;
+    pthread_t id{};
+    int result = 0;
+    bool done = false;
+  };
+
+  static void *Loop(void *self) {
+    auto *starter = static_cast<ThreadStarter *>(self);
+    std::unique_lock lock(starter->mutex_);
+    for (;;) {
+      starter->wake_.wait(lock, [&] { return !starter->queue_.empty(); });
+      Request *request = starter->queue_.front();
+      starter->queue_.erase(starter->queue_.begin());
+      request->result = pthread_create(&request->id, request->attributes, ThreadMain, request->argument);
+      request->done = true;
+      starter->done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  std::vector<Request *> queue_;
+  bool running_ = false;
+};
+
 void *ThreadMain(void *argument) {
   // The thread owns one reference to its object for as long as it runs, so closing the handle
   // early (as drivers do right after CreateThread) is safe.
@@ -179,6 +251,17 @@ void *ThreadMain(void *argument) {
 }
 
 }  // namespace
+
+bool KeepStartSchedulingForNewThreads() {
+  if (!startScheduling.known || !IsRealTime(startScheduling.policy)) return true;
+  std::string error;
+  if (ThreadStarter::Instance().Start(&error)) return true;
+  std::fputs((ProgramName() + ": cannot start the thread that gives new threads the real-time priority this "
+              "process started with: " + error + "; threads started later may run at an ordinary priority. Raise "
+              "the limit on threads\n").c_str(), stderr);
+  return false;
+}
+
 }  // namespace platform
 
 using platform::Event;
@@ -235,8 +318,11 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
   pthread_t id;
   int result = pthread_create(&id, &attributes, platform::ThreadMain, owned);
   if (result == EPERM) {
-    platform::ReportSchedulingRefused();
     pthread_attr_setinheritsched(&attributes, PTHREAD_INHERIT_SCHED);
+    result = platform::ThreadStarter::Instance().Create(&attributes, owned, &id);
+  }
+  if (result == EPERM) {
+    platform::ReportSchedulingRefused();
     result = pthread_create(&id, &attributes, platform::ThreadMain, owned);
   }
   pthread_attr_destroy(&attributes);

@@ -23,6 +23,7 @@
 #include "host/log.h"
 #include "platform/device_root.h"
 #include "platform/text.h"
+#include "platform/thread_scheduling.h"
 
 namespace devmgr {
 namespace {
@@ -140,6 +141,8 @@ int main(int argc, char **argv) {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Before any thread lowers its own priority: the driver's threads keep the service's.
+  platform::KeepStartSchedulingForNewThreads();
   int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
   if (signals < 0) {
     LogError(std::string("cannot watch for SIGTERM and SIGINT: ") + std::strerror(errno) +
