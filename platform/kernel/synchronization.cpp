@@ -236,6 +236,9 @@ void *ThreadMain(void *argument) {
   auto *owned = static_cast<std::shared_ptr<Thread> *>(argument);
   std::shared_ptr<Thread> thread = std::move(*owned);
   delete owned;
+  // A thread takes its name from its creator, which may be a thread that serves one client: it
+  // goes by its program's name, as the main thread does.
+  pthread_setname_np(pthread_self(), ProgramName().substr(0, 15).c_str());
   // The nice value is not among the attributes a thread is created with: it comes from the
   // creating thread, which may have lowered its own.
   if (startScheduling.known && !IsRealTime(startScheduling.policy)) {

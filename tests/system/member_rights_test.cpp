@@ -197,8 +197,8 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   std::vector<int> policies = ThreadPolicies(devmgr.pid());
   int realTime = 0;
   for (int policy : policies) realTime += policy == 1 ? 1 : 0;
-  EXPECT_EQ(realTime, 3) << "devmgr's main thread, the thread that starts threads at its priority, and the read "
-                            "thread that the member's calibration started again";
+  EXPECT_EQ(realTime, 3) << "devmgr's main thread, which only waits, the thread that starts threads at its "
+                            "priority, and the read thread that the member's calibration started again";
 
   // With the driver not loaded, a change falls back to the registry, which a member may only
   // read: calibkit says that the driver must run, and nothing is stored.

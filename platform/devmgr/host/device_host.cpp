@@ -58,22 +58,6 @@ bool IsOwnSocket(const std::string &socketPath, const struct stat &info) {
   return S_ISSOCK(info.st_mode) && (runOwner || platform::IsTrustedOwner(info.st_uid));
 }
 
-// Serving a handle is ordinary work. devmgr may run at a real-time priority for the drivers' own
-// threads (CreateThread gives them the process's start priority); a client must not take the
-// processor from them by keeping its connection busy. Lowering needs no privilege.
-void RunAsOrdinaryThread() {
-  int policy = 0;
-  sched_param parameters{};
-  if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 &&
-      (policy == SCHED_FIFO || policy == SCHED_RR)) {
-    sched_param ordinary{};
-    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-  }
-  const id_t self = static_cast<id_t>(syscall(SYS_gettid));
-  errno = 0;
-  int nice = getpriority(PRIO_PROCESS, self);
-  if (errno == 0 && nice < 0) setpriority(PRIO_PROCESS, self, 0);
-}
 
 bool IsKnownOperation(uint32_t operation) {
   return operation >= protocol::kOpen && operation <= protocol::kClose;
@@ -133,6 +117,20 @@ bool Dispatch(const StreamEntryPoints &entries, DWORD deviceContext, const proto
 }
 
 }  // namespace
+
+void RunAsOrdinaryThread() {
+  int policy = 0;
+  sched_param parameters{};
+  if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0 &&
+      (policy == SCHED_FIFO || policy == SCHED_RR)) {
+    sched_param ordinary{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+  }
+  const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+  errno = 0;
+  int nice = getpriority(PRIO_PROCESS, self);
+  if (errno == 0 && nice < 0) setpriority(PRIO_PROCESS, self, 0);
+}
 
 struct DeviceHost::Connection {
   int fd = -1;
@@ -282,6 +280,7 @@ void DeviceHost::EndConnections() {
 }
 
 void DeviceHost::Serve(Connection &connection) {
+  pthread_setname_np(pthread_self(), "devmgr serve");
   RunAsOrdinaryThread();
   // One request at a time, in a buffer aligned for drivers that read their buffers as structures.
   std::vector<std::max_align_t> storage(protocol::kMaxRequestSize / sizeof(std::max_align_t) + 1);

@@ -69,4 +69,10 @@ class DeviceHost {
 // symbolic link) owned by root, this user, the service's account or the owner of its folder.
 bool IsServedElsewhere(const std::string &socketPath);
 
+// Lowers the calling thread to SCHED_OTHER (and to nice 0 from below it). Serving a handle or
+// accepting a connection is ordinary work: devmgr may run at a real-time priority for the
+// drivers' own threads (CreateThread gives them the process's start priority), and a client must
+// not take the processor from them by keeping devmgr busy. Lowering needs no privilege.
+void RunAsOrdinaryThread();
+
 }  // namespace devmgr

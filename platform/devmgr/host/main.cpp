@@ -14,6 +14,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "client/device_protocol.h"
@@ -160,7 +162,21 @@ int main(int argc, char **argv) {
       devices.push_back(std::move(device));
     }
   }
-  Serve(signals, devices);
+  // Accepting connections is ordinary work, done by a thread of its own at SCHED_OTHER, so that
+  // no program keeps a real-time thread busy by connecting; the main thread keeps the priority the
+  // service started devmgr with, and waits.
+  try {
+    std::thread acceptor([&] {
+      pthread_setname_np(pthread_self(), "devmgr accept");  // as ps -L and top show it
+      RunAsOrdinaryThread();
+      Serve(signals, devices);
+    });
+    acceptor.join();
+  } catch (const std::system_error &failure) {
+    LogError(std::string("cannot start the thread that accepts connections: ") + failure.what() +
+             "; the main thread accepts them instead. Raise the limit on threads");
+    Serve(signals, devices);
+  }
   StopDevices(devices);
   close(signals);
   return 0;
