@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "calibration_touches.h"
+#include "member_group.h"
 #include "norvik_host.h"
 #include "process.h"
 #include "test_root.h"
@@ -37,19 +38,17 @@ constexpr std::chrono::milliseconds kBound{30000};
 
 int Run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
-// The group norvik (made for the test when the machine has none) and two users made for the
-// test: one in it, one outside it. All removed again, even when the test fails.
+// Two users made for the test, one in the group norvik and one outside it, removed again even
+// when the test fails.
 class Accounts {
  public:
   Accounts() : member_("nrvm" + std::to_string(getpid())), outsider_("nrvo" + std::to_string(getpid())) {
-    madeGroup_ = getgrnam("norvik") == nullptr && Run("groupadd -r norvik") == 0;
-    made_ = getgrnam("norvik") != nullptr && Run("useradd -M -N -g users -G norvik -s /usr/sbin/nologin " + member_) == 0 &&
+    made_ = Run("useradd -M -N -g users -G norvik -s /usr/sbin/nologin " + member_) == 0 &&
             Run("useradd -M -N -g users -s /usr/sbin/nologin " + outsider_) == 0;
   }
   ~Accounts() {
     Run("userdel " + member_);
     Run("userdel " + outsider_);
-    if (madeGroup_) Run("groupdel norvik");
   }
   Accounts(const Accounts &) = delete;
   Accounts &operator=(const Accounts &) = delete;
@@ -60,7 +59,6 @@ class Accounts {
 
  private:
   std::string member_, outsider_;
-  bool madeGroup_ = false;
   bool made_ = false;
 };
 
@@ -104,8 +102,10 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make users and run devmgr as root";
   for (const char *tool : {"/usr/sbin/useradd", "/usr/bin/setpriv", "/usr/bin/chrt"})
     if (access(tool, X_OK) != 0) GTEST_SKIP() << "needs " << tool;
+  testing_support::MemberGroup group;
+  ASSERT_TRUE(group.exists()) << "groupadd norvik failed";
   Accounts accounts;
-  ASSERT_TRUE(accounts.made()) << "groupadd or useradd failed";
+  ASSERT_TRUE(accounts.made()) << "useradd failed";
 
   testing_support::TempDeviceRoot scratch;
   ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);

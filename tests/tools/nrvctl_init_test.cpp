@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "member_group.h"
 #include "process.h"
 #include "test_root.h"
 
@@ -121,16 +122,8 @@ std::string OwnersAndMode(const std::string &path) {
 // a link that someone else put in its way, and it refuses folders that others could swap.
 TEST(NrvctlInit, AsRootMakesTheServicesRootAndActsOnNothingOthersCouldChoose) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const bool madeGroup = getgrnam("norvik") == nullptr;
-  if (madeGroup) {
-    ASSERT_EQ(std::system("groupadd -r norvik"), 0);
-  }
-  struct RemoveGroup {
-    bool remove;
-    ~RemoveGroup() {
-      if (remove && std::system("groupdel norvik") != 0) ADD_FAILURE() << "groupdel norvik failed";
-    }
-  } removeGroup{madeGroup};
+  testing_support::MemberGroup group;
+  ASSERT_TRUE(group.exists()) << "groupadd norvik failed";
   TempDeviceRoot scratch;
   PseudoTerminal line;
   const std::string root = scratch.path() + "/touch0";
