@@ -106,7 +106,7 @@ class SerialPort : public KernelObject {
     closed_ = true;
     Signal(closeWake_);
     std::lock_guard lock(mutex_);
-    ReleaseSerialTty(line_->fd);
+    if (line_) ReleaseSerialTty(line_->fd);
   }
 
   BOOL Read(void *buffer, DWORD size, DWORD *done) override;
@@ -202,10 +202,15 @@ void SerialPort::NoteHangUp(const LinePtr &line) {
   std::lock_guard lock(mutex_);
   if (line != line_ || hungUp_) return;  // already replaced, or already told
   hungUp_ = true;
+  // The dead tty is let go of at once (its descriptor closes as the calls that hold it return),
+  // so that the kernel may give its number to the line that comes back: a replugged adapter then
+  // gets the same name instead of the next one.
+  ReleaseSerialTty(line_->fd);
+  line_.reset();
   NKDbgPrintfW(u"serial: %a %a hung up; waiting for it to come back\n", name_.c_str(), path_.c_str());
 }
 
-// The line to use, or null while it is hung up. A hung-up line is replaced once its path leads to
+// The line to use, or null while it is hung up (a hung-up line holds no tty). A hung-up line is replaced once its path leads to
 // a live tty again, which then gets the line settings, locks and low latency the old one had; the
 // path is looked at at most once per recheck period, whoever asks.
 LinePtr SerialPort::LiveLine() {
@@ -316,6 +321,7 @@ BOOL SerialPort::Write(const void *buffer, DWORD size, DWORD *done) {
 BOOL SerialPort::GetState(DCB *out) {
   std::lock_guard lock(mutex_);
   termios tio{};
+  if (!line_) return FailWithCause(name_, "cannot read the line settings", EIO);
   if (tcgetattr(line_->fd, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
   DCB dcb = dcb_;
   ReadLineSettings(tio, &dcb);
@@ -326,6 +332,7 @@ BOOL SerialPort::GetState(DCB *out) {
 BOOL SerialPort::SetState(const DCB &dcb) {
   std::lock_guard lock(mutex_);
   termios tio{};
+  if (!line_) return FailWithCause(name_, "cannot read the line settings", EIO);
   if (tcgetattr(line_->fd, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
   if (!ApplyLineSettings(dcb, &tio)) return Fail(ERROR_INVALID_PARAMETER);
   if (tcsetattr(line_->fd, TCSANOW, &tio) != 0) return FailWithCause(name_, "cannot change the line settings", errno);
@@ -397,7 +404,9 @@ BOOL SerialPort::Purge(DWORD flags) {
   const bool output = (flags & PURGE_TXCLEAR) != 0;
   if (!input && !output) return TRUE;
   int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-  if (tcflush(CurrentLine()->fd, queue) != 0) return FailWithCause(name_, "cannot purge the line", errno);
+  const LinePtr line = CurrentLine();
+  if (!line) return FailWithCause(name_, "cannot purge the line", EIO);
+  if (tcflush(line->fd, queue) != 0) return FailWithCause(name_, "cannot purge the line", errno);
   return TRUE;
 }
 

@@ -19,7 +19,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -30,6 +32,7 @@
 #include "debug_capture.h"
 #include "kernel_object.h"
 #include "movable_line.h"
+#include "norvik_host.h"
 #include "platform/faults.h"
 #include "platform/text.h"
 #include "serial_port.h"
@@ -870,6 +873,68 @@ TEST(SerialPortHungUp, LineWhosePathLeadsToALiveTtyAgainIsReopenedAsItWasSet) {
   const std::string said = "serial: COM1: " + line.path();
   EXPECT_EQ(CountContaining(capture.messages, said + " hung up; waiting for it to come back"), 1u);
   EXPECT_EQ(CountContaining(capture.messages, said + " is back"), 1u);
+}
+
+// Whether a descriptor of this process leads to `path`, also after the node was removed (a
+// pseudo-terminal's slave node goes when its master closes).
+bool ProcessHolds(const std::string &path) {
+  for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    char target[256];
+    const ssize_t n = readlink(entry.path().c_str(), target, sizeof target - 1);
+    const std::string to(target, n > 0 ? static_cast<size_t>(n) : 0);
+    if (to == path || to == path + " (deleted)") return true;
+  }
+  return false;
+}
+
+// A hung-up line's tty is let go of at once, so that the kernel may give its number to the line
+// that comes back (an adapter replugged while the port waits for it would otherwise come back
+// under the next number, and its path would never lead to it).
+TEST(SerialPortHungUp, TheDeadTtyIsLetGoOfAtOnceSoItsNumberMayBeIssuedAgain) {
+  platform::ClearFaults();
+  testing_support::TempDeviceRoot root;
+  int master = -1, slave = -1;
+  char name[256];
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  close(slave);
+  const std::string link = root.path() + "/ttyUSB0";
+  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  root.WriteHive(HiveFor("COM1:", link));
+  HANDLE port = OpenPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  DWORD events = 0;
+  BOOL waited = FALSE;
+  BlockedCall waiter(port, [&] { waited = WaitCommEvent(port, &events, nullptr); });
+  ASSERT_TRUE(waiter.WaitUntilBlocked());
+  ASSERT_TRUE(ProcessHolds(name));
+
+  close(master);
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return !ProcessHolds(name); }, kBound))
+      << "the port still holds " << name << " after the line hung up";
+  int nextMaster = -1, nextSlave = -1;
+  char nextName[256];
+  ASSERT_EQ(openpty(&nextMaster, &nextSlave, nextName, nullptr, nullptr), 0);
+  close(nextSlave);
+  // Free again, the number goes to the next pseudo-terminal made, unless another program took
+  // it first.
+  if (std::string(nextName) != name) std::printf("(%s was taken meanwhile; the new line is %s)\n", name, nextName);
+
+  const std::string moved = link + ".new";
+  ASSERT_EQ(symlink(nextName, moved.c_str()), 0);
+  ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
+  ASSERT_EQ(write(nextMaster, "abc", 3), 3);
+  waiter.Join();
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
+  char buffer[8];
+  DWORD done = 0;
+  SetTimeouts(port, {MAXDWORD, 0, 0, 0, 0});
+  ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "abc");
+  EXPECT_TRUE(ProcessHolds(nextName));
+  ASSERT_TRUE(CloseHandle(port));
+  close(nextMaster);
 }
 
 // ---------------------------------------------------------------------------------------------
