@@ -369,6 +369,35 @@ TEST_F(DevmgrTest, BadCommandLinesExitWithStatus2AndSayWhatToDo) {
   }
 }
 
+// A devmgr that publishes nothing ends, so that its service shows the failure: with 2 when
+// nothing can be published until the hive or the files are corrected, 1 when a driver's Init
+// failed, which a new start may get past.
+TEST_F(DevmgrTest, OneThatPublishesNothingEndsWithAStatusThatSaysWhetherAgainMayHelp) {
+  const struct {
+    const char *what;
+    std::string hive;
+    int status;
+  } cases[] = {
+      {"an unreadable hive", "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\n\"Dll\"=\n", 2},
+      {"no drivers", "[HKEY_LOCAL_MACHINE\\Platform\\Input]\n", 2},
+      {"a library that is missing", DriverKey("Missing", "MIS", 1, "", "libmissing.so"), 2},
+      {"an Init that fails", DriverKey("Refuses", "TST", 1, "\"FailInit\"=dword:00000001\n"), 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    root_.WriteHive(c.hive);
+    ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root_.path()});
+    auto exit = devmgr.WaitForExit(kBound);
+    ASSERT_TRUE(exit) << "devmgr went on serving nothing";
+    EXPECT_EQ(exit->code, c.status);
+    EXPECT_NE(devmgr.Output(Stream::kStderr).find("devmgr: nothing is published on " + root_.path() +
+                                                  " (see the lines above), so devmgr ends with status " +
+                                                  std::to_string(c.status)),
+              std::string::npos)
+        << devmgr.Output(Stream::kStderr);
+  }
+}
+
 TEST_F(DevmgrTest, SecondDevmgrOnTheSameRootLeavesTheFirstOnesDeviceAlone) {
   auto first = Start(DriverKey("Test", "TST", 1));
   ASSERT_TRUE(Published(*first, "TST1:"));

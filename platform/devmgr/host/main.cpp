@@ -44,7 +44,7 @@ struct Device {
 // Loads, initialises and publishes the driver of one key; null, after reporting why, when its
 // device is not published.
 std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &runDirectory,
-                                    const std::set<std::string> &published) {
+                                    const std::set<std::string> &published, bool *initFailed) {
   std::string name = key.deviceName();
   std::string where = key.path() + " (" + key.dll + ")";
   if (published.count(name) != 0) {
@@ -69,6 +69,7 @@ std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &run
   SetLastError(ERROR_SUCCESS);
   device->context = entries.Init(key.keyPath.c_str(), nullptr);
   if (device->context == 0) {
+    *initFailed = true;
     DWORD error = GetLastError();
     LogError(where + ": " + key.prefix + "_Init returned 0 (last error " + std::to_string(error) + "), so " + name +
              " is not published; see the driver's debug output and check its registry key");
@@ -156,11 +157,23 @@ int main(int argc, char **argv) {
   if (runDirectory.empty()) return 2;
   std::vector<std::unique_ptr<Device>> devices;
   std::set<std::string> published;
+  bool initFailed = false;
   for (const DriverKey &key : ReadBuiltInDrivers()) {
-    if (auto device = StartDevice(key, runDirectory, published)) {
+    if (auto device = StartDevice(key, runDirectory, published, &initFailed)) {
       published.insert(key.deviceName());
       devices.push_back(std::move(device));
     }
+  }
+  // A devmgr that serves nothing ends, so that its service shows the failure rather than running
+  // on with a dead touch screen: with status 1 when a driver's Init failed, which a new start may
+  // get past, and 2 when nothing could be loaded until the hive or the files are corrected.
+  if (devices.empty()) {
+    const int status = initFailed ? 1 : 2;
+    LogError("nothing is published on " + platform::DeviceRoot() + " (see the lines above), so devmgr ends with "
+             "status " + std::to_string(status) + (initFailed ? ": a driver's Init failed; starting devmgr again "
+             "may get past it" : ": correct the hive or the driver's files, then start devmgr again"));
+    close(signals);
+    return status;
   }
   // Accepting connections is ordinary work, done by a thread of its own at SCHED_OTHER, so that
   // no program keeps a real-time thread busy by connecting; the main thread keeps the priority the
