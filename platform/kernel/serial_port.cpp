@@ -447,6 +447,11 @@ HANDLE FailToOpenTty(const std::string &port, const std::string &path, const Ser
         NKDbgPrintfW(u"serial: %a cannot open %a: %a; %a\n", port.c_str(), path.c_str(), std::strerror(failure.error),
                      AccessAdvice("the port", path).c_str());
       }
+      if (failure.error == EBUSY) {
+        NKDbgPrintfW(u"serial: %a cannot open %a: another program holds the line exclusively (TIOCEXCL); find it "
+                     u"with `fuser %a` and end it, then start the driver again\n",
+                     port.c_str(), path.c_str(), path.c_str());
+      }
       return FailOpen(OpenError(failure.error));
     case SerialTtyFailure::kNotATty:
       return FailOpen(ERROR_NOT_SUPPORTED);

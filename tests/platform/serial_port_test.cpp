@@ -248,20 +248,30 @@ uid_t ScratchUid() {
 
 // Opens COM1: as the service's devmgr does when it is not root: in a child process that, when
 // this one is root, takes the ids of a scratch user first (the tty and the device root are opened
-// to that user). The exit status is 0 when the port opened, else its error code.
-int OpenAsNonRoot(const testing_support::TempDeviceRoot &root, const std::string &tty) {
+// to that user). The exit status is 0 when the port opened, else its error code; what the child
+// said on standard error goes to *said when it is given.
+int OpenAsNonRoot(const testing_support::TempDeviceRoot &root, const std::string &tty, std::string *said = nullptr) {
   const uid_t scratch = ScratchUid();
   if (geteuid() == 0 && (chown(tty.c_str(), scratch, static_cast<gid_t>(-1)) != 0 ||
                          chmod(root.path().c_str(), 0755) != 0 || chmod(root.registryPath().c_str(), 0644) != 0))
     return -1;
+  int output[2];
+  if (pipe2(output, O_CLOEXEC) != 0) return -1;
   pid_t child = fork();
   if (child == 0) {
+    dup2(output[1], STDERR_FILENO);
     if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(scratch, scratch, scratch) != 0 ||
                            setresuid(scratch, scratch, scratch) != 0))
       _exit(255);
     HANDLE port = OpenPort();
     _exit(port == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
   }
+  close(output[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(output[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(output[0]);
+  if (said != nullptr) *said = text;
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
@@ -307,7 +317,12 @@ TEST_F(SerialPort, TtyAnotherProgramHoldsWithTiocexclIsDeniedToAnOpenerThatIsNot
   int other = open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(other, 0);
   ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
-  EXPECT_EQ(OpenAsNonRoot(root_, pty_.slavePath()), ERROR_ACCESS_DENIED);
+  std::string said;
+  EXPECT_EQ(OpenAsNonRoot(root_, pty_.slavePath(), &said), ERROR_ACCESS_DENIED);
+  EXPECT_NE(said.find("serial: COM1: cannot open " + pty_.slavePath() + ": another program holds the line "
+                      "exclusively (TIOCEXCL); find it with `fuser " + pty_.slavePath() + "` and end it"),
+            std::string::npos)
+      << said;
   ioctl(other, TIOCNXCL);
   close(other);
 }
