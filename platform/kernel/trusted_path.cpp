@@ -82,6 +82,7 @@ int WalkDirectories(const std::vector<std::string> &parts, size_t count, struct 
     if (!IsTrustedOwner(info->st_uid)) {
       *why = shown + " belongs to " + OwnerName(info->st_uid) + ", who could replace what it holds";
       close(fd);
+      errno = EACCES;  // a refusal, never a missing component: callers that make what is missing look at errno
       return -1;
     }
     // A folder others may write lets them swap its entries, unless it is sticky and the entry is
@@ -90,6 +91,7 @@ int WalkDirectories(const std::vector<std::string> &parts, size_t count, struct 
       *why = parentShown + " may be written by others (mode " + ModeText(parent.st_mode) +
              "), who could replace " + shown;
       close(fd);
+      errno = EACCES;
       return -1;
     }
   }
