@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "process.h"
+#include "scratch_accounts.h"
 #include "test_root.h"
 
 namespace {
@@ -21,30 +22,6 @@ using testing_support::ChildProcess;
 using testing_support::Stream;
 
 constexpr std::chrono::milliseconds kBound{20000};
-
-int Run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
-
-// A system user and group that exist for the test's lifetime, even when it fails.
-class TestAccount {
- public:
-  TestAccount() : user_("nrvu" + std::to_string(getpid())), group_("nrvg" + std::to_string(getpid())) {
-    made_ = Run("groupadd " + group_) == 0 && Run("useradd -M -N -g users -s /usr/sbin/nologin " + user_) == 0;
-  }
-  ~TestAccount() {
-    Run("userdel " + user_);
-    Run("groupdel " + group_);
-  }
-  TestAccount(const TestAccount &) = delete;
-  TestAccount &operator=(const TestAccount &) = delete;
-
-  bool made() const { return made_; }
-  const std::string &user() const { return user_; }
-  const std::string &group() const { return group_; }
-
- private:
-  std::string user_, group_;
-  bool made_ = false;
-};
 
 struct AccessCase {
   const char *program;
@@ -56,9 +33,10 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
   if (geteuid() != 0) GTEST_SKIP() << "needs root to make a user and start devmgr as root";
   if (access("/usr/sbin/useradd", X_OK) != 0 || access("/usr/bin/setpriv", X_OK) != 0)
     GTEST_SKIP() << "needs useradd and setpriv";
-  TestAccount account;
-  ASSERT_TRUE(account.made()) << "groupadd or useradd failed";
-  const group *entry = getgrnam(account.group().c_str());
+  testing_support::ScratchGroup scratchGroup("nrvg");
+  testing_support::ScratchUser user("nrvu");
+  ASSERT_TRUE(scratchGroup.made() && user.made()) << "groupadd or useradd failed";
+  const group *entry = getgrnam(scratchGroup.name().c_str());
   ASSERT_NE(entry, nullptr);
 
   // The modes of a device root made for the service: the group reads, only devmgr writes.
@@ -82,8 +60,8 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound))
       << devmgr.Output(Stream::kStderr);
 
-  const std::string advice = "belongs to group " + account.group() + ": add yourself with `adduser $USER " +
-                             account.group() + "` and log in again";
+  const std::string advice = "belongs to group " + scratchGroup.name() + ": add yourself with `adduser $USER " +
+                             scratchGroup.name() + "` and log in again";
   const AccessCase cases[] = {
       {"nrvctl", {"settings"}, false},
       {"calvex", {"--headless", "--script", script}, false},
@@ -92,9 +70,9 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
   };
   for (const AccessCase &c : cases) {
     SCOPED_TRACE(std::string(c.program) + (c.inGroup ? " in the group" : " outside the group"));
-    std::vector<std::string> arguments{"--reuid", account.user(), "--regid", "users"};
+    std::vector<std::string> arguments{"--reuid", user.name(), "--regid", "users"};
     if (c.inGroup) {
-      arguments.insert(arguments.end(), {"--groups", account.group()});
+      arguments.insert(arguments.end(), {"--groups", scratchGroup.name()});
     } else {
       arguments.push_back("--clear-groups");
     }

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "calibration_touches.h"
-#include "member_group.h"
+#include "scratch_accounts.h"
 #include "norvik_host.h"
 #include "process.h"
 #include "test_root.h"
@@ -35,32 +35,6 @@ using testing_support::WaitUntil;
 using testing_support::WriteFile;
 
 constexpr std::chrono::milliseconds kBound{30000};
-
-int Run(const std::string &command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
-
-// Two users made for the test, one in the group norvik and one outside it, removed again even
-// when the test fails.
-class Accounts {
- public:
-  Accounts() : member_("nrvm" + std::to_string(getpid())), outsider_("nrvo" + std::to_string(getpid())) {
-    made_ = Run("useradd -M -N -g users -G norvik -s /usr/sbin/nologin " + member_) == 0 &&
-            Run("useradd -M -N -g users -s /usr/sbin/nologin " + outsider_) == 0;
-  }
-  ~Accounts() {
-    Run("userdel " + member_);
-    Run("userdel " + outsider_);
-  }
-  Accounts(const Accounts &) = delete;
-  Accounts &operator=(const Accounts &) = delete;
-
-  bool made() const { return made_; }
-  const std::string &member() const { return member_; }
-  const std::string &outsider() const { return outsider_; }
-
- private:
-  std::string member_, outsider_;
-  bool made_ = false;
-};
 
 struct Outcome {
   int code;
@@ -104,8 +78,8 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
     if (access(tool, X_OK) != 0) GTEST_SKIP() << "needs " << tool;
   testing_support::MemberGroup group;
   ASSERT_TRUE(group.exists()) << "groupadd norvik failed";
-  Accounts accounts;
-  ASSERT_TRUE(accounts.made()) << "useradd failed";
+  testing_support::ScratchUser member("nrvm", "norvik"), outsider("nrvo");
+  ASSERT_TRUE(member.made() && outsider.made()) << "useradd failed";
 
   testing_support::TempDeviceRoot scratch;
   ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
@@ -136,7 +110,7 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
 
   // Every setting, through the driver, which stores it.
-  Outcome set = RunAs(accounts.member(), NORVIK_BIN_DIR "/nrvctl",
+  Outcome set = RunAs(member.name(), NORVIK_BIN_DIR "/nrvctl",
                       {"--root", root, "set", "LLX=1", "LLY=2", "URX=3", "URY=4", "BaudRate=9600", "MouseMod=2",
                        "XInplace=3000", "YInplace=3000", "SelDelay=7", "CliDelay=7", "TouSound=1"});
   ASSERT_EQ(set.code, 0) << set.errors;
@@ -150,7 +124,7 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   const std::string script = scratch.path() + "/calvex.txt";
   WriteFile(script, "click 1011\nawait \"Calibration result\" 50000\nclick 1\nawait \" 2 Point Calibration\" 10000\n"
                     "answer no\nclick 1016\n");
-  Outcome calibrated = RunAs(accounts.member(), NORVIK_BIN_DIR "/calvex", {"--root", root, "--headless", "--script",
+  Outcome calibrated = RunAs(member.name(), NORVIK_BIN_DIR "/calvex", {"--root", root, "--headless", "--script",
                                                                           script});
   EXPECT_EQ(calibrated.code, 0) << calibrated.errors;
   const std::string after = ReadFile(hive);
@@ -179,14 +153,14 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   };
   for (const Attempt &attempt : attempts) {
     SCOPED_TRACE(attempt.what);
-    Outcome outcome = RunAs(accounts.member(), attempt.program, attempt.arguments);
+    Outcome outcome = RunAs(member.name(), attempt.program, attempt.arguments);
     EXPECT_NE(outcome.code, 0);
     EXPECT_NE(outcome.errors.find(attempt.says), std::string::npos) << outcome.errors;
     EXPECT_EQ(ReadFile(hive), kept);
   }
 
   // Someone outside the group reaches neither the driver nor the settings.
-  Outcome outside = RunAs(accounts.outsider(), NORVIK_BIN_DIR "/nrvctl", {"--root", root, "set", "TouSound=2"});
+  Outcome outside = RunAs(outsider.name(), NORVIK_BIN_DIR "/nrvctl", {"--root", root, "set", "TouSound=2"});
   EXPECT_NE(outside.code, 0);
   EXPECT_NE(outside.errors.find("adduser $USER norvik"), std::string::npos) << outside.errors;
   EXPECT_EQ(ReadFile(hive), kept);
@@ -209,7 +183,7 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
   WriteFile(settingsScript, "click 1015\nclick 1052\nclick 1\nclick 1016\n");
   devmgr.Signal(SIGTERM);
   ASSERT_TRUE(devmgr.WaitForExit(kBound));
-  Outcome fallback = RunAs(accounts.member(), NORVIK_BIN_DIR "/calvex", {"--root", root, "--headless", "--script",
+  Outcome fallback = RunAs(member.name(), NORVIK_BIN_DIR "/calvex", {"--root", root, "--headless", "--script",
                                                                         settingsScript});
   EXPECT_NE(fallback.errors.find("may not write the driver's key"), std::string::npos) << fallback.errors;
   EXPECT_NE(fallback.errors.find("the driver must run to store settings"), std::string::npos) << fallback.errors;

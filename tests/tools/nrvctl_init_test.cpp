@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "member_group.h"
+#include "scratch_accounts.h"
 #include "process.h"
 #include "test_root.h"
 
