@@ -24,6 +24,7 @@
 #include "platform/install_layout.h"
 #include "platform/text.h"
 #include "platform/trusted_path.h"
+#include "stable_serial_name.h"
 
 namespace {
 
@@ -378,6 +379,21 @@ std::string AbsoluteRoot(const std::string &root) {
   return path;
 }
 
+// A USB adapter's tty may get another number when it is plugged in again, and the port would then
+// name nothing (or another adapter); its /dev/serial/by-id link does not change. Only a hint: the
+// port given is stored all the same. The command it suggests keeps the other options chosen.
+void HintStableName(const std::string &root, const Options &options) {
+  const std::string stable = StableSerialName(options.port, "/dev/serial/by-id");
+  if (stable.empty()) return;
+  std::string command = "nrvctl --root " + root + " init --port " + stable;
+  if (options.pointer != Options().pointer) command += " --pointer " + options.pointer;
+  if (options.baud != Options().baud) command += " --baud " + std::to_string(options.baud);
+  std::fflush(stdout);
+  std::fprintf(stderr, "nrvctl: init: %s is also %s, a name that stays with this adapter whatever tty number it "
+                       "gets when plugged in; to use it: %s --force\n",
+               options.port.c_str(), stable.c_str(), command.c_str());
+}
+
 }  // namespace
 
 int InitDeviceRootCommand(const std::string &root, const std::vector<std::string> &arguments) {
@@ -464,5 +480,6 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   if (!WriteHive(folder, hive, layout)) return 1;
   std::printf("%s: COM1: is %s at %ld baud, pointer output %s%s\n", root.c_str(), options.port.c_str(), options.baud,
               options.pointer.c_str(), layout.shared ? ", shared with group norvik" : "");
+  HintStableName(root, options);
   return 0;
 }
