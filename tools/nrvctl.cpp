@@ -13,6 +13,7 @@
 #include "device_root_init.h"
 #include "driver_settings.h"
 #include "norvik_device.h"
+#include "platform/device_ports.h"
 #include "platform/device_root.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
@@ -24,7 +25,8 @@ const char kUsage[] =
     "       nrvctl --help        print this and exit\n"
     "  init --port TTY [--pointer windows|log|xtest|uinput] [--baud N] [--force]\n"
     "                        make DIR a device root for the controller on TTY\n"
-    "  start                 start the driver (reload settings, reopen the port)\n"
+    "  start                 start the driver (reload settings, reopen the port); exit 3 when it\n"
+    "                        started but cannot open its port\n"
     "  stop                  stop the driver (close the port)\n"
     "  settings              print the eleven settings words by their registry names\n"
     "  set NAME=VALUE...     change settings words and store them (NAME as printed by 'settings')\n"
@@ -217,7 +219,14 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "nrvctl: '%s' takes no arguments\n%s", command.c_str(), kUsage);
     return 2;
   }
-  if (command == "start") return Control(IOCTL_NRV_START, nullptr, 0, nullptr, 0) ? 0 : 1;
+  if (command == "start") {
+    if (!Control(IOCTL_NRV_START, nullptr, 0, nullptr, 0)) return 1;
+    // The driver's start succeeds with or without its port: ask devmgr which it was.
+    const std::string missing = platform::PortNotHeld(NORVIK_DEVICE_NAME);
+    if (missing.empty()) return 0;
+    std::fprintf(stderr, "nrvctl: started, but %s\n", missing.c_str());
+    return 3;
+  }
   if (command == "stop") return Control(IOCTL_NRV_STOP, nullptr, 0, nullptr, 0) ? 0 : 1;
   if (command == "settings") {
     DriverSettings settings;

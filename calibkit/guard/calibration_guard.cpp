@@ -3,11 +3,13 @@
 // driver again (killed, crashed), calguard starts it, so the touch never stays dead. The run ends
 // calguard itself once the driver runs again.
 #include <cstdlib>
+#include <string>
 
 #include <windows.h>
 
 #include "device_call.h"
 #include "norvik_device.h"
+#include "platform/device_ports.h"
 
 int main(int argc, char **argv) {
   char *end = nullptr;
@@ -31,11 +33,20 @@ int main(int argc, char **argv) {
   }
   // The program is gone (a program that had already ended has no process to open).
   switch (CallDriver("calguard", IOCTL_NRV_START, "IOCTL_NRV_START", nullptr, 0, nullptr, 0)) {
-    case DeviceOutcome::kDone:
+    case DeviceOutcome::kDone: {
+      // The driver's start succeeds with or without its port: devmgr says which it was.
+      const std::string missing = platform::PortNotHeld(NORVIK_DEVICE_NAME);
+      if (missing.empty()) {
+        NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration; the driver was ")
+                         TEXT("started again\r\n"),
+                     static_cast<unsigned>(pid));
+        return 0;
+      }
       NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration; the driver was ")
-                       TEXT("started again\r\n"),
-                   static_cast<unsigned>(pid));
-      return 0;
+                       TEXT("started, but %a\r\n"),
+                   static_cast<unsigned>(pid), missing.c_str());
+      return 3;
+    }
     case DeviceOutcome::kNotPublished:
       NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration, and NRV1: is no ")
                        TEXT("longer published: the driver is not loaded, so there was nothing to start\r\n"),

@@ -25,6 +25,7 @@
 #include "platform/faults.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
+#include "serial_port_record.h"
 #include "serial_timeouts.h"
 #include "serial_tty.h"
 #include "serial_tty_path.h"
@@ -105,8 +106,11 @@ class SerialPort : public KernelObject {
   void OnClose() override {
     closed_ = true;
     Signal(closeWake_);
-    std::lock_guard lock(mutex_);
-    if (line_) ReleaseSerialTty(line_->fd);
+    {
+      std::lock_guard lock(mutex_);
+      if (line_) ReleaseSerialTty(line_->fd);
+    }
+    NoteSerialClosed(name_);
   }
 
   BOOL Read(void *buffer, DWORD size, DWORD *done) override;
@@ -439,7 +443,48 @@ HANDLE FailOpenWithCause(const std::string &port, const std::string &what, int e
   return FailOpen(ERROR_OPEN_FAILED);
 }
 
+// Why the tty could not be had, as a client is told ("started, but the port COM1: (PATH) cannot be
+// opened: REASON"), and whether that may change by itself when the path does.
+struct OpenFailure {
+  std::string reason;
+  bool mayAppear = false;
+};
+
+OpenFailure DescribeOpenFailure(const std::string &path, const SerialTtyFailure &failure) {
+  const std::string cause = std::strerror(failure.error);
+  switch (failure.step) {
+    case SerialTtyFailure::kNotATty:
+      return {"it is not a tty: map the port to the controller's serial line", false};
+    case SerialTtyFailure::kLock:
+      return {"another program has it open: find it with `fuser " + path + "` and end it", false};
+    case SerialTtyFailure::kOpen:
+      break;
+  }
+  switch (failure.error) {
+    case ENOENT:
+    case ENOTDIR:
+      return {cause + " (the controller or its USB adapter is not plugged in, or the port is mapped to another tty)",
+              true};
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+      return {cause + " (no line is behind the node: the adapter is gone, or a /dev/ttyS node has no UART)", true};
+    case EACCES:
+    case EPERM:
+      return {cause + "; " + AccessAdvice("the port", path), true};
+    case EISDIR:
+      return {"it is not a tty but a folder: map the port to the controller's serial line", false};
+    case EBUSY:
+      return {"another program holds the line exclusively (TIOCEXCL): find it with `fuser " + path + "` and end it",
+              false};
+    default:
+      return {cause, false};
+  }
+}
+
 HANDLE FailToOpenTty(const std::string &port, const std::string &path, const SerialTtyFailure &failure) {
+  const OpenFailure described = DescribeOpenFailure(path, failure);
+  NoteSerialOpenFailed(port, path, described.reason, described.mayAppear);
   switch (failure.step) {
     case SerialTtyFailure::kOpen:
       if (OpenError(failure.error) == ERROR_OPEN_FAILED) return FailOpenWithCause(port, "cannot open " + path, failure.error);
@@ -470,12 +515,18 @@ bool IsSerialPortName(std::u16string_view name) {
 }
 
 HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
-  const std::string portName = ToUtf8(name);
+  std::string portName = ToUtf8(name);
   if (DWORD error = CheckFault("CreateFileW", portName)) return FailOpen(error);
   if (!IsSerialPortName(name)) return FailOpen(ERROR_FILE_NOT_FOUND);
+  for (char &c : portName) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
 
   std::string path;
-  if (DWORD error = SerialTtyPath(name, &path)) return FailOpen(error);
+  if (DWORD error = SerialTtyPath(name, &path)) {
+    NoteSerialOpenFailed(portName, "",
+                         "HKLM\\Platform\\Serial maps it to no tty (its value must name the tty's path as text)",
+                         false);
+    return FailOpen(error);
+  }
 
   SerialTtyFailure failure;
   const int tty = OpenSerialTty(path, &failure);
@@ -483,6 +534,7 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
   auto giveUp = [&](const std::string &what, int error) {
     ReleaseSerialTty(tty);
     close(tty);
+    NoteSerialOpenFailed(portName, path, what + ": " + std::strerror(error), false);
     return FailOpenWithCause(portName, what, error);
   };
   termios settings{};
@@ -499,6 +551,7 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
     if (closeWake >= 0) close(closeWake);
     return giveUp("cannot make its wake-up counters", error);
   }
+  NoteSerialOpened(portName, path);
   return InsertHandle(std::make_shared<SerialPort>(portName, path, tty, settings, closeWake, maskWake));
 }
 

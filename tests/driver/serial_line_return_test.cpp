@@ -59,6 +59,17 @@ TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWith
   EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 6; }, kBound))
       << "the line came back once but not twice";
 
+  // Back under another number behind the same link, as an adapter is when another tty took its
+  // number meanwhile: the path decides, not the number.
+  const std::string oldNumber = line.line()->slavePath();
+  line.Pull();
+  testing_support::PseudoTerminal tookTheNumber;
+  line.PlugIn();
+  ASSERT_NE(line.line()->slavePath(), oldNumber);
+  line.line()->Send(kTapBytes);
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 8; }, kBound))
+      << "the line that came back under another number never reached the pointer";
+
   devmgr.Signal(SIGTERM);
   auto exit = devmgr.WaitForExit(kBound);
   ASSERT_TRUE(exit);

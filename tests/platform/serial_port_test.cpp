@@ -1,6 +1,7 @@
 // Serial ports over real pseudo-terminals: opening (names, errors, exclusivity), line settings,
 // read time-outs, WaitCommEvent, waking blocked calls, hung-up lines that stay gone or come back,
 // and fault injection.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -34,7 +35,9 @@
 #include "movable_line.h"
 #include "norvik_host.h"
 #include "platform/faults.h"
+#include "platform/serial_port_use.h"
 #include "platform/text.h"
+#include "platform/serial_port_use.h"
 #include "serial_port.h"
 #include "serial_tty.h"
 #include "test_root.h"
@@ -169,19 +172,35 @@ TEST(SerialPortName, OnlyComZeroToNineWithColonInAnyCaseIsAPort) {
   }
 }
 
+// What the process's record of its ports says about one of them.
+platform::SerialPortUse UseOf(const std::string &port) {
+  for (const platform::SerialPortUse &use : platform::SerialPortUses())
+    if (use.port == port) return use;
+  return {};
+}
+
+// Each failure also leaves, in the record devmgr reads, the reason a client is told and whether
+// the port may yet appear at its path, so that devmgr waits only for those that can.
 TEST_F(SerialPort, OpenFailuresSayWhyTheTtyCannotBeUsed) {
   struct Case {
     const char *what;
     std::string tty;
     const char16_t *port;
     DWORD error;
+    const char *reason;
+    bool mayAppear;
   };
   for (const Case &c : {
-           Case{"tty path does not exist", root_.path() + "/no-such-tty", u"COM2:", ERROR_FILE_NOT_FOUND},
-           Case{"path is a directory, not a tty", root_.path(), u"COM2:", ERROR_NOT_SUPPORTED},
-           Case{"path is a plain file, not a tty", root_.registryPath(), u"COM2:", ERROR_NOT_SUPPORTED},
-           Case{"path is a device that is not a tty", "/dev/null", u"COM2:", ERROR_NOT_SUPPORTED},
-           Case{"COM0: without a value has no default", "", u"COM0:", ERROR_FILE_NOT_FOUND},
+           Case{"tty path does not exist", root_.path() + "/no-such-tty", u"COM2:", ERROR_FILE_NOT_FOUND,
+                "No such file or directory (the controller or its USB adapter is not plugged in", true},
+           Case{"path is a directory, not a tty", root_.path(), u"COM2:", ERROR_NOT_SUPPORTED, "it is not a tty but a folder",
+                false},
+           Case{"path is a plain file, not a tty", root_.registryPath(), u"com2:", ERROR_NOT_SUPPORTED,
+                "it is not a tty", false},
+           Case{"path is a device that is not a tty", "/dev/null", u"COM2:", ERROR_NOT_SUPPORTED, "it is not a tty",
+                false},
+           Case{"COM0: without a value has no default", "", u"COM0:", ERROR_FILE_NOT_FOUND,
+                "HKLM\\Platform\\Serial maps it to no tty", false},
        }) {
     const size_t handles = platform::OpenHandleCount();
     root_.WriteHive(HiveFor("COM1:", pty_.slavePath()) + (c.tty.empty() ? "" : "\"COM2:\"=\"" + c.tty + "\"\n"));
@@ -189,7 +208,22 @@ TEST_F(SerialPort, OpenFailuresSayWhyTheTtyCannotBeUsed) {
     EXPECT_EQ(OpenPort(c.port), INVALID_HANDLE_VALUE) << c.what;
     EXPECT_EQ(GetLastError(), c.error) << c.what;
     EXPECT_EQ(platform::OpenHandleCount(), handles) << c.what << ": a failed open left a handle behind";
+    const platform::SerialPortUse use = UseOf(c.port == std::u16string_view(u"COM0:") ? "COM0:" : "COM2:");
+    EXPECT_TRUE(use.openFailed) << c.what;
+    EXPECT_EQ(use.holders, 0u) << c.what;
+    EXPECT_EQ(use.path, c.tty) << c.what;
+    EXPECT_THAT(use.reason, testing::StartsWith(c.reason)) << c.what;
+    EXPECT_EQ(use.mayAppear, c.mayAppear) << c.what;
   }
+  // An open that succeeds clears the failure; the record counts the handles that hold the port.
+  root_.WriteHive(HiveFor("COM1:", pty_.slavePath()) + "\"COM2:\"=\"" + pty_.slavePath() + "\"\n");
+  HANDLE port = OpenPort(u"COM2:");
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(UseOf("COM2:").holders, 1u);
+  EXPECT_FALSE(UseOf("COM2:").openFailed);
+  ASSERT_TRUE(CloseHandle(port));
+  EXPECT_EQ(UseOf("COM2:").holders, 0u);
+  EXPECT_FALSE(UseOf("COM2:").openFailed);
 }
 
 TEST_F(SerialPort, SecondOpenInTheSameProcessIsDeniedUntilTheFirstIsClosed) {

@@ -19,6 +19,7 @@
 #include "client/device_protocol.h"
 #include "kernel_object.h"
 #include "platform/access_advice.h"
+#include "platform/device_ports.h"
 #include "platform/device_root.h"
 #include "platform/faults.h"
 #include "platform/text.h"
@@ -268,6 +269,57 @@ DWORD ConnectError(int error) {
   }
 }
 
+// Connects to the socket of the device `name` after checking that a device manager made it;
+// -1 with the last error set when it cannot.
+int ConnectToDevice(std::u16string_view name, const std::string &display) {
+  std::string path = SocketPathFor(name);
+  if (path.empty()) {
+    SetLastError(ERROR_DEV_NOT_EXIST);
+    return -1;
+  }
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    DWORD error = ConnectError(errno);
+    if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
+    SetLastError(error);
+    return -1;
+  }
+  if (std::string why = ForeignSocket(path, info); !why.empty()) {
+    ReportForeignSocket(display, why);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    DWORD error = ConnectError(errno);
+    close(fd);
+    if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
+    SetLastError(error);
+    return -1;
+  }
+  // The file checked above may have been replaced before the connect where run/ is not sticky:
+  // the program that listens must pass the same test as the file's owner.
+  ucred peer {};
+  socklen_t peerSize = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 ||
+      !MayServeDevices(peer.uid, path.substr(0, path.rfind('/')))) {
+    close(fd);
+    ReportForeignSocket(display, "the program listening on " + path + " runs as " + UserName(peer.uid) +
+                                     ", not as root, this user, " + kServiceUser + " or the owner of its folder");
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  device_protocol::SizeSendBuffer(fd);
+  return fd;
+}
+
 }  // namespace
 
 bool IsPublishedDevice(std::u16string_view name) {
@@ -285,54 +337,50 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
-  std::string path = SocketPathFor(name);
-  if (path.empty()) {
-    SetLastError(ERROR_DEV_NOT_EXIST);
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) {
-    DWORD error = ConnectError(errno);
-    if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (std::string why = ForeignSocket(path, info); !why.empty()) {
-    ReportForeignSocket(display, why);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
-    DWORD error = ConnectError(errno);
-    close(fd);
-    if (error == ERROR_ACCESS_DENIED) ReportUnreachable(display, path);
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  // The file checked above may have been replaced before the connect where run/ is not sticky:
-  // the program that listens must pass the same test as the file's owner.
-  ucred peer {};
-  socklen_t peerSize = sizeof(peer);
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 ||
-      !MayServeDevices(peer.uid, path.substr(0, path.rfind('/')))) {
-    close(fd);
-    ReportForeignSocket(display, "the program listening on " + path + " runs as " + UserName(peer.uid) +
-                                     ", not as root, this user, " + kServiceUser + " or the owner of its folder");
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  device_protocol::SizeSendBuffer(fd);
+  const int fd = ConnectToDevice(name, display);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
   auto device = std::make_shared<DeviceHandle>(fd, display);
   if (!device->Open(desiredAccess, shareMode)) return INVALID_HANDLE_VALUE;
   return InsertHandle(device);
+}
+
+bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports) {
+  const int fd = ConnectToDevice(device, DisplayName(device));
+  if (fd < 0) return false;
+  protocol::Request request{protocol::kQueryPorts, 0, 0, 0, 0, 0, 0, 0};
+  iovec parts[] = {{&request, sizeof(request)}};
+  protocol::Reply reply{};
+  std::vector<char> text(protocol::kMaxBuffer);
+  iovec response[] = {{&reply, sizeof(reply)}, {text.data(), text.size()}};
+  const bool sent = protocol::SendRecord(fd, parts, 1) == 0;
+  const ssize_t received = sent ? protocol::ReceiveRecord(fd, response, 2) : -1;
+  close(fd);
+  if (received < static_cast<ssize_t>(sizeof(reply)) || reply.result == 0 ||
+      static_cast<size_t>(received) != sizeof(reply) + reply.dataLength) {
+    SetLastError(received >= static_cast<ssize_t>(sizeof(reply)) && reply.lastError != 0 ? reply.lastError
+                                                                                          : ERROR_DEVICE_NOT_CONNECTED);
+    return false;
+  }
+  *ports = protocol::DecodePorts(std::string_view(text.data(), reply.dataLength));
+  return true;
+}
+
+std::string PortNotHeld(std::u16string_view device) {
+  std::vector<DevicePort> ports;
+  if (!QueryDevicePorts(device, &ports))
+    return "whether the driver holds its port cannot be asked (error " + std::to_string(GetLastError()) +
+           "): see devmgr's log";
+  for (const DevicePort &port : ports) {
+    if (port.state == DevicePort::State::kHeld) continue;
+    const std::string where = "the port " + port.port + (port.path.empty() ? "" : " (" + port.path + ")");
+    if (port.state == DevicePort::State::kClosed)
+      return where + " was opened and closed again by the driver (its settings do not suit the line: see the "
+             "driver's debug output)";
+    return where + " cannot be opened: " + port.reason +
+           (port.mayAppear ? "; devmgr starts the driver again when the port appears or changes"
+                           : "; once that is corrected, start the driver again (nrvctl start)");
+  }
+  return {};
 }
 
 }  // namespace platform

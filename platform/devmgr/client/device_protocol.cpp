@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform::device_protocol {
@@ -18,6 +19,58 @@ bool DescribeRequest(const Request &request, size_t recordSize, RequestLayout *l
   if (recordSize != expected) return false;
   *layout = {sizeof(Request), inBytes, outOffset, outBytes};
   return true;
+}
+
+namespace {
+
+std::string Field(std::string text) {
+  for (char &c : text)
+    if (c == '\t' || c == '\n') c = ' ';
+  return text;
+}
+
+const char *StateName(DevicePort::State state) {
+  switch (state) {
+    case DevicePort::State::kHeld: return "held";
+    case DevicePort::State::kFailed: return "failed";
+    case DevicePort::State::kClosed: break;
+  }
+  return "closed";
+}
+
+}  // namespace
+
+std::string EncodePorts(const std::vector<DevicePort> &ports) {
+  std::string text;
+  for (const DevicePort &port : ports)
+    text += Field(port.port) + '\t' + Field(port.path) + '\t' + StateName(port.state) + '\t' +
+            (port.mayAppear ? "1" : "0") + '\t' + Field(port.reason) + '\n';
+  return text;
+}
+
+std::vector<DevicePort> DecodePorts(std::string_view text) {
+  std::vector<DevicePort> ports;
+  while (!text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    std::vector<std::string> fields;
+    for (size_t tab; fields.size() < 4 && (tab = line.find('\t')) != std::string_view::npos;) {
+      fields.emplace_back(line.substr(0, tab));
+      line.remove_prefix(tab + 1);
+    }
+    if (fields.size() != 4) continue;  // not a line this platform writes
+    DevicePort port;
+    port.port = fields[0];
+    port.path = fields[1];
+    port.state = fields[2] == "held" ? DevicePort::State::kHeld
+                 : fields[2] == "failed" ? DevicePort::State::kFailed
+                                         : DevicePort::State::kClosed;
+    port.mayAppear = fields[3] == "1";
+    port.reason = std::string(line);
+    ports.push_back(std::move(port));
+  }
+  return ports;
 }
 
 bool IsDeviceName(std::u16string_view name) {

@@ -10,8 +10,13 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/device_ports.h"
 
 namespace platform::device_protocol {
+
+using platform::DevicePort;
 
 // The largest input, output, read or write buffer one call carries.
 constexpr uint32_t kMaxBuffer = 64 * 1024;
@@ -22,6 +27,9 @@ constexpr uint32_t kIoControl = 2;  // code: control code; in and out buffers as
 constexpr uint32_t kRead = 3;       // argument: byte count
 constexpr uint32_t kWrite = 4;      // in buffer: the bytes
 constexpr uint32_t kClose = 5;      // answered once the driver's Close has run; the connection ends
+// The only request of its connection, sent instead of an Open: the reply's data are the device's
+// serial ports (EncodePorts); the connection ends. The driver is not called.
+constexpr uint32_t kQueryPorts = 6;
 
 // A connection past the number devmgr serves at once for a device is answered before any request,
 // with a Reply whose result is 0 and whose lastError is ERROR_TOO_MANY_OPEN_FILES, and closed.
@@ -72,6 +80,10 @@ struct RequestLayout {
 bool DescribeRequest(const Request &request, size_t recordSize, RequestLayout *layout);
 
 constexpr size_t kMaxRequestSize = sizeof(Request) + Padded(kMaxBuffer) + kMaxBuffer;
+
+// The ports of a kQueryPorts reply: one line per port, its fields separated by tabs.
+std::string EncodePorts(const std::vector<DevicePort> &ports);
+std::vector<DevicePort> DecodePorts(std::string_view text);
 
 // True for a device name of three ASCII letters, a digit and a colon ("NRV1:").
 bool IsDeviceName(std::u16string_view name);

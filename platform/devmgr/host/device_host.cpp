@@ -24,6 +24,7 @@
 #include "client/device_protocol.h"
 #include "host/log.h"
 #include "platform/access_advice.h"
+#include "platform/serial_port_use.h"
 #include "platform/trusted_path.h"
 
 namespace devmgr {
@@ -60,7 +61,25 @@ bool IsOwnSocket(const std::string &socketPath, const struct stat &info) {
 
 
 bool IsKnownOperation(uint32_t operation) {
-  return operation >= protocol::kOpen && operation <= protocol::kClose;
+  return operation >= protocol::kOpen && operation <= protocol::kQueryPorts;
+}
+
+// The serial ports the driver opened or tried to while serving this device (tagged `user`).
+std::string PortsOf(unsigned user) {
+  std::vector<platform::DevicePort> ports;
+  for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
+    if (use.user != user) continue;
+    platform::DevicePort port;
+    port.port = use.port;
+    port.path = use.path;
+    port.state = use.holders > 0  ? platform::DevicePort::State::kHeld
+                 : use.openFailed ? platform::DevicePort::State::kFailed
+                                  : platform::DevicePort::State::kClosed;
+    port.mayAppear = use.mayAppear;
+    port.reason = use.reason;
+    ports.push_back(std::move(port));
+  }
+  return protocol::EncodePorts(ports);
 }
 
 // Calls the entry point a request names and fills in the reply and the data to send back with
@@ -142,11 +161,12 @@ struct DeviceHost::Connection {
 };
 
 DeviceHost::DeviceHost(std::string deviceName, std::string socketPath, DWORD deviceContext,
-                       const StreamEntryPoints &entryPoints)
+                       const StreamEntryPoints &entryPoints, unsigned portUser)
     : deviceName_(std::move(deviceName)),
       socketPath_(std::move(socketPath)),
       deviceContext_(deviceContext),
-      entryPoints_(entryPoints) {}
+      entryPoints_(entryPoints),
+      portUser_(portUser) {}
 
 DeviceHost::~DeviceHost() {
   StopAccepting();
@@ -282,6 +302,7 @@ void DeviceHost::EndConnections() {
 void DeviceHost::Serve(Connection &connection) {
   pthread_setname_np(pthread_self(), "devmgr serve");
   RunAsOrdinaryThread();
+  platform::SetSerialPortUser(portUser_);
   // One request at a time, in a buffer aligned for drivers that read their buffers as structures.
   std::vector<std::max_align_t> storage(protocol::kMaxRequestSize / sizeof(std::max_align_t) + 1);
   auto *buffer = reinterpret_cast<unsigned char *>(storage.data());
@@ -296,9 +317,10 @@ void DeviceHost::Serve(Connection &connection) {
     protocol::RequestLayout layout{};
     bool understood = received >= static_cast<ssize_t>(sizeof(request));
     if (understood) std::memcpy(&request, buffer, sizeof(request));
+    const bool opening = request.operation == protocol::kOpen || request.operation == protocol::kQueryPorts;
     understood = understood && IsKnownOperation(request.operation) &&
                  protocol::DescribeRequest(request, static_cast<size_t>(received), &layout) &&
-                 (request.operation == protocol::kOpen) == (openContext == 0) &&
+                 opening == (openContext == 0) &&
                  (request.operation != protocol::kRead || request.argument <= protocol::kMaxBuffer);
     if (!understood) {
       LogError("a program sent " + socketPath_ + " a request this devmgr does not understand; its handle is closed. "
@@ -307,12 +329,27 @@ void DeviceHost::Serve(Connection &connection) {
     }
     protocol::Reply reply{};
     iovec answer[] = {{&reply, sizeof(reply)}, {nullptr, 0}};
-    bool more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
+    if (request.operation == protocol::kQueryPorts) {
+      const std::string ports = PortsOf(portUser_);
+      reply = {TRUE, ERROR_SUCCESS, 0, static_cast<uint32_t>(std::min<size_t>(ports.size(), protocol::kMaxBuffer))};
+      answer[1] = {const_cast<char *>(ports.data()), reply.dataLength};
+      connection.released = true;
+      protocol::SendRecord(fd, answer, reply.dataLength != 0 ? 2 : 1);
+      break;
+    }
+    bool more;
+    {
+      std::shared_lock calls(driverCalls_);
+      more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
+    }
     if (!more) connection.released = true;
     if (protocol::SendRecord(fd, answer, answer[1].iov_len != 0 ? 2 : 1) != 0 || !more) break;
   }
   // A handle whose process died, or that devmgr is ending, is closed as CloseHandle would have.
-  if (openContext != 0 && entryPoints_.Close != nullptr) entryPoints_.Close(openContext);
+  if (openContext != 0 && entryPoints_.Close != nullptr) {
+    std::shared_lock calls(driverCalls_);
+    entryPoints_.Close(openContext);
+  }
   connection.released = true;
   connection.finished = true;
 }

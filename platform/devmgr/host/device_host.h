@@ -9,6 +9,8 @@
 #include <chrono>
 #include <list>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 
 #include "host/stream_driver.h"
@@ -21,8 +23,10 @@ class DeviceHost {
   // and every program holds its handle for one call, so only handles left open fill it.
   static constexpr size_t kMaxConnections = 16;
 
+  // portUser tags the serial ports the driver opens while serving this device's handles
+  // (platform::SetSerialPortUser), so that a port query can name them.
   DeviceHost(std::string deviceName, std::string socketPath, DWORD deviceContext,
-             const StreamEntryPoints &entryPoints);
+             const StreamEntryPoints &entryPoints, unsigned portUser);
   // EndConnections and StopAccepting, when the caller has not.
   ~DeviceHost();
   DeviceHost(const DeviceHost &) = delete;
@@ -42,6 +46,16 @@ class DeviceHost {
   // their threads; a thread inside the driver is waited for until the driver returns.
   void EndConnections();
 
+  // Runs body while no handle of this device is inside the driver, and none enters it: devmgr
+  // starting the driver again must not run beside a handle's call that starts or stops it.
+  template <class Body>
+  void WithDriverToItself(Body body) {
+    std::unique_lock lock(driverCalls_);
+    body();
+  }
+
+  const std::string &deviceName() const { return deviceName_; }
+
  private:
   struct Connection;
   void Serve(Connection &connection);
@@ -53,6 +67,9 @@ class DeviceHost {
   std::string socketPath_;
   DWORD deviceContext_;
   StreamEntryPoints entryPoints_;
+  unsigned portUser_;
+  // Shared by the handles' calls into the driver, taken whole by WithDriverToItself.
+  std::shared_mutex driverCalls_;
   int listener_ = -1;
   // The socket file devmgr made, removed on stop only while it is still that file.
   dev_t socketDevice_ = 0;

@@ -23,7 +23,9 @@
 #include "host/device_host.h"
 #include "host/driver_loader.h"
 #include "host/log.h"
+#include "host/port_arrival.h"
 #include "platform/device_root.h"
+#include "platform/serial_port_use.h"
 #include "platform/text.h"
 #include "platform/thread_scheduling.h"
 
@@ -36,14 +38,35 @@ constexpr const char *kUsage =
     "devices until SIGTERM or SIGINT. Without --root, the environment variable DEVICE_ROOT names DIR.\n";
 
 struct Device {
+  DriverKey key;
+  unsigned portUser;  // tags the serial ports its driver opens
   std::unique_ptr<DriverLibrary> library;
   DWORD context;
   std::unique_ptr<DeviceHost> host;
 };
 
+// "port COM1: (/dev/ttyUSB0)"
+std::string PortAndPath(const platform::SerialPortUse &use) {
+  return "port " + use.port + (use.path.empty() ? "" : " (" + use.path + ")");
+}
+
+// Says which ports the device's driver tried and could not open, and whether it waits for them;
+// false when there is none.
+bool ReportPortsNotHeld(const Device &device) {
+  bool any = false;
+  for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
+    if (use.user != device.portUser || use.holders > 0 || !use.openFailed) continue;
+    LogError(device.key.deviceName() + " the " + PortAndPath(use) + " cannot be opened: " + use.reason +
+             (use.mayAppear ? "; the driver is started again when the port appears or changes"
+                            : "; correct that and start the driver again (nrvctl start)"));
+    any = true;
+  }
+  return any;
+}
+
 // Loads, initialises and publishes the driver of one key; null, after reporting why, when its
 // device is not published.
-std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &runDirectory,
+std::unique_ptr<Device> StartDevice(const DriverKey &key, unsigned portUser, const std::string &runDirectory,
                                     const std::set<std::string> &published, bool *initFailed) {
   std::string name = key.deviceName();
   std::string where = key.path() + " (" + key.dll + ")";
@@ -63,11 +86,15 @@ std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &run
     return nullptr;
   }
   auto device = std::make_unique<Device>();
+  device->key = key;
+  device->portUser = portUser;
   device->library = DriverLibrary::Load(key);
   if (!device->library) return nullptr;
   const StreamEntryPoints &entries = device->library->entryPoints();
   SetLastError(ERROR_SUCCESS);
+  platform::SetSerialPortUser(portUser);
   device->context = entries.Init(key.keyPath.c_str(), nullptr);
+  platform::SetSerialPortUser(0);
   if (device->context == 0) {
     *initFailed = true;
     DWORD error = GetLastError();
@@ -75,7 +102,7 @@ std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &run
              " is not published; see the driver's debug output and check its registry key");
     return nullptr;
   }
-  device->host = std::make_unique<DeviceHost>(name, socketPath, device->context, entries);
+  device->host = std::make_unique<DeviceHost>(name, socketPath, device->context, entries, portUser);
   std::string error;
   if (!device->host->Publish(&error)) {
     LogError(where + ": " + name + " is not published: " + error);
@@ -83,7 +110,38 @@ std::unique_ptr<Device> StartDevice(const DriverKey &key, const std::string &run
     return nullptr;
   }
   Announce(name + " published (" + key.path() + ", " + device->library->fileName() + ")");
+  ReportPortsNotHeld(*device);
   return device;
+}
+
+// The port a driver could not open has appeared: its Init runs again, as a start (a driver whose
+// state is its own, like the touch driver, stops what it started and starts anew), while no
+// handle is inside the driver. Handles stay open. An Init that gives another device context
+// cannot be taken for the published one, so that one is ended again and the old one kept.
+void TakeUpPort(Device &device, const platform::SerialPortUse &use) {
+  const std::string name = device.key.deviceName();
+  const StreamEntryPoints &entries = device.library->entryPoints();
+  LogError(name + " its " + PortAndPath(use) + " appeared; starting the driver again (" +
+           device.key.prefix + "_Init)");
+  DWORD context = 0;
+  DWORD error = 0;
+  device.host->WithDriverToItself([&] {
+    SetLastError(ERROR_SUCCESS);
+    platform::SetSerialPortUser(device.portUser);
+    context = entries.Init(device.key.keyPath.c_str(), nullptr);
+    platform::SetSerialPortUser(0);
+    error = GetLastError();
+    if (context != 0 && context != device.context) entries.Deinit(context);
+  });
+  if (context == 0) {
+    LogError(name + " " + device.key.prefix + "_Init returned 0 (last error " + std::to_string(error) +
+             "); see the driver's debug output, then restart devmgr");
+  } else if (context != device.context) {
+    LogError(name + " " + device.key.prefix + "_Init gave another device context than at the start, so the "
+             "driver cannot be started again in place; restart devmgr to take up the port");
+  } else if (!ReportPortsNotHeld(device)) {
+    LogError(name + " the driver holds " + use.port + " again");
+  }
 }
 
 // Accepts connections until a stop signal arrives on the signal descriptor.
@@ -158,8 +216,9 @@ int main(int argc, char **argv) {
   std::vector<std::unique_ptr<Device>> devices;
   std::set<std::string> published;
   bool initFailed = false;
+  unsigned portUser = 0;
   for (const DriverKey &key : ReadBuiltInDrivers()) {
-    if (auto device = StartDevice(key, runDirectory, published, &initFailed)) {
+    if (auto device = StartDevice(key, ++portUser, runDirectory, published, &initFailed)) {
       published.insert(key.deviceName());
       devices.push_back(std::move(device));
     }
@@ -175,6 +234,13 @@ int main(int argc, char **argv) {
     close(signals);
     return status;
   }
+  PortArrival arrival([&](const platform::SerialPortUse &use) {
+    for (auto &device : devices)
+      if (device->portUser == use.user) TakeUpPort(*device, use);
+  });
+  if (std::string error; !arrival.Start(&error))
+    LogError(error + "; a driver whose port is missing at its start is not started again when it appears: "
+             "use nrvctl start, or raise the limits on inotify instances and threads");
   // Accepting connections is ordinary work, done by a thread of its own at SCHED_OTHER, so that
   // no program keeps a real-time thread busy by connecting; the main thread keeps the priority the
   // service started devmgr with, and waits.
@@ -190,6 +256,7 @@ int main(int argc, char **argv) {
              "; the main thread accepts them instead. Raise the limit on threads");
     Serve(signals, devices);
   }
+  arrival.Stop();
   StopDevices(devices);
   close(signals);
   return 0;

@@ -1,0 +1,33 @@
+// Which serial ports a published device's driver holds, as the device manager that serves it
+// knows them: a client that has just started a driver asks, to say whether the start got the
+// driver its port.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+struct DevicePort {
+  enum class State { kHeld, kFailed, kClosed };
+  std::string port;  // "COM1:"
+  std::string path;  // the tty it is mapped to; empty when the mapping names none
+  State state = State::kClosed;
+  // kFailed: devmgr takes the port up (starts the driver again) once its path changes, for the
+  // failure may end with it (a missing tty, a refused one).
+  bool mayAppear = false;
+  std::string reason;  // kFailed: why it cannot be opened
+};
+
+// The ports that the driver of `device` ("NRV1:") opened or tried to, on this device root; false
+// with the last error set when its device manager cannot be asked. The driver's own handle is not
+// needed: the question never reaches the driver.
+bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports);
+
+// For a driver just started: "the port COM1: (/dev/ttyUSB0) cannot be opened: REASON; WHAT NEXT"
+// for the first port that it tried and does not hold, or empty when it holds every port it tried.
+// When devmgr cannot be asked, says so (the last error tells why).
+std::string PortNotHeld(std::u16string_view device);
+
+}  // namespace platform

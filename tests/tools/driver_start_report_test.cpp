@@ -1,0 +1,100 @@
+// What the commands that start the driver report: nrvctl start and calguard succeed only when
+// the driver got its port, and otherwise say which port, where it leads and why it cannot be
+// opened. A port that is missing is then taken up by devmgr as soon as it is plugged in again.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "movable_line.h"
+#include "norvik_host.h"
+#include "process.h"
+#include "test_root.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::kTapBytes;
+using testing_support::LoggedMouseEvents;
+using testing_support::ProcessExit;
+using testing_support::Stream;
+
+constexpr std::chrono::milliseconds kBound{30000};
+
+struct Outcome {
+  int code;
+  std::string error;
+};
+
+Outcome RunProgram(const std::string &program, const std::vector<std::string> &arguments) {
+  ChildProcess child(program, arguments);
+  std::optional<ProcessExit> exit = child.WaitForExit(kBound);
+  return {exit ? exit->code : -2, child.Output(Stream::kStderr)};
+}
+
+// The id of a process that has ended, as calguard is given when the calibrating program is gone.
+std::string EndedProcessId() {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return std::to_string(child);
+}
+
+// Starts the driver the way the command does: nrvctl start, or calguard for a calibrating
+// program that has ended.
+Outcome StartDriver(bool byGuard) {
+  if (byGuard) return RunProgram(NORVIK_BIN_DIR "/calguard", {EndedProcessId()});
+  return RunProgram(NORVIK_BIN_DIR "/nrvctl", {"start"});
+}
+
+TEST(DriverStartReport, AStartWithoutThePortSaysWhyAndFailsAndAMissingPortIsTakenUpWhenItIsPluggedIn) {
+  for (const bool byGuard : {false, true}) {
+    SCOPED_TRACE(byGuard ? "calguard" : "nrvctl start");
+    testing_support::TempDeviceRoot root;
+    testing_support::MovableLine line(root.path() + "/ttyUSB0");
+    const std::string log = root.path() + "/pointer.log";
+    root.WriteHive(testing_support::DefaultDevice(line.path()) +
+                   "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + log + "\"\n");
+    ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
+    ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+    const std::string port = "started, but the port COM1: (" + line.path() + ") cannot be opened: ";
+
+    // Another program has the line: the start cannot take it, and says who to look for.
+    Outcome stop = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"});
+    ASSERT_EQ(stop.code, 0) << stop.error;
+    const int holder = open(line.path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    Outcome busy = StartDriver(byGuard);
+    EXPECT_EQ(busy.code, 3) << busy.error;
+    EXPECT_NE(busy.error.find(port + "another program has it open: find it with `fuser " + line.path() + "`"),
+              std::string::npos)
+        << busy.error;
+    close(holder);
+    Outcome freed = StartDriver(byGuard);
+    EXPECT_EQ(freed.code, 0) << freed.error;
+
+    // The adapter is pulled and the driver started again: the port is missing, which the start
+    // says; plugged in again, devmgr takes it up without another command.
+    line.Pull();
+    Outcome missing = StartDriver(byGuard);
+    EXPECT_EQ(missing.code, 3) << missing.error;
+    EXPECT_NE(missing.error.find(port + "No such file or directory"), std::string::npos) << missing.error;
+    EXPECT_NE(missing.error.find("devmgr starts the driver again when the port appears"), std::string::npos)
+        << missing.error;
+    line.PlugIn();
+    EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "NRV1: the driver holds COM1: again", kBound))
+        << devmgr.Output(Stream::kStderr);
+    line.line()->Send(kTapBytes);
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 2; }, kBound))
+        << "the tap on the plugged-in line never reached the pointer";
+  }
+}
+
+}  // namespace
