@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
 
-MovableLine::MovableLine(std::string linkPath) : link_(std::move(linkPath)) { PlugIn(); }
+MovableLine::MovableLine(std::string linkPath, Start start) : link_(std::move(linkPath)) {
+  if (start == Start::kPluggedIn) PlugIn();
+}
 
 MovableLine::~MovableLine() { unlink(link_.c_str()); }
 
@@ -20,6 +23,8 @@ void MovableLine::Pull() {
 
 void MovableLine::PlugIn() {
   pty_ = std::make_unique<PseudoTerminal>();
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(link_).parent_path(), error);
   // A reader of the path sees the old target or the new one, never no link at all.
   const std::string staged = link_ + ".new";
   unlink(staged.c_str());

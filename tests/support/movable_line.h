@@ -1,7 +1,8 @@
 // A serial line reached through a symbolic link, as a USB serial adapter is reached through its
 // device path: the line hangs up when the adapter is pulled (the controller's end of its
 // pseudo-terminal closes and the path goes away) and comes back as a fresh pseudo-terminal behind
-// the same path when it is plugged in again.
+// the same path when it is plugged in again. A line may also start unplugged, as an adapter that
+// is plugged in only after the service started.
 #pragma once
 
 #include <memory>
@@ -13,8 +14,11 @@ namespace testing_support {
 
 class MovableLine {
  public:
-  // Creates the first pseudo-terminal and the link at linkPath to its slave.
-  explicit MovableLine(std::string linkPath);
+  enum class Start { kPluggedIn, kUnplugged };
+
+  // Creates the first pseudo-terminal and the link at linkPath to its slave, or, unplugged,
+  // neither until PlugIn.
+  explicit MovableLine(std::string linkPath, Start start = Start::kPluggedIn);
   ~MovableLine();
   MovableLine(const MovableLine &) = delete;
   MovableLine &operator=(const MovableLine &) = delete;
@@ -26,7 +30,8 @@ class MovableLine {
 
   // Removes the path and closes the pseudo-terminal: a port that has it open sees a hang-up.
   void Pull();
-  // A fresh pseudo-terminal, put behind the path in one rename.
+  // A fresh pseudo-terminal, put behind the path in one rename; the path's missing folders are
+  // made first, as udev makes /dev/serial/by-id for the first adapter.
   void PlugIn();
 
  private:
