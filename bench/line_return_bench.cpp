@@ -53,8 +53,7 @@ void BM_LineHangsUpAndComesBack(benchmark::State &state) {
     testing_support::TempDeviceRoot root;
     testing_support::MovableLine line(root.path() + "/ttyUSB0");
     const std::string log = root.path() + "/pointer.log";
-    root.WriteHive(testing_support::DefaultDevice(line.path()) +
-                   "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + log + "\"\n");
+    root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
     testing_support::ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
     if (!devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) {
       state.SkipWithError("the driver did not find its port");

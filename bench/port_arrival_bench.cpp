@@ -45,8 +45,7 @@ struct Device {
   std::optional<testing_support::ChildProcess> devmgr;
 
   explicit Device(MovableLine::Start start) : line(root.path() + "/ttyUSB0", start), log(root.path() + "/pointer.log") {
-    root.WriteHive(testing_support::DefaultDevice(line.path()) +
-                   "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + log + "\"\n");
+    root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
     devmgr.emplace(NORVIK_BIN_DIR "/devmgr", std::vector<std::string>{"--root", root.path()});
   }
   ~Device() {

@@ -47,8 +47,7 @@ TEST_P(PortArrival, TouchesReachThePointerSoonAfterThePathAppearsWithoutSpinning
   testing_support::TempDeviceRoot root;
   MovableLine line(root.path() + "/" + GetParam().link, MovableLine::Start::kUnplugged);
   const std::string log = root.path() + "/pointer.log";
-  root.WriteHive(testing_support::DefaultDevice(line.path()) +
-                 "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + log + "\"\n");
+  root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound)) << devmgr.Output(Stream::kStderr);
   for (const char *missing : {"Fail to open COM1:. Error 2", "Tarsel Mouse  NOT Found."})

@@ -116,6 +116,11 @@ std::string DefaultDevice(const std::string &comPath) {
   return DefaultInstallation() + "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"" + comPath + "\"\n";
 }
 
+std::string DeviceLoggingPointer(const std::string &comPath, const std::string &logPath) {
+  return DefaultDevice(comPath) + "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + logPath +
+         "\"\n";
+}
+
 std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;

@@ -59,6 +59,8 @@ class PseudoTerminal {
 std::string DefaultInstallation();
 // That key, with "COM1:" mapped to the tty `comPath`: a whole device, ready for WriteHive.
 std::string DefaultDevice(const std::string &comPath);
+// DefaultDevice with the pointer output "log" writing to `logPath`, for tests that count taps.
+std::string DeviceLoggingPointer(const std::string &comPath, const std::string &logPath);
 
 // Reads a whole file; empty when it does not exist.
 std::string ReadFile(const std::string &path);

@@ -59,8 +59,7 @@ TEST(DriverStartReport, AStartWithoutThePortSaysWhyAndFailsAndAMissingPortIsTake
     testing_support::TempDeviceRoot root;
     testing_support::MovableLine line(root.path() + "/ttyUSB0");
     const std::string log = root.path() + "/pointer.log";
-    root.WriteHive(testing_support::DefaultDevice(line.path()) +
-                   "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + log + "\"\n");
+    root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
     ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
     ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
     const std::string port = "started, but the port COM1: (" + line.path() + ") cannot be opened: ";

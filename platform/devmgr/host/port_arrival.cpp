@@ -112,10 +112,13 @@ std::vector<platform::SerialPortUse> PortArrival::Look() {
   for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
     if (!Waiting(use)) continue;
     for (const std::string &folder : FoldersLeadingTo(use.path))
-      if (watched.insert(folder).second && inotify_add_watch(inotify_, folder.c_str(), kFolderEvents) < 0)
-        LogError("cannot watch " + folder + " for " + use.port + " (" + use.path + "): " + std::strerror(errno) +
-                 "; the driver is not started again when the port appears: raise fs.inotify.max_user_watches, "
-                 "or start it with nrvctl start");
+      if (watched.insert(folder).second && inotify_add_watch(inotify_, folder.c_str(), kFolderEvents) < 0) {
+        const int error = errno;
+        LogError("cannot watch " + folder + " for " + use.port + " (" + use.path + "): " + std::strerror(error) +
+                 "; the driver is not started again when the port appears: " +
+                 (error == ENOSPC ? "raise fs.inotify.max_user_watches, or start it with nrvctl start"
+                                  : "start it with nrvctl start once the port is there"));
+      }
     // Looked at after the watches are in place, so that a change between the two is not missed.
     Answered &answered = answered_[use.port];
     if (answered.failure != use.failure) answered = {use.failure, use.pathAtFailure};
