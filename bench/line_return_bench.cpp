@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "movable_line.h"
 #include "norvik_host.h"
@@ -31,20 +30,12 @@ using testing_support::Stream;
 constexpr auto kBound = std::chrono::milliseconds(20000);
 constexpr int kReturns = 5;
 
-// Sends a tap on the line and returns the milliseconds until its first pointer event, or -1.
 double TapToPointer(testing_support::MovableLine &line, const std::string &log, Clock::time_point from) {
-  const int before = LoggedMouseEvents(log);
-  line.line()->Send(kTapBytes);
-  if (!testing_support::WaitUntil([&] { return LoggedMouseEvents(log) > before; }, kBound)) return -1;
-  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - from).count();
-  testing_support::WaitUntil([&] { return LoggedMouseEvents(log) >= before + 2; }, kBound);
-  return ms;
+  return testing_support::TapToPointerMs(line, log, from, kBound);
 }
 
 double CpuOver(pid_t pid, std::chrono::seconds period) {
-  const double before = testing_support::ProcessCpuMilliseconds(pid);
-  std::this_thread::sleep_for(period);
-  return testing_support::ProcessCpuMilliseconds(pid) - before;
+  return testing_support::ProcessCpuMillisecondsOver(pid, period);
 }
 
 void BM_LineHangsUpAndComesBack(benchmark::State &state) {

@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "movable_line.h"
@@ -59,21 +58,11 @@ struct Device {
            devmgr->WaitForLine(Stream::kStderr, found, kBound);
   }
 
-  // Sends a tap on the line and returns the milliseconds from `from` until its first pointer
-  // event, or -1.
-  double TapToPointer(Clock::time_point from) {
-    const int before = LoggedMouseEvents(log);
-    line.line()->Send(kTapBytes);
-    if (!testing_support::WaitUntil([&] { return LoggedMouseEvents(log) > before; }, kBound)) return -1;
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - from).count();
-    testing_support::WaitUntil([&] { return LoggedMouseEvents(log) >= before + 2; }, kBound);
-    return ms;
-  }
+  // The milliseconds from `from` to the first pointer event of a tap sent now, or -1.
+  double TapToPointer(Clock::time_point from) { return testing_support::TapToPointerMs(line, log, from, kBound); }
 
   double CpuOver(std::chrono::seconds period) {
-    const double before = testing_support::ProcessCpuMilliseconds(devmgr->pid());
-    std::this_thread::sleep_for(period);
-    return testing_support::ProcessCpuMilliseconds(devmgr->pid()) - before;
+    return testing_support::ProcessCpuMillisecondsOver(devmgr->pid(), period);
   }
 };
 

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "movable_line.h"
 #include "norvik_host.h"
@@ -54,9 +53,7 @@ TEST_P(PortArrival, TouchesReachThePointerSoonAfterThePathAppearsWithoutSpinning
     EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, missing, kBound)) << devmgr.Output(Stream::kStderr);
 
   // The time being measured: devmgr waits for the path to appear.
-  const double before = testing_support::ProcessCpuMilliseconds(devmgr.pid());
-  std::this_thread::sleep_for(GetParam().after);
-  const double waiting = testing_support::ProcessCpuMilliseconds(devmgr.pid()) - before;
+  const double waiting = testing_support::ProcessCpuMillisecondsOver(devmgr.pid(), GetParam().after);
   RecordProperty("waiting_cpu_ms", std::to_string(waiting));
   EXPECT_LT(waiting, kWaitingCpuMs) << "devmgr spun while the path was missing";
 

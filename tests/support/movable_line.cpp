@@ -1,6 +1,8 @@
 // A serial line behind a symbolic link that can be pulled and plugged in again.
 #include "movable_line.h"
 
+#include "norvik_host.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,6 +39,16 @@ int LoggedMouseEvents(const std::string &logPath) {
   int events = 0;
   for (std::string line; std::getline(in, line);) events += line.rfind("mouse_event ", 0) == 0;
   return events;
+}
+
+double TapToPointerMs(MovableLine &line, const std::string &logPath, std::chrono::steady_clock::time_point from,
+                      std::chrono::milliseconds bound) {
+  const int before = LoggedMouseEvents(logPath);
+  line.line()->Send(kTapBytes);
+  if (!WaitUntil([&] { return LoggedMouseEvents(logPath) > before; }, bound)) return -1;
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - from).count();
+  WaitUntil([&] { return LoggedMouseEvents(logPath) >= before + 2; }, bound);
+  return ms;
 }
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 // is plugged in only after the service started.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -44,5 +45,10 @@ inline const std::string kTapBytes("\x90\x20\x00\x20\x00\x80\x20\x00\x20\x00", 1
 
 // The mouse events in a pointer log so far.
 int LoggedMouseEvents(const std::string &logPath);
+
+// Sends kTapBytes on the line and waits (up to `bound`) for the tap's two pointer events in the
+// log; the milliseconds from `from` to the first of them, or -1 when it never came.
+double TapToPointerMs(MovableLine &line, const std::string &logPath, std::chrono::steady_clock::time_point from,
+                      std::chrono::milliseconds bound);
 
 }  // namespace testing_support

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace testing_support {
 namespace {
@@ -45,6 +46,12 @@ double ProcessCpuMilliseconds(pid_t pid) {
     }
   }
   return read ? static_cast<double>(nanoseconds) / 1e6 : FromTicks(pid);
+}
+
+double ProcessCpuMillisecondsOver(pid_t pid, std::chrono::milliseconds period) {
+  const double before = ProcessCpuMilliseconds(pid);
+  std::this_thread::sleep_for(period);
+  return ProcessCpuMilliseconds(pid) - before;
 }
 
 }  // namespace testing_support
