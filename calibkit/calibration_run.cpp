@@ -83,17 +83,17 @@ class CalibrationRun {
                                             "once the driver runs."));
       return false;
     }
-    // Posted before the stop, so that no moment of the run leaves a stopped driver unwatched.
-    guard_.Post(name_);
+    // Started before the stop, so that no moment of the run leaves a stopped driver unwatched.
+    guard_.Start(name_);
     switch (CallDriver(name_, IOCTL_NRV_STOP, "IOCTL_NRV_STOP", nullptr, 0, nullptr, 0)) {
       case DeviceOutcome::kDone:
         driverStopped_ = true;
         break;
       case DeviceOutcome::kNotPublished:
-        guard_.Dismiss();
+        guard_.Stop();
         break;  // the driver is not loaded, so the port is free and there is nothing to restart
       case DeviceOutcome::kFailed:
-        guard_.Dismiss();
+        guard_.Stop();
         screen.ShowPage(instance_, NotStarted("The driver cannot be stopped: nothing was changed",
                                               "It must let go of the controller's port during a calibration; the "
                                               "debug output says why it did not. Calibrate again."));
@@ -203,12 +203,12 @@ class CalibrationRun {
       NKDbgPrintfW(TEXT("calibkit: %a: the driver could not be started again; calguard starts it when this ")
                        TEXT("program ends, or \"nrvctl start\" does now\r\n"),
                    name_);
-      guard_.Leave();
+      guard_.Detach();
       return;
     }
-    // Dismissed only after the start: a guard that outlives a killed program by this much starts
+    // Stopped only after the start: a guard that outlives a killed program by this much starts
     // a running driver once more, which is harmless; the other order could leave it stopped.
-    guard_.Dismiss();
+    guard_.Stop();
   }
 
   const char *name_;

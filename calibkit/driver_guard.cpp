@@ -26,8 +26,8 @@ std::string Narrow(const std::u16string &text) {
 
 }  // namespace
 
-bool DriverGuard::Post(const char *caller) {
-  Dismiss();
+bool DriverGuard::Start(const char *caller) {
+  Stop();
   const std::u16string path = GuardPath();
   const std::u16string arguments = [] {
     std::string pid = std::to_string(GetCurrentProcessId());
@@ -48,7 +48,7 @@ bool DriverGuard::Post(const char *caller) {
   return true;
 }
 
-void DriverGuard::Dismiss() {
+void DriverGuard::Stop() {
   if (guard_ == nullptr) return;
   TerminateProcess(guard_, 0);
   WaitForSingleObject(guard_, kGuardEndBound);
@@ -56,7 +56,7 @@ void DriverGuard::Dismiss() {
   guard_ = nullptr;
 }
 
-void DriverGuard::Leave() {
+void DriverGuard::Detach() {
   if (guard_ == nullptr) return;
   CloseHandle(guard_);
   guard_ = nullptr;
