@@ -1,4 +1,4 @@
-// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, posts a guard process,
+// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, starts a guard process,
 // stops the driver (which frees the controller's port), reads the controller's raw reports itself
 // while the screen asks for each target, fits the corners, stores them into the settings as they
 // are at that moment, closes the port and starts the driver again, then shows the result. However
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ascii_text.h"
 #include "calibkit.h"
 #include "calibration_fit.h"
 #include "calibration_screen.h"
@@ -21,14 +22,6 @@ namespace {
 // says otherwise.
 constexpr DWORD kDefaultTimeout = 30000;
 constexpr DWORD kShortestTimeout = 100, kLongestTimeout = 3600000;
-
-std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
-
-std::string Narrow(LPCWSTR text) {
-  std::string narrow;
-  for (; text != nullptr && *text != 0; ++text) narrow += *text < 0x80 ? static_cast<char>(*text) : '?';
-  return narrow;
-}
 
 DWORD TouchTimeout() {
   DWORD timeout = kDefaultTimeout;
@@ -69,7 +62,12 @@ std::string Pixels(double value) {
 class CalibrationRun {
  public:
   CalibrationRun(const char *name, int points, HINSTANCE instance, LPCWSTR port, HWND owner)
-      : name_(name), points_(points), instance_(instance), owner_(owner), port_(Narrow(port)), portName_(port) {}
+      : name_(name),
+        points_(points),
+        instance_(instance),
+        owner_(owner),
+        port_(Narrow(port != nullptr ? port : u"")),
+        portName_(port) {}
 
   // The whole run; true when new corners were stored.
   bool Execute() {
