@@ -15,6 +15,7 @@
 #include "norvik_device.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
+#include "platform/help_option.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
 
@@ -200,11 +201,9 @@ bool RunInit(int argc, char **argv, int *status) {
 
 int main(int argc, char **argv) {
   // The usage needs no device, so it is printed before a device root is looked for.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   int status = 0;
   if (RunInit(argc, argv, &status)) return status;

@@ -8,12 +8,12 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "platform/device_root.h"
+#include "platform/help_option.h"
 
 namespace {
 
@@ -72,11 +72,9 @@ std::string Reason(DWORD error) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   if (!platform::InitDeviceRoot(argc, argv, "touchtray")) return 2;
   if (argc > 1) {

@@ -21,6 +21,7 @@
 
 #include "platform/device_root.h"
 #include "platform/fltk_display.h"
+#include "platform/help_option.h"
 #include "platform/headless.h"
 #include "resource_file.h"
 
@@ -101,11 +102,9 @@ int RunOnDisplay(const char *program) {
 int main(int argc, char **argv) {
   const char *program = ProgramName(argv[0]);
   // The usage needs no device, so it is printed before a device root is looked for.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintUsage(program, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    PrintUsage(program, stdout);
+    return 0;
   }
   if (!platform::InitDeviceRoot(argc, argv, program)) return 2;
   bool headless = false;

@@ -18,6 +18,7 @@
 #include "gesture_script.h"
 #include "panel_model.h"
 #include "platform/device_root.h"
+#include "platform/help_option.h"
 #include "platform/text.h"
 #include "report_encoder.h"
 #include "serial_line.h"
@@ -229,7 +230,7 @@ int main(int argc, char **argv) {
     else if (arg == "--hold") hold = true;
     else if (arg == "--root") ++i;
     else if (arg.rfind("--root=", 0) == 0) continue;
-    else if (arg == "-h" || arg == "--help") {
+    else if (platform::IsHelpOption(arg.c_str())) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {

@@ -25,6 +25,7 @@
 #include "host/log.h"
 #include "host/port_arrival.h"
 #include "platform/device_root.h"
+#include "platform/help_option.h"
 #include "platform/serial_port_use.h"
 #include "platform/text.h"
 #include "platform/thread_scheduling.h"
@@ -180,11 +181,9 @@ int main(int argc, char **argv) {
   // Nothing devmgr makes is for others: its sockets come out of bind at most group-writable, and
   // files that must be shared further set their modes themselves.
   umask(0007);
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   if (!platform::InitDeviceRoot(argc, argv, "devmgr")) return 2;
   if (argc > 1) {
