@@ -19,6 +19,7 @@
 #include "panel_model.h"
 #include "platform/device_root.h"
 #include "platform/help_option.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "report_encoder.h"
 #include "serial_line.h"
@@ -37,8 +38,6 @@ const char kUsage[] =
     "  --drain-ms N    at the end, wait at most N ms for the port to read everything (default 10000)\n"
     "  --hold          keep the line open after the script until interrupted\n"
     "  SCRIPT          gesture script file; '-' or none reads standard input\n";
-
-void OnSignal(int) { touchsim::stopRequested = 1; }
 
 struct Player {
   touchsim::SerialLine &line;
@@ -280,10 +279,15 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Blocked before any thread starts, and taken by a thread of their own that only sets the flag
+  // the sending loops check.
+  platform::BlockStopSignals();
+  platform::StopSignalWatcher signalWatcher;
+  if (!signalWatcher.Start([](int) { touchsim::stopRequested = true; }, &error)) {
+    std::fprintf(stderr, "touchsim: cannot start a thread to watch for signals: %s; raise the thread limit\n",
+                 error.c_str());
+    return 1;
+  }
   std::signal(SIGPIPE, SIG_IGN);
 
   touchsim::SerialLine line;
