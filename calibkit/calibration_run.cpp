@@ -1,4 +1,4 @@
-// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, posts a guard process,
+// The 2-, 5- and 25-point calibrations. A run reads the driver's settings, starts a guard process,
 // stops the driver (which frees the controller's port), reads the controller's raw reports itself
 // while the screen asks for each target, fits the corners, stores them into the settings as they
 // are at that moment, closes the port and starts the driver again, then shows the result. However
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ascii_text.h"
 #include "calibkit.h"
 #include "calibration_fit.h"
 #include "calibration_screen.h"
@@ -21,14 +22,6 @@ namespace {
 // says otherwise.
 constexpr DWORD kDefaultTimeout = 30000;
 constexpr DWORD kShortestTimeout = 100, kLongestTimeout = 3600000;
-
-std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
-
-std::string Narrow(LPCWSTR text) {
-  std::string narrow;
-  for (; text != nullptr && *text != 0; ++text) narrow += *text < 0x80 ? static_cast<char>(*text) : '?';
-  return narrow;
-}
 
 DWORD TouchTimeout() {
   DWORD timeout = kDefaultTimeout;
@@ -69,7 +62,12 @@ std::string Pixels(double value) {
 class CalibrationRun {
  public:
   CalibrationRun(const char *name, int points, HINSTANCE instance, LPCWSTR port, HWND owner)
-      : name_(name), points_(points), instance_(instance), owner_(owner), port_(Narrow(port)), portName_(port) {}
+      : name_(name),
+        points_(points),
+        instance_(instance),
+        owner_(owner),
+        port_(Narrow(port != nullptr ? port : u"")),
+        portName_(port) {}
 
   // The whole run; true when new corners were stored.
   bool Execute() {
@@ -83,17 +81,17 @@ class CalibrationRun {
                                             "once the driver runs."));
       return false;
     }
-    // Posted before the stop, so that no moment of the run leaves a stopped driver unwatched.
-    guard_.Post(name_);
+    // Started before the stop, so that no moment of the run leaves a stopped driver unwatched.
+    guard_.Start(name_);
     switch (CallDriver(name_, IOCTL_NRV_STOP, "IOCTL_NRV_STOP", nullptr, 0, nullptr, 0)) {
       case DeviceOutcome::kDone:
         driverStopped_ = true;
         break;
       case DeviceOutcome::kNotPublished:
-        guard_.Dismiss();
+        guard_.Stop();
         break;  // the driver is not loaded, so the port is free and there is nothing to restart
       case DeviceOutcome::kFailed:
-        guard_.Dismiss();
+        guard_.Stop();
         screen.ShowPage(instance_, NotStarted("The driver cannot be stopped: nothing was changed",
                                               "It must let go of the controller's port during a calibration; the "
                                               "debug output says why it did not. Calibrate again."));
@@ -203,12 +201,12 @@ class CalibrationRun {
       NKDbgPrintfW(TEXT("calibkit: %a: the driver could not be started again; calguard starts it when this ")
                        TEXT("program ends, or \"nrvctl start\" does now\r\n"),
                    name_);
-      guard_.Leave();
+      guard_.Detach();
       return;
     }
-    // Dismissed only after the start: a guard that outlives a killed program by this much starts
+    // Stopped only after the start: a guard that outlives a killed program by this much starts
     // a running driver once more, which is harmless; the other order could leave it stopped.
-    guard_.Dismiss();
+    guard_.Stop();
   }
 
   const char *name_;

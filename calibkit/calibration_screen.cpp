@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "ascii_text.h"
 #include "screen_template.h"
 #include "touch_reader.h"
 
@@ -33,9 +34,6 @@ enum ControlId : int {
 constexpr int kArm = 20;        // the cross's arms, in pixels from its centre
 constexpr int kLine = 20;       // a line of text
 constexpr int kClearance = 24;  // between a row of targets and the text beside it
-
-// The screen's own texts are plain ASCII.
-std::u16string Widen(const std::string &text) { return std::u16string(text.begin(), text.end()); }
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "ascii_text.h"
+
 namespace {
 
 // calguard ends at once when terminated; the bound only keeps a wedged system from hanging the run.
@@ -18,21 +20,12 @@ std::u16string GuardPath() {
   return folder == std::u16string::npos ? std::u16string() : path.substr(0, folder + 1) + u"calguard";
 }
 
-std::string Narrow(const std::u16string &text) {
-  std::string narrow;
-  for (char16_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
-  return narrow;
-}
-
 }  // namespace
 
-bool DriverGuard::Post(const char *caller) {
-  Dismiss();
+bool DriverGuard::Start(const char *caller) {
+  Stop();
   const std::u16string path = GuardPath();
-  const std::u16string arguments = [] {
-    std::string pid = std::to_string(GetCurrentProcessId());
-    return std::u16string(pid.begin(), pid.end());
-  }();
+  const std::u16string arguments = Widen(std::to_string(GetCurrentProcessId()));
   PROCESS_INFORMATION started{};
   if (path.empty() || !CreateProcessW(path.c_str(), arguments.c_str(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                       nullptr, &started)) {
@@ -48,7 +41,7 @@ bool DriverGuard::Post(const char *caller) {
   return true;
 }
 
-void DriverGuard::Dismiss() {
+void DriverGuard::Stop() {
   if (guard_ == nullptr) return;
   TerminateProcess(guard_, 0);
   WaitForSingleObject(guard_, kGuardEndBound);
@@ -56,7 +49,7 @@ void DriverGuard::Dismiss() {
   guard_ = nullptr;
 }
 
-void DriverGuard::Leave() {
+void DriverGuard::Detach() {
   if (guard_ == nullptr) return;
   CloseHandle(guard_);
   guard_ = nullptr;

@@ -12,12 +12,9 @@
 
 namespace {
 
-DWORD *WordAt(tagParameter *parameter, size_t offset) {
-  return reinterpret_cast<DWORD *>(reinterpret_cast<BYTE *>(parameter) + offset);
-}
-
 // The driver reads what its key holds at its next start; a value missing from the key or not a
-// 32-bit word reads as 0, as at the driver's first start.
+// REG_DWORD of four bytes reads as 0, as at the driver's first start. This is stricter than the
+// driver, which takes four bytes of any type: a string "2" here is not the word 2.
 BOOL ReadKey(tagParameter *parameter) {
   HKEY key = nullptr;
   LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key);
@@ -34,7 +31,7 @@ BOOL ReadKey(tagParameter *parameter) {
     if (RegQueryValueExW(key, value.name, nullptr, &type, reinterpret_cast<BYTE *>(&word), &size) != ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof word)
       word = 0;
-    *WordAt(parameter, value.offset) = word;
+    NorvikSetWordAt(*parameter, value.offset, word);
   }
   RegCloseKey(key);
   return TRUE;
@@ -50,7 +47,7 @@ BOOL WriteKey(tagParameter *parameter) {
     return FALSE;
   }
   for (const NorvikNumericValue &value : kNorvikNumericValues) {
-    DWORD word = *WordAt(parameter, value.offset);
+    DWORD word = NorvikWordAt(*parameter, value.offset);
     status = RegSetValueExW(key, value.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&word), sizeof word);
     if (status != ERROR_SUCCESS) break;
   }

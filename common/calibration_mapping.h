@@ -51,16 +51,16 @@ inline bool ExchangesAxes(const CalibrationCorners &corners) {
 inline void MapThroughCorners(const CalibrationCorners &corners, DWORD &x, DWORD &y) {
   using namespace calibration_mapping;
   const int64_t llx = corners.LLX, lly = corners.LLY, urx = corners.URX, ury = corners.URY;
+  if (!HasCalibration(corners)) return;
   const int64_t dX = urx - llx;
   const int64_t dY = ury - lly;
-  if (dX == 0 || dY == 0) return;
   const int64_t tx = ((x >> kScaleShift) - llx) * kTargetSpan;
   const int64_t ty = ((y >> kScaleShift) - lly) * kTargetSpan;
-  if ((dX > 0) == (dY > 0)) {
-    x = MapAxis(tx, dX);
-    y = MapAxis(ty, dY);
-  } else {
+  if (ExchangesAxes(corners)) {
     x = MapAxis(ty, dY);
     y = MapAxis(tx, dX);
+  } else {
+    x = MapAxis(tx, dX);
+    y = MapAxis(ty, dY);
   }
 }

@@ -1,6 +1,6 @@
-// The driver's registry key and the names of its values, shared by the driver, which loads and
-// saves its settings there, the utility, which reads the port name and the button mask, and the
-// calibration library, which reads and stores the settings there while the driver is not loaded.
+// The driver's registry key, its value names and the one table of its numeric values: the driver
+// loads and saves its settings there, the utility reads the port name and the button mask, and the
+// calibration library reads and stores the settings there while the driver is not loaded.
 #pragma once
 
 #include <windows.h>
@@ -26,11 +26,14 @@
 
 #ifdef __cplusplus
 #include <cstddef>
+#include <cstring>
 
 #include "driver_settings.h"
 
 // The eleven numeric values of the key with the settings word each one carries, in the order the
-// driver reads and writes them.
+// driver and the calibration library read and write them. Every word is 32 bits. The two read a
+// value by different rules: the driver takes any value of exactly four bytes, whatever its type;
+// the calibration library, reading the key while the driver is not loaded, takes only a REG_DWORD.
 struct NorvikNumericValue {
   LPCWSTR name;
   size_t offset;  // of the word in DriverSettings
@@ -49,4 +52,15 @@ inline constexpr NorvikNumericValue kNorvikNumericValues[11] = {
     {NORVIK_VALUE_URX, offsetof(DriverSettings, URX)},
     {NORVIK_VALUE_URY, offsetof(DriverSettings, URY)},
 };
+
+// The word of a record at one of those offsets, as the registry stores it.
+inline DWORD NorvikWordAt(const DriverSettings &record, size_t offset) {
+  DWORD word = 0;
+  std::memcpy(&word, reinterpret_cast<const BYTE *>(&record) + offset, sizeof word);
+  return word;
+}
+
+inline void NorvikSetWordAt(DriverSettings &record, size_t offset, DWORD word) {
+  std::memcpy(reinterpret_cast<BYTE *>(&record) + offset, &word, sizeof word);
+}
 #endif

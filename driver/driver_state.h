@@ -29,6 +29,8 @@ struct LiveSettings {
   DriverSettings Copy() const;
   // Replaces the eleven words (offsets 4-47) from a record; its reserved word is ignored.
   void Assign(const DriverSettings &settings);
+  // Stores one word, named by its offset in DriverSettings (as kNorvikNumericValues gives it).
+  void StoreWord(size_t offset, DWORD word);
 };
 
 static_assert(sizeof(std::atomic<DWORD>) == sizeof(DWORD) && std::atomic<DWORD>::is_always_lock_free,

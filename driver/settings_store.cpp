@@ -1,6 +1,6 @@
 // The settings store. Each value is read into a local buffer of its field's size and copied into
-// the live record only when the registry gave exactly that many bytes, so a value of another type
-// or size can never write past its field and is ignored instead.
+// the live record only when the registry gave exactly that many bytes, so no value can write past
+// its field: a value of another size is ignored, and four bytes of any type are taken as the word.
 #include "settings_store.h"
 
 #include <cstring>
@@ -9,29 +9,6 @@
 #include "norvik_registry.h"
 
 namespace {
-
-// The numeric values in the order they are read and written: how to store a loaded word straight
-// into its live field, and how to take it from a record being saved.
-struct NumericValue {
-  LPCWSTR name;
-  void (*store)(DWORD word);
-  DWORD (*fetch)(const DriverSettings &settings);
-};
-
-#define NUMERIC_VALUE(valueName, field)                                                              \
-  NumericValue {                                                                                      \
-    valueName, [](DWORD word) { driverState.settings.field = static_cast<decltype(DriverSettings::field)>(word); }, \
-        [](const DriverSettings &settings) { return static_cast<DWORD>(settings.field); }             \
-  }
-
-const NumericValue kNumericValues[] = {
-    NUMERIC_VALUE(NORVIK_VALUE_BAUD_RATE, BaudRate), NUMERIC_VALUE(NORVIK_VALUE_MOUSE_MOD, MouseMod),
-    NUMERIC_VALUE(NORVIK_VALUE_X_INPLACE, XInplace), NUMERIC_VALUE(NORVIK_VALUE_Y_INPLACE, YInplace),
-    NUMERIC_VALUE(NORVIK_VALUE_CLI_DELAY, CliDelay), NUMERIC_VALUE(NORVIK_VALUE_SEL_DELAY, SelDelay),
-    NUMERIC_VALUE(NORVIK_VALUE_TOU_SOUND, TouSound), NUMERIC_VALUE(NORVIK_VALUE_LLX, LLX),
-    NUMERIC_VALUE(NORVIK_VALUE_LLY, LLY),           NUMERIC_VALUE(NORVIK_VALUE_URX, URX),
-    NUMERIC_VALUE(NORVIK_VALUE_URY, URY),
-};
 
 // Reads "COMM" into the port name. A name that does not fit with its terminator in the
 // six characters is refused, so the port name is always terminated.
@@ -54,13 +31,15 @@ DriverSettings LoadDriverSettings() {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
     LoadPortName(key);
-    for (const NumericValue &value : kNumericValues) {
+    // Only the size is checked, never the type: the calibration library, reading the same table
+    // while the driver is not loaded, takes a REG_DWORD only.
+    for (const NorvikNumericValue &value : kNorvikNumericValues) {
       DWORD word = 0;
       DWORD type = 0;
       DWORD size = sizeof word;
       if (RegQueryValueExW(key, value.name, nullptr, &type, reinterpret_cast<BYTE *>(&word), &size) == ERROR_SUCCESS &&
           size == sizeof word)
-        value.store(word);
+        driverState.settings.StoreWord(value.offset, word);
     }
     RegCloseKey(key);
   }
@@ -70,8 +49,8 @@ DriverSettings LoadDriverSettings() {
 BOOL SaveDriverSettings(DriverSettings settings) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return TRUE;
-  for (const NumericValue &value : kNumericValues) {
-    DWORD word = value.fetch(settings);
+  for (const NorvikNumericValue &value : kNorvikNumericValues) {
+    DWORD word = NorvikWordAt(settings, value.offset);
     RegSetValueExW(key, value.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&word), sizeof word);
   }
   RegFlushKey(key);

@@ -3,7 +3,7 @@
 // admits one open handle at a time.
 #include <windows.h>
 
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +15,8 @@
 #include "norvik_device.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
+#include "platform/help_option.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
 
@@ -146,13 +148,17 @@ bool ApplyAssignment(DriverSettings &settings, const char *assignment) {
   return false;
 }
 
-volatile std::sig_atomic_t interrupted = 0;
-
-void OnInterrupt(int) { interrupted = 1; }
+std::atomic<bool> interrupted{false};
 
 int Rate() {
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  platform::BlockStopSignals();
+  platform::StopSignalWatcher signalWatcher;
+  std::string error;
+  if (!signalWatcher.Start([](int) { interrupted = true; }, &error)) {
+    std::fprintf(stderr, "nrvctl: cannot start a thread to watch for signals: %s; raise the thread limit\n",
+                 error.c_str());
+    return 1;
+  }
   if (!Control(IOCTL_NRV_RESET_REPORT_COUNT, nullptr, 0, nullptr, 0)) return 1;
   DWORD next = GetTickCount() + 1000;
   while (!interrupted) {
@@ -200,11 +206,9 @@ bool RunInit(int argc, char **argv, int *status) {
 
 int main(int argc, char **argv) {
   // The usage needs no device, so it is printed before a device root is looked for.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   int status = 0;
   if (RunInit(argc, argv, &status)) return status;

@@ -1,19 +1,15 @@
 // touchtray: the tray program's stand-in. It owns the "TOUCHTRAY" window on a device root and
 // prints one line for each message its window procedure receives, so that people and tests can
 // see the notices the touch driver sends it. SIGTERM, SIGINT or WM_CLOSE end it.
-#include <pthread.h>
-#include <signal.h>
-
 #include <windows.h>
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "platform/device_root.h"
+#include "platform/help_option.h"
+#include "platform/stop_signals.h"
 
 namespace {
 
@@ -72,11 +68,9 @@ std::string Reason(DWORD error) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   if (!platform::InitDeviceRoot(argc, argv, "touchtray")) return 2;
   if (argc > 1) {
@@ -85,12 +79,8 @@ int main(int argc, char **argv) {
   }
   std::string run = platform::DeviceRoot() + "/run";
 
-  // Signals are taken by one thread with sigwait, so they must be blocked before any thread starts.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Signals are taken by a thread of their own, so they must be blocked before any thread starts.
+  platform::BlockStopSignals();
 
   if (FindWindowW(kTrayName, kTrayName) != nullptr) {
     std::fprintf(stderr, "touchtray: a TOUCHTRAY window already exists on the device root %s; stop the touchtray "
@@ -113,17 +103,12 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  std::thread signalWatcher;
-  try {
-    signalWatcher = std::thread([window, stopSignals] {
-      int signal = 0;
-      sigwait(&stopSignals, &signal);
-      // Closing the window the way any program would; after the loop has ended this fails harmlessly.
-      PostMessageW(window, WM_CLOSE, 0, 0);
-    });
-  } catch (const std::system_error &failure) {
+  platform::StopSignalWatcher signalWatcher;
+  std::string watchError;
+  // Closing the window the way any program would; after the loop has ended this fails harmlessly.
+  if (!signalWatcher.Start([window](int) { PostMessageW(window, WM_CLOSE, 0, 0); }, &watchError)) {
     std::fprintf(stderr, "touchtray: cannot start a thread to watch for signals: %s; raise the thread limit\n",
-                 failure.what());
+                 watchError.c_str());
     DestroyWindow(window);
     return 1;
   }
@@ -140,7 +125,6 @@ int main(int argc, char **argv) {
   // WM_QUIT posted by another program ends the loop with the window still there.
   if (IsWindow(window)) DestroyWindow(window);
 
-  pthread_kill(signalWatcher.native_handle(), SIGTERM);
-  signalWatcher.join();
+  signalWatcher.Stop();
   return 0;
 }

@@ -1,6 +1,6 @@
 // A thread's message queue on a mutex and a condition variable: takers sleep until something
-// they accept arrives, and every change wakes them. WM_TIMER is never queued: it is made when
-// taken, from a timer's due mark, after every posted message.
+// they accept arrives, and every change wakes them. A due timer leaves one mark however many
+// periods pass; its WM_TIMER is taken only when no reply, sent or posted message, nor quit waits.
 #include "message_queue.h"
 
 #include <utility>

@@ -47,10 +47,11 @@ class MessageQueue {
   DWORD Post(const MSG &message);
   // Makes a taker that accepts it see WM_QUIT with exitCode once no posted message is left for it.
   void PostQuit(int exitCode);
-  // Marks a timer as due. A timer is due once or not at all: WM_TIMER is made from the mark only
-  // when the owner looks for a message and finds nothing more urgent, so a thread that was busy
-  // for many periods finds one tick, not one per period. ERROR_INVALID_WINDOW_HANDLE when the
-  // owner thread has ended. `procedure` becomes the message's lParam.
+  // Marks a timer as due: one WM_TIMER is kept for it, beside the posted messages, and a timer
+  // already marked is not marked again, so a thread that was busy for many periods finds one
+  // tick, not one per period. Take hands the tick out only when nothing else waits for the taker
+  // (see Take). ERROR_INVALID_WINDOW_HANDLE when the owner thread has ended. `procedure` becomes
+  // the message's lParam.
   DWORD TimerDue(HWND hwnd, UINT_PTR id, LPARAM procedure);
   // The timer was killed or replaced: a tick it left due is not delivered.
   void ForgetTimer(HWND hwnd, UINT_PTR id);

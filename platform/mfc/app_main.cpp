@@ -8,7 +8,6 @@
 // boxes) goes to standard output as it happens. Without it the dialogs show on the X11 display DISPLAY names.
 #include <afxwin.h>
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -17,11 +16,12 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "platform/device_root.h"
 #include "platform/fltk_display.h"
+#include "platform/help_option.h"
 #include "platform/headless.h"
+#include "platform/stop_signals.h"
 #include "resource_file.h"
 
 namespace {
@@ -58,23 +58,22 @@ void PrintUsage(const char *program, std::FILE *out) {
 // out. The signals are taken by a thread of their own, never by the interface thread mid-call.
 std::atomic<int> endedBySignal{0};
 
-void WatchSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // inherited by every thread started later
+bool WatchSignals(const char *program, platform::StopSignalWatcher *watcher) {
+  platform::BlockStopSignals();  // inherited by every thread started later
   MSG message;
   PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // the interface thread's queue must exist
   const DWORD interfaceThread = GetCurrentThreadId();
-  std::thread([signals, interfaceThread] {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&signals, &signal) != 0) return;
-      endedBySignal = signal;
-      PostThreadMessageW(interfaceThread, WM_QUIT, 0, 0);
-    }
-  }).detach();
+  std::string error;
+  const bool started = watcher->Start(
+      [interfaceThread](int signal) {
+        endedBySignal = signal;
+        PostThreadMessageW(interfaceThread, WM_QUIT, 0, 0);
+      },
+      &error);
+  if (!started)
+    std::fprintf(stderr, "%s: cannot start a thread to watch for signals: %s; raise the thread limit\n", program,
+                 error.c_str());
+  return started;
 }
 
 // The status after a signal, as a shell reports a program that the signal ended.
@@ -101,11 +100,9 @@ int RunOnDisplay(const char *program) {
 int main(int argc, char **argv) {
   const char *program = ProgramName(argv[0]);
   // The usage needs no device, so it is printed before a device root is looked for.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintUsage(program, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    PrintUsage(program, stdout);
+    return 0;
   }
   if (!platform::InitDeviceRoot(argc, argv, program)) return 2;
   bool headless = false;
@@ -134,7 +131,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "%s: %s\n", program, resourceError.c_str());
     return 2;
   }
-  WatchSignals();
+  platform::StopSignalWatcher signalWatcher;
+  if (!WatchSignals(program, &signalWatcher)) return 1;
   if (!headless) return RunOnDisplay(program);
   std::ifstream in(scriptPath);
   if (!in) {

@@ -280,7 +280,7 @@ TEST_F(CalvexCalibration, AKilledProgramsRunHasTheDriverStartedAgainByItsGuard) 
     DestroyWindow(told);
     ASSERT_TRUE(calvex.WaitForExit(kBound));
     EXPECT_NE(calvex.Output(Stream::kStderr)
-                  .find("calibkit: the calibrating program (pid " + std::to_string(calvex.pid()) +
+                  .find("calguard: the calibrating program (pid " + std::to_string(calvex.pid()) +
                         ") ended during a calibration; the driver was started again"),
               std::string::npos)
         << calvex.Output(Stream::kStderr);

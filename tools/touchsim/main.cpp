@@ -18,6 +18,8 @@
 #include "gesture_script.h"
 #include "panel_model.h"
 #include "platform/device_root.h"
+#include "platform/help_option.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "report_encoder.h"
 #include "serial_line.h"
@@ -25,19 +27,17 @@
 namespace {
 
 const char kUsage[] =
-    "usage: touchsim [--root DIR] (--port COMn: | --tty PATH) [--baud N] [--panel SPEC] [--seed N]\n"
+    "usage: touchsim [--root DIR] (--port COMn: | --tty PATH) [--baud N] [--panel MODEL] [--seed N]\n"
     "                [--drain-ms N] [--hold] [SCRIPT | -]\n"
     "  --port COMn:    create a pseudo-terminal and map the port name to it in the device's registry\n"
     "  --tty PATH      write to an existing tty instead\n"
     "  --baud N        line rate, 8N1 (default 9600); 0 sends as fast as the line takes the bytes\n"
-    "  --panel SPEC    positions are screen points 0..65535, turned into controller units by the\n"
-    "                  panel model SPEC, e.g. left=200,right=16000,bottom=300,top=16100,swap,noise=8\n"
+    "  --panel MODEL   positions are screen points 0..65535, turned into controller units by the\n"
+    "                  panel model MODEL, e.g. left=200,right=16000,bottom=300,top=16100,swap,noise=8\n"
     "  --seed N        seed of the noise (default 1)\n"
     "  --drain-ms N    at the end, wait at most N ms for the port to read everything (default 10000)\n"
     "  --hold          keep the line open after the script until interrupted\n"
     "  SCRIPT          gesture script file; '-' or none reads standard input\n";
-
-void OnSignal(int) { touchsim::stopRequested = 1; }
 
 struct Player {
   touchsim::SerialLine &line;
@@ -196,7 +196,7 @@ bool IsPortName(const std::string &name) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string port, tty, panelSpec, scriptPath = "-";
+  std::string port, tty, panelModel, scriptPath = "-";
   uint32_t baud = 9600;
   uint32_t seed = 1;
   uint32_t drainMs = 10000;
@@ -223,13 +223,13 @@ int main(int argc, char **argv) {
     if (arg == "--port") port = value("--port");
     else if (arg == "--tty") tty = value("--tty");
     else if (arg == "--baud") baud = number("--baud");
-    else if (arg == "--panel") panelSpec = value("--panel");
+    else if (arg == "--panel") panelModel = value("--panel");
     else if (arg == "--seed") seed = number("--seed");
     else if (arg == "--drain-ms") drainMs = number("--drain-ms");
     else if (arg == "--hold") hold = true;
     else if (arg == "--root") ++i;
     else if (arg.rfind("--root=", 0) == 0) continue;
-    else if (arg == "-h" || arg == "--help") {
+    else if (platform::IsHelpOption(arg.c_str())) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
@@ -249,7 +249,7 @@ int main(int argc, char **argv) {
 
   touchsim::PanelModel model;
   std::string error;
-  if (!panelSpec.empty() && !touchsim::PanelModel::Parse(panelSpec, &model, &error)) {
+  if (!panelModel.empty() && !touchsim::PanelModel::Parse(panelModel, &model, &error)) {
     std::fprintf(stderr, "touchsim: %s\n", error.c_str());
     return 2;
   }
@@ -274,15 +274,20 @@ int main(int argc, char **argv) {
   // The whole script is checked before anything is opened or mapped, so that a mistake anywhere
   // in it leaves the line and the registry untouched.
   if (!touchsim::ParseScript(text, &commands, &scriptError) ||
-      !touchsim::CheckPositions(commands, !panelSpec.empty(), &scriptError)) {
+      !touchsim::CheckPositions(commands, !panelModel.empty(), &scriptError)) {
     std::fprintf(stderr, "touchsim: %s:%d: %s\n", scriptPath.c_str(), scriptError.line, scriptError.message.c_str());
     return 2;
   }
 
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Blocked before any thread starts, and taken by a thread of their own that only sets the flag
+  // the sending loops check.
+  platform::BlockStopSignals();
+  platform::StopSignalWatcher signalWatcher;
+  if (!signalWatcher.Start([](int) { touchsim::stopRequested = true; }, &error)) {
+    std::fprintf(stderr, "touchsim: cannot start a thread to watch for signals: %s; raise the thread limit\n",
+                 error.c_str());
+    return 1;
+  }
   std::signal(SIGPIPE, SIG_IGN);
 
   touchsim::SerialLine line;
@@ -301,7 +306,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "touchsim: %s is %s\n", port.c_str(), line.path().c_str());
   }
 
-  Player player{line, !panelSpec.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false, {}, nullptr};
+  Player player{line, !panelModel.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false, {}, nullptr};
   bool ok = player.Run(commands);
   int status = 0;
   if (!ok && !touchsim::stopRequested) {

@@ -4,6 +4,7 @@
 #include "serial_line.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -17,7 +18,7 @@
 
 namespace touchsim {
 
-volatile int stopRequested = 0;
+std::atomic<bool> stopRequested{false};
 
 namespace {
 
@@ -60,7 +61,9 @@ SerialLine::~SerialLine() {
 }
 
 bool SerialLine::OpenPseudoTerminal(std::string *error) {
-  writeFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  // Non-blocking, as every line touchsim writes: the stop signals are blocked, so a write that
+  // waited for room would never see one (Send waits in short steps instead).
+  writeFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (writeFd_ < 0 || grantpt(writeFd_) != 0 || unlockpt(writeFd_) != 0) {
     *error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
     return false;
@@ -83,7 +86,8 @@ bool SerialLine::OpenPseudoTerminal(std::string *error) {
 }
 
 bool SerialLine::OpenTty(const std::string &path, uint32_t baud, std::string *error, bool *notATty) {
-  writeFd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  // Non-blocking like the pseudo-terminal, which also keeps the open from waiting for a carrier.
+  writeFd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (writeFd_ < 0) {
     *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
@@ -122,6 +126,12 @@ bool SerialLine::Send(const std::string &bytes, std::string *error) {
     ssize_t n = write(writeFd_, bytes.data() + sent, bytes.size() - sent);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        // The line is full (nobody reads the port): wait for room in steps a stop request ends.
+        pollfd room{writeFd_, POLLOUT, 0};
+        poll(&room, 1, 50);
+        continue;
+      }
       *error = "write to " + path_ + " failed: " + std::strerror(errno);
       return false;
     }

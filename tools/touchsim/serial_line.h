@@ -2,6 +2,7 @@
 // device's serial port) or an existing tty, with bytes paced at a line rate.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -43,7 +44,7 @@ class SerialLine {
   std::chrono::steady_clock::time_point next_{};
 };
 
-// Set by SIGINT and SIGTERM; Send and Drain stop early when it is set.
-extern volatile int stopRequested;
+// Set when SIGINT or SIGTERM arrives; Send, Pause and Drain stop early when it is set.
+extern std::atomic<bool> stopRequested;
 
 }  // namespace touchsim

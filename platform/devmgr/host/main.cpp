@@ -3,8 +3,6 @@
 // SIGINT closes, deinitialises and unloads them.
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +23,9 @@
 #include "host/log.h"
 #include "host/port_arrival.h"
 #include "platform/device_root.h"
+#include "platform/help_option.h"
 #include "platform/serial_port_use.h"
+#include "platform/stop_signals.h"
 #include "platform/text.h"
 #include "platform/thread_scheduling.h"
 
@@ -180,11 +180,9 @@ int main(int argc, char **argv) {
   // Nothing devmgr makes is for others: its sockets come out of bind at most group-writable, and
   // files that must be shared further set their modes themselves.
   umask(0007);
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+  if (platform::WantsHelp(argc, argv)) {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
   if (!platform::InitDeviceRoot(argc, argv, "devmgr")) return 2;
   if (argc > 1) {
@@ -197,14 +195,10 @@ int main(int argc, char **argv) {
 
   // Blocked before any thread starts, so that every thread, drivers' included, inherits the mask
   // and the signals reach only the descriptor below.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  platform::BlockStopSignals();
   // Before any thread lowers its own priority: the driver's threads keep the service's.
   platform::KeepStartSchedulingForNewThreads();
-  int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  int signals = platform::OpenStopSignalDescriptor();
   if (signals < 0) {
     LogError(std::string("cannot watch for SIGTERM and SIGINT: ") + std::strerror(errno) +
              "; no driver loaded. Raise the limit on open files and retry");

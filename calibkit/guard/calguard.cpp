@@ -26,7 +26,7 @@ int main(int argc, char **argv) {
   } else if (GetLastError() != ERROR_INVALID_PARAMETER) {
     // Without a handle the program cannot be watched, and starting the driver under a live
     // calibration would take its port away.
-    NKDbgPrintfW(TEXT("calibkit: cannot watch the calibrating program (pid %u): OpenProcess failed with error %u; ")
+    NKDbgPrintfW(TEXT("calguard: cannot watch the calibrating program (pid %u): OpenProcess failed with error %u; ")
                      TEXT("should it end during the calibration, \"nrvctl start\" starts the driver again\r\n"),
                  static_cast<unsigned>(pid), GetLastError());
     return 1;
@@ -37,25 +37,25 @@ int main(int argc, char **argv) {
       // The driver's start succeeds with or without its port: devmgr says which it was.
       const std::string missing = platform::PortNotHeld(NORVIK_DEVICE_NAME);
       if (missing.empty()) {
-        NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration; the driver was ")
+        NKDbgPrintfW(TEXT("calguard: the calibrating program (pid %u) ended during a calibration; the driver was ")
                          TEXT("started again\r\n"),
                      static_cast<unsigned>(pid));
         return 0;
       }
-      NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration; the driver was ")
+      NKDbgPrintfW(TEXT("calguard: the calibrating program (pid %u) ended during a calibration; the driver was ")
                        TEXT("started, but %a\r\n"),
                    static_cast<unsigned>(pid), missing.c_str());
       return 3;
     }
     case DeviceOutcome::kNotPublished:
-      NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration, and NRV1: is no ")
+      NKDbgPrintfW(TEXT("calguard: the calibrating program (pid %u) ended during a calibration, and NRV1: is no ")
                        TEXT("longer published: the driver is not loaded, so there was nothing to start\r\n"),
                    static_cast<unsigned>(pid));
       return 0;
     case DeviceOutcome::kFailed:
       break;
   }
-  NKDbgPrintfW(TEXT("calibkit: the calibrating program (pid %u) ended during a calibration and the driver could not ")
+  NKDbgPrintfW(TEXT("calguard: the calibrating program (pid %u) ended during a calibration and the driver could not ")
                    TEXT("be started again (the line above says why); \"nrvctl start\" starts it\r\n"),
                static_cast<unsigned>(pid));
   return 1;
