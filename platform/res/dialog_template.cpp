@@ -9,12 +9,21 @@ namespace {
 
 constexpr WORD kExtendedSignature = 0xFFFF;
 
-bool Fail(const ByteReader &reader, const std::string &where, std::string *error) {
+// The fewest bytes an item takes: its fixed fields, then an ordinal-or-string class and title of
+// one WORD each and the WORD count of its (absent) creation data.
+constexpr size_t kSmallestItem = 4 + 4 + 4 * 2 + 2 + 3 * 2;
+constexpr size_t kSmallestExtendedItem = 4 + 4 + 4 + 4 * 2 + 4 + 3 * 2;
+
+bool Fail(const std::string &where, const std::string &reason, std::string *error) {
   if (error != nullptr) {
-    *error = "dialog template: " + where + ": " + reader.error() +
+    *error = "dialog template: " + where + ": " + reason +
              "; the resource is truncated or is not a dialog template, so rebuild the resource file";
   }
   return false;
+}
+
+bool Fail(const ByteReader &reader, const std::string &where, std::string *error) {
+  return Fail(where, reader.error(), error);
 }
 
 bool ParseItem(ByteReader &reader, bool extended, DialogItemTemplate *item) {
@@ -75,6 +84,16 @@ bool ParseDialogTemplate(const void *data, size_t size, DialogTemplate *out, std
     if (!reader.String(&result.typeface)) return Fail(reader, "typeface", error);
   }
 
+  // The count is checked against the bytes left before it sizes anything, so that a few bytes
+  // claiming 65535 items are refused instead of costing megabytes of empty items.
+  const size_t smallest = result.extended ? kSmallestExtendedItem : kSmallestItem;
+  if (itemCount > reader.remaining() / smallest) {
+    return Fail("header",
+                "its " + std::to_string(itemCount) + " items need at least " +
+                    std::to_string(itemCount * smallest) + " bytes, but only " +
+                    std::to_string(reader.remaining()) + " follow the header",
+                error);
+  }
   result.items.resize(itemCount);
   for (WORD i = 0; i < itemCount; ++i) {
     if (!reader.Align(0, 4) || !ParseItem(reader, result.extended, &result.items[i])) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -18,6 +20,28 @@
 #include "platform/text.h"
 #include "resource_file.h"
 #include "test_root.h"
+
+namespace {
+
+// The largest single allocation made while recording: what parsing an input costs, watched by
+// replacing this program's operator new (and the deletes, so that both ends use malloc's heap;
+// kept out of line, where the compiler would otherwise see free() meet a new-expression).
+std::atomic<bool> gRecording{false};
+std::atomic<size_t> gLargest{0};
+
+}  // namespace
+
+[[gnu::noinline]] void *operator new(size_t size) {
+  if (gRecording.load(std::memory_order_relaxed)) {
+    size_t seen = gLargest.load();
+    while (size > seen && !gLargest.compare_exchange_weak(seen, size)) {
+    }
+  }
+  if (void *block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void *block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void *block, size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -401,6 +425,43 @@ TEST(DialogTemplateParsing, MoreItemsThanTheDataHoldsIsRefusedNamingTheItem) {
   EXPECT_FALSE(platform::ParseDialogTemplate(bytes.data(), bytes.size(), &parsed, &error));
   EXPECT_NE(error.find("item 12 of 12"), std::string::npos) << error;
   EXPECT_FALSE(platform::ParseDialogTemplate(nullptr, 0, &parsed, &error));
+}
+
+// A header that claims 65535 items with none following is refused by its count, before the
+// items are allocated (they would take megabytes), in both formats.
+TEST(DialogTemplateParsing, ACountTheDataCannotHoldIsRefusedBeforeItSizesAnything) {
+  struct Case {
+    const char *what;
+    bool extended;
+    const char *says;
+  };
+  const Case cases[] = {
+      {"DLGTEMPLATE", false, "its 65535 items need at least 1572840 bytes, but only 0 follow the header"},
+      {"DLGTEMPLATEEX", true, "its 65535 items need at least 1966050 bytes, but only 0 follow the header"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<BYTE> b;
+    auto word = [&](unsigned v) { b.insert(b.end(), {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8)}); };
+    auto dword = [&](DWORD v) { word(v & 0xFFFF); word(v >> 16); };
+    if (c.extended) {
+      word(1); word(0xFFFF); dword(0); dword(0); dword(WS_POPUP);
+    } else {
+      dword(WS_POPUP); dword(0);
+    }
+    word(0xFFFF); word(0); word(0); word(100); word(50);
+    word(0); word(0); word(0);  // no menu, the default class, no caption
+
+    DialogTemplate parsed;
+    std::string error;
+    gLargest = 0;
+    gRecording = true;
+    const bool parsedOk = platform::ParseDialogTemplate(b.data(), b.size(), &parsed, &error);
+    gRecording = false;
+    EXPECT_FALSE(parsedOk);
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_LT(gLargest.load(), 4096u) << "the parser allocated " << gLargest.load() << " bytes at once";
+  }
 }
 
 // A DLGTEMPLATEEX as compilers write for DIALOGEX: help ids, DWORD control ids and a font with

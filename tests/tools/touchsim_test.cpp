@@ -2,6 +2,15 @@
 // reference count, the panel model) and the touchsim program's refusals of what it cannot use.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
 #include "gesture_script.h"
 #include "panel_model.h"
 #include "process.h"
@@ -91,6 +100,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, GestureScriptErrors,
                                            BadScript{"AwaitWithoutQuotes", "await Touch 500\n", 1, "is written await"},
                                            BadScript{"GoneWithoutTime", "gone \"Touch\"\n", 1, "is written gone"},
                                            BadScript{"AwaitZeroTime", "await \"Touch\" 0\n", 1, "is written await"},
+                                           BadScript{"AwaitWordBeforeCaption", "await junk \"Touch\" 500\n", 1,
+                                                     "found 'junk' before the caption"},
+                                           BadScript{"GoneWordsBeforeCaption", "lift\ngone  x y\"Touch\" 500\n", 2,
+                                                     "found 'x' before the caption"},
+                                           BadScript{"AwaitTimeGluedToCaption", "await \"Touch\"500\n", 1,
+                                                     "blank after the caption's closing quote"},
                                            BadScript{"RepeatsNestedTooDeep", kRepeatsTooDeep.c_str(), 65,
                                                      "nested more than 64"}),
                          [](const auto &info) { return std::string(info.param.name); });
@@ -189,6 +204,45 @@ TEST(TouchsimProgram, PositionOutOfRangeAnywhereInTheScriptStopsItBeforeThePortI
     EXPECT_EQ(touchsim.Output(Stream::kStdout), "") << c.says;
     EXPECT_EQ(root.ReadHive().find("Platform\\Serial"), std::string::npos) << root.ReadHive();
   }
+}
+
+// A large noise count is sent a block at a time: 64 MB of noise, all read from the line, leave
+// touchsim's peak memory far below the count (it once built the whole block first).
+TEST(TouchsimProgram, LargeNoiseCountCostsNoMoreMemoryThanASmallOne) {
+  constexpr size_t kNoise = 64'000'000;
+  testing_support::TempDeviceRoot root;
+  testing_support::WriteFile(root.path() + "/noise.txt", "noise " + std::to_string(kNoise) + "\n");
+  const int controller = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(controller, 0);
+  ASSERT_EQ(grantpt(controller), 0);
+  ASSERT_EQ(unlockpt(controller), 0);
+  const std::string line = ptsname(controller);
+  termios raw{};
+  const int terminal = open(line.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(tcgetattr(terminal, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
+  size_t read = 0;
+  std::thread reader([&] {
+    char block[65536];
+    pollfd ready{controller, POLLIN, 0};
+    while (read < kNoise && poll(&ready, 1, static_cast<int>(kBound.count())) == 1) {
+      const ssize_t n = ::read(controller, block, sizeof block);
+      if (n <= 0) break;
+      read += static_cast<size_t>(n);
+    }
+  });
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--tty", line, "--baud", "0", root.path() + "/noise.txt"});
+  const int status = RunTouchsim(touchsim);
+  reader.join();
+  close(terminal);
+  close(controller);
+  EXPECT_EQ(status, 0) << touchsim.Output(Stream::kStderr);
+  EXPECT_EQ(read, kNoise);
+  rusage usage{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+  EXPECT_LT(static_cast<size_t>(usage.ru_maxrss) * 1024, kNoise / 2) << "touchsim's peak memory in KiB: " << usage.ru_maxrss;
 }
 
 // touchsim takes its port's value away when it ends; the key goes with it only when nothing else

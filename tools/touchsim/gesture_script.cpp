@@ -2,8 +2,10 @@
 // stops the run with its line number instead of sending something else.
 #include "gesture_script.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
+#include <string_view>
 
 namespace touchsim {
 namespace {
@@ -44,6 +46,19 @@ bool ParseWindowWait(const std::string &text, int line, Command *command, Script
   size_t close = open == std::string::npos ? std::string::npos : text.find('"', open + 1);
   if (open == std::string::npos || close == std::string::npos) {
     *error = {line, usage};
+    return false;
+  }
+  // Nothing but blanks may stand between the verb and the caption, nor be glued to its closing
+  // quote: a word there is a mistake, not something to skip.
+  const size_t verbEnd = text.find(verb) + verb.size();
+  const size_t stray = text.find_first_not_of(" \t\r", verbEnd);
+  if (stray < open) {
+    const size_t strayEnd = std::min(text.find_first_of(" \t\r\"", stray), open);
+    *error = {line, usage + ", found '" + text.substr(stray, strayEnd - stray) + "' before the caption"};
+    return false;
+  }
+  if (close + 1 < text.size() && std::string_view(" \t\r").find(text[close + 1]) == std::string_view::npos) {
+    *error = {line, usage + ", with a blank after the caption's closing quote"};
     return false;
   }
   command->caption = text.substr(open + 1, close - open - 1);

@@ -3,6 +3,7 @@
 // name in the device's registry, or on a given tty.
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -135,9 +136,15 @@ struct Player {
           ok = Send(std::string(c.bytes.begin(), c.bytes.end()));
           break;
         case Command::kNoise: {
+          // A block at a time: the count may be as large as 2^31 - 1, which must not become one
+          // string of that size before the first byte is sent.
+          constexpr int64_t kBlock = 4096;
           std::string bytes;
-          for (int64_t i = 0; i < n[0]; ++i) bytes += static_cast<char>(random() & 0xFF);
-          ok = Send(bytes);
+          for (int64_t left = n[0]; ok && left > 0; left -= kBlock) {
+            bytes.clear();
+            for (int64_t i = 0; i < std::min(left, kBlock); ++i) bytes += static_cast<char>(random() & 0xFF);
+            ok = Send(bytes);
+          }
           break;
         }
         case Command::kRepeat:
