@@ -27,6 +27,7 @@ void BlockStopSignals() {
 }
 
 int OpenStopSignalDescriptor() {
+  BlockStopSignals();
   const sigset_t signals = StopSet();
   return signalfd(-1, &signals, SFD_CLOEXEC);
 }

@@ -286,15 +286,15 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  // Blocked before any thread starts, and taken by a thread of their own that only sets the flag
-  // the sending loops check.
-  platform::BlockStopSignals();
-  platform::StopSignalWatcher signalWatcher;
-  if (!signalWatcher.Start([](int) { touchsim::stopRequested = true; }, &error)) {
-    std::fprintf(stderr, "touchsim: cannot start a thread to watch for signals: %s; raise the thread limit\n",
-                 error.c_str());
+  // Blocked, and left pending on a descriptor that the sending loops look at before each write:
+  // a stop that arrives while touchsim is frozen ends it before it writes another byte.
+  const int stopSignals = platform::OpenStopSignalDescriptor();
+  if (stopSignals < 0) {
+    std::fprintf(stderr, "touchsim: cannot watch for signals: %s; raise the limit on open files\n",
+                 std::strerror(errno));
     return 1;
   }
+  touchsim::WatchStopSignals(stopSignals);
   std::signal(SIGPIPE, SIG_IGN);
 
   touchsim::SerialLine line;
@@ -316,19 +316,19 @@ int main(int argc, char **argv) {
   Player player{line, !panelModel.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false, {}, nullptr};
   bool ok = player.Run(commands);
   int status = 0;
-  if (!ok && !touchsim::stopRequested) {
+  if (!ok && !touchsim::StopRequested()) {
     std::fprintf(stderr, "touchsim: %s:%d: %s\n", scriptPath.c_str(), player.errorLine, player.error.c_str());
     status = player.lineFailed ? 1 : 2;
   }
   size_t unread = line.Drain(drainMs);
   std::printf("touchsim: sent %llu complete reports\n", static_cast<unsigned long long>(player.counter.complete()));
   std::fflush(stdout);
-  if (unread > 0 && !touchsim::stopRequested) {
+  if (unread > 0 && !touchsim::StopRequested()) {
     std::fprintf(stderr, "touchsim: %zu bytes were not read within %u ms: is the driver running on %s?\n", unread,
                  drainMs, port.empty() ? tty.c_str() : port.c_str());
     if (status == 0) status = 1;
   }
-  while (hold && !touchsim::stopRequested) line.Pause(100);
+  while (hold && !touchsim::StopRequested()) line.Pause(100);
   if (!port.empty()) UnmapPort(port);
   return status;
 }

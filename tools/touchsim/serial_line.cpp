@@ -18,7 +18,19 @@
 
 namespace touchsim {
 
-std::atomic<bool> stopRequested{false};
+namespace {
+
+int stopSignalsFd = -1;
+
+}  // namespace
+
+void WatchStopSignals(int stopSignals) { stopSignalsFd = stopSignals; }
+
+bool StopRequested() {
+  if (stopSignalsFd < 0) return false;
+  pollfd pending{stopSignalsFd, POLLIN, 0};
+  return poll(&pending, 1, 0) > 0;
+}
 
 namespace {
 
@@ -46,7 +58,7 @@ speed_t SpeedOf(uint32_t baud) {
 
 // Sleeps in short steps so that a stop request ends a long pause promptly.
 void SleepUntil(std::chrono::steady_clock::time_point when) {
-  while (!stopRequested) {
+  while (!StopRequested()) {
     auto now = std::chrono::steady_clock::now();
     if (now >= when) return;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(when - now, std::chrono::milliseconds(50)));
@@ -119,7 +131,7 @@ bool SerialLine::Send(const std::string &bytes, std::string *error) {
   }
   size_t sent = 0;
   while (sent < bytes.size()) {
-    if (stopRequested) {
+    if (StopRequested()) {
       *error = "interrupted";
       return false;
     }
@@ -128,8 +140,8 @@ bool SerialLine::Send(const std::string &bytes, std::string *error) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) {
         // The line is full (nobody reads the port): wait for room in steps a stop request ends.
-        pollfd room{writeFd_, POLLOUT, 0};
-        poll(&room, 1, 50);
+        pollfd room[] = {{writeFd_, POLLOUT, 0}, {stopSignalsFd, POLLIN, 0}};
+        poll(room, 2, 50);
         continue;
       }
       *error = "write to " + path_ + " failed: " + std::strerror(errno);
@@ -167,7 +179,7 @@ size_t SerialLine::Drain(uint32_t milliseconds) {
     } else {
       wasEmpty = false;
     }
-    if (stopRequested || now >= deadline) return unread > 0 ? static_cast<size_t>(unread) : 0;
+    if (StopRequested() || now >= deadline) return unread > 0 ? static_cast<size_t>(unread) : 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }

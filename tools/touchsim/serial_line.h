@@ -44,7 +44,11 @@ class SerialLine {
   std::chrono::steady_clock::time_point next_{};
 };
 
-// Set when SIGINT or SIGTERM arrives; Send, Pause and Drain stop early when it is set.
-extern std::atomic<bool> stopRequested;
+// From here on, StopRequested() looks at `stopSignals` (platform::OpenStopSignalDescriptor): the
+// signals stay pending there, so one that arrived while touchsim was frozen is seen before the
+// next byte is written.
+void WatchStopSignals(int stopSignals);
+// True once SIGINT or SIGTERM has arrived; Send, Pause and Drain stop early then.
+bool StopRequested();
 
 }  // namespace touchsim
