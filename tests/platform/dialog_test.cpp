@@ -1061,6 +1061,27 @@ TEST_F(DialogPointer, APressAndReleaseOnAButtonClicksIt) {
 }
 
 // A trackbar follows the touch and is clicked where it lifts; a radio button checks itself.
+// A button shows pushed while the press that went down on it stays over it: not once it slides
+// off, again when it comes back, and no more once it lifts, with the click. The look a display
+// paints is this state.
+TEST_F(DialogPointer, AButtonShowsPushedOnlyWhileThePressStaysOverIt) {
+  HWND dialog = nullptr;
+  std::vector<bool> pushed;
+  auto look = headless::Call([&] {
+    pushed.push_back((SendDlgItemMessageW(dialog, 1016, BM_GETSTATE, 0, 0) & BST_PUSHED) != 0);
+  });
+  Outcome run = Play(Buttons(),
+                     {At(MOUSEEVENTF_LEFTDOWN, 140, 120), headless::Wait(50), look, At(0, 150, 86), headless::Wait(50),
+                      look, At(0, 140, 120), headless::Wait(50), look, At(MOUSEEVENTF_LEFTUP, 140, 120),
+                      headless::Wait(50), look, headless::Ok()},
+                     nullptr, [&](HWND hwnd, UINT message, WPARAM, LPARAM) {
+                       if (message == WM_INITDIALOG) dialog = hwnd;
+                     });
+  EXPECT_EQ(run.result, IDOK) << run.error;
+  EXPECT_EQ(pushed, (std::vector<bool>{true, false, true, false}));
+  EXPECT_EQ(run.heard, (std::vector<std::string>{"init", "command 1016 code 0", "command 1 code 0"}));
+}
+
 TEST_F(DialogPointer, TrackbarsAndRadioButtonsTakeTheTouch) {
   // In the client area, 26 pixels below the dialog's top, the trackbar spans (20,20)-(220,44)
   // with the range 0..100; the radio (20,60)-(100,80).
