@@ -1,10 +1,12 @@
 // The predefined "BUTTON" class: push buttons, radio buttons (an automatic one checks itself and
 // clears the others of its group) and group boxes. A click (BM_CLICK, or the left button lifted
 // over the button) tells the parent with WM_COMMAND and BN_CLICKED; a group box is only a frame
-// and takes no clicks.
+// and takes no clicks. A button the left button went down on shows pushed while the pointer
+// stays over it, and takes the dialog's keyboard focus.
 #include <windows.h>
 
 #include "control_state.h"
+#include "dialog_keys.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -12,6 +14,8 @@ namespace {
 
 struct ButtonState {
   WPARAM check = BST_UNCHECKED;
+  bool tracking = false;  // the left button went down on it and is not up yet
+  bool pushed = false;    // tracking, with the pointer over it
 };
 
 ControlStates<ButtonState> &Buttons() {
@@ -65,6 +69,14 @@ void Click(HWND hwnd) {
   SendMessageW(button->parent, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(hwnd));
 }
 
+// Whether a mouse message's point lies on the button.
+bool Over(HWND hwnd, LPARAM lParam) {
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
+  return x >= 0 && y >= 0 && x < client.right && y < client.bottom;
+}
+
 LRESULT CALLBACK ButtonProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
@@ -75,20 +87,34 @@ LRESULT CALLBACK ButtonProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
       return 0;
     case BM_GETCHECK:
       return static_cast<LRESULT>(Buttons().Get(hwnd).value_or(ButtonState{}).check);
+    case BM_GETSTATE: {
+      ButtonState state = Buttons().Get(hwnd).value_or(ButtonState{});
+      return static_cast<LRESULT>(state.check | (state.pushed ? BST_PUSHED : 0));
+    }
     case BM_SETCHECK:
       Buttons().Update(hwnd, [&](ButtonState &state) { return state.check = wParam; });
       return 0;
     case BM_CLICK:
       if (TakesClicks(hwnd)) Click(hwnd);
       return 0;
-    case WM_LBUTTONUP: {
-      // A touch that slides off the button before it lifts is no click.
-      RECT client{};
-      GetClientRect(hwnd, &client);
-      const int x = GET_X_LPARAM(lParam), y = GET_Y_LPARAM(lParam);
-      if (TakesClicks(hwnd) && x >= 0 && y >= 0 && x < client.right && y < client.bottom) Click(hwnd);
+    case WM_LBUTTONDOWN:
+      if (!TakesClicks(hwnd) || !Buttons().Update(hwnd, [](ButtonState &state) {
+            state.tracking = state.pushed = true;
+            return true;
+          }))
+        return 0;
+      TakeFocus(hwnd);
+      return 0;
+    case WM_MOUSEMOVE: {
+      const bool over = Over(hwnd, lParam) && (wParam & MK_LBUTTON) != 0;
+      Buttons().Update(hwnd, [&](ButtonState &state) { return state.pushed = state.tracking && over; });
       return 0;
     }
+    case WM_LBUTTONUP:
+      Buttons().Update(hwnd, [](ButtonState &state) { return state.tracking = state.pushed = false; });
+      // A touch that slides off the button before it lifts is no click.
+      if (TakesClicks(hwnd) && Over(hwnd, lParam)) Click(hwnd);
+      return 0;
     default:
       return DefWindowProcW(hwnd, message, wParam, lParam);
   }

@@ -1,13 +1,15 @@
 // "msctls_trackbar32" windows: the range 0..100 at first, TBM_SETRANGEMIN, TBM_SETRANGEMAX and
 // TBM_SETRANGE change it and pull the position into it, TBM_SETPOS clamps to it. There is nothing
 // to redraw, so the redraw flag has no effect. The pointer moves the knob to where it presses and
-// drags, its width spanning the range, and the release is a click there.
+// drags, its width spanning the range, and the release is a click there; a press gives it the
+// dialog's keyboard focus.
 #include "control_trackbar.h"
 
 #include <algorithm>
 #include <cstdint>
 
 #include "control_state.h"
+#include "dialog_keys.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -54,6 +56,7 @@ LRESULT CALLBACK TrackbarProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARA
       if (TakesClicks(hwnd)) {
         LONG at = PositionAt(hwnd, GET_X_LPARAM(lParam));
         trackbars.Update(hwnd, [&](TrackbarState &state) { return state.position = state.Clamp(at); });
+        if (message == WM_LBUTTONDOWN) TakeFocus(hwnd);
       }
       return 0;
     case WM_LBUTTONUP:

@@ -1,6 +1,6 @@
 // What the modal loops ask of the FLTK rendering: whether it is active, one turn of its event loop
-// for a dialog (draw the model, wait for input or a timeout, turn input into messages), and
-// forgetting a dialog that has ended.
+// for a dialog (paint the model, wait for input or a timeout, hand the input to the window
+// system), and forgetting a dialog that has ended.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +9,10 @@ namespace platform::gwes {
 
 // True on the thread where platform::fltk::OpenDisplay has succeeded.
 bool FltkActive();
-// Brings the dialog's FLTK window in step with its window model (text size `labelSize` pixels),
-// waits for an X11 event or a short while, and turns what the user did into the messages the
-// headless script's actions produce. The caller handles queued messages between turns.
+// Brings the FLTK windows of the dialog and of those beneath it in step with their window models
+// (the dialog's text size `labelSize` pixels), waits for an X11 event or a short while, and hands
+// the mouse and the keys to the window system's pointer input and dialog keyboard, as a touch and
+// a headless script reach them. The caller handles queued messages between turns.
 void FltkTurn(HWND dialog, int labelSize);
 // The dialog has ended: its FLTK window goes.
 void FltkForget(HWND dialog);

@@ -1,9 +1,10 @@
 // The FLTK rendering of modal dialogs on X11: each dialog's window model (its child windows'
-// rectangles, texts, visibility, enabled state, check marks, trackbar ranges and positions) is
-// drawn with FLTK widgets and brought in step before every wait, and what the user does becomes
-// the messages a headless script's actions produce (BM_CLICK, a trackbar click, WM_CLOSE, IDCANCEL,
-// IDOK). No window manager decorates the windows: a window's caption is drawn here, as the
-// device's window system draws it, so a desktop and a bare display look the same.
+// rectangles, texts, visibility, enabled state, check marks, pushed looks, trackbar ranges and
+// positions, the keyboard focus) is painted with FLTK and brought in step before every wait. The
+// rendering decides nothing: the mouse's presses, moves and releases go to the window system as
+// a touch's do, and the keys to the dialog's keyboard, which decide what they do. No window
+// manager decorates the windows: a window's caption is drawn here, as the device's window system
+// draws it, so a desktop and a bare display look the same.
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
@@ -14,6 +15,7 @@
 #include <FL/Fl_Slider.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <algorithm>
@@ -28,6 +30,7 @@
 #include "control_state.h"
 #include "control_static.h"
 #include "control_trackbar.h"
+#include "dialog_keys.h"
 #include "fltk_driver.h"
 #include "platform/fltk_display.h"
 #include "platform/text.h"
@@ -35,6 +38,7 @@
 #include "screen_size.h"
 #include "window_drawing.h"
 #include "window_frame.h"
+#include "window_input.h"
 #include "window_table.h"
 
 namespace platform::gwes {
@@ -59,21 +63,15 @@ struct Picture {
   std::unique_ptr<Fl_Image> fitted;
 };
 
-struct Control {
-  Widget kind = Widget::kOther;
-  Fl_Widget *widget = nullptr;       // owned by the dialog's FLTK window
-  std::shared_ptr<Picture> picture;  // an image static's, when its resource could be read
-};
-
-// What the user did, played once FLTK's event handling has returned, so that no widget is changed
-// or deleted inside its own callback.
+// What the user did, handed to the window system once FLTK's event handling has returned: a key
+// may run the dialog's procedure, which may end the dialog or open another inside FLTK's handler.
 struct Input {
-  enum class Kind { kClick, kSlider, kEscape, kClose, kOk, kMouse } kind = Kind::kClick;
-  HWND hwnd = nullptr;  // kClick, kSlider: the control; kEscape, kClose, kOk, kMouse: the dialog
-  LONG value = 0;       // kSlider: the position released at
-  UINT message = 0;     // kMouse: the mouse message, its key state and its client point
-  WPARAM keys = 0;
+  enum class Kind { kPointer, kKey, kClose } kind = Kind::kPointer;
+  HWND top = nullptr;  // the dialog whose window it came to
+  DWORD flags = 0;     // kPointer: mouse_event's flags, at the screen point `at`
   POINT at{};
+  UINT key = 0;  // kKey: the virtual key, with Shift held or not
+  bool shift = false;
 };
 
 std::vector<Input> &Pending() {
@@ -81,46 +79,39 @@ std::vector<Input> &Pending() {
   return *pending;
 }
 
-// What the program drew on the dialog, beneath its controls. It is also the dialog's background:
-// the mouse on it, where no control takes it, becomes the dialog's own mouse messages.
+// An FLTK widget that only paints: it takes no event, so that FLTK decides no click, and shows
+// the keyboard focus when the model gives it the focus.
+struct FocusMark {
+  bool focused = false;
+};
+
+template <typename Base>
+class Painted : public Base, public FocusMark {
+ public:
+  Painted() : Base(0, 0, 1, 1) { this->clear_visible_focus(); }
+
+ private:
+  int handle(int) override { return 0; }
+  void draw() override {
+    Base::draw();
+    if (!focused) return;
+    // A dotted frame just inside the control, as FLTK marks its own focus.
+    fl_color(fl_contrast(FL_BLACK, this->color()));
+    fl_line_style(FL_DOT);
+    fl_rect(this->x() + 3, this->y() + 3, this->w() - 6, this->h() - 6);
+    fl_line_style(0);
+  }
+};
+
+// What the program drew on the dialog, beneath its controls.
 class Canvas : public Fl_Widget {
  public:
-  explicit Canvas(HWND dialog) : Fl_Widget(0, 0, 1, 1), dialog_(dialog) {}
+  Canvas() : Fl_Widget(0, 0, 1, 1) {}
   std::vector<Figure> figures;
   size_t generation = 0;
 
  private:
-  int handle(int event) override {
-    switch (event) {
-      case FL_ENTER:
-        return 1;  // so that moves without a button arrive too
-      case FL_PUSH:
-        if (Fl::event_button() == FL_LEFT_MOUSE) return Queue(WM_LBUTTONDOWN, MK_LBUTTON);
-        if (Fl::event_button() == FL_RIGHT_MOUSE) return Queue(WM_RBUTTONDOWN, MK_RBUTTON);
-        return 0;
-      case FL_DRAG:
-        return Queue(WM_MOUSEMOVE, Fl::event_button1() != 0 ? MK_LBUTTON : Fl::event_button3() != 0 ? MK_RBUTTON : 0);
-      case FL_MOVE:
-        return Queue(WM_MOUSEMOVE, 0);
-      case FL_RELEASE: {
-        // FLTK holds back the moves it reads in one go and hands on only the last, after the
-        // release: the dialog sees the pointer reach the release point while the button is down.
-        const WPARAM held = Fl::event_button() == FL_LEFT_MOUSE ? MK_LBUTTON : MK_RBUTTON;
-        if (Fl::event_x() - x() != last_.x || Fl::event_y() - y() != last_.y) Queue(WM_MOUSEMOVE, held);
-        if (Fl::event_button() == FL_LEFT_MOUSE) return Queue(WM_LBUTTONUP, 0);
-        if (Fl::event_button() == FL_RIGHT_MOUSE) return Queue(WM_RBUTTONUP, 0);
-        return 1;
-      }
-      default:
-        return Fl_Widget::handle(event);
-    }
-  }
-
-  int Queue(UINT message, WPARAM keys) {
-    last_ = POINT{Fl::event_x() - x(), Fl::event_y() - y()};
-    Pending().push_back(Input{Input::Kind::kMouse, dialog_, 0, message, keys, last_});
-    return 1;
-  }
+  int handle(int) override { return 0; }
 
   void draw() override {
     fl_color(FL_BLACK);
@@ -135,61 +126,24 @@ class Canvas : public Fl_Widget {
     }
     fl_line_style(0);
   }
-
-  HWND dialog_;
-  POINT last_{-1, -1};  // where the last mouse message put the pointer
 };
 
-// A window's caption bar: its text, and the OK and close boxes it has. A press released on the
-// box it began on is that box's click.
+// A window's caption bar: its text, and the OK and close boxes it has, the one a press holds
+// down drawn pushed.
 class CaptionBar : public Fl_Widget {
  public:
-  CaptionBar(HWND dialog, DWORD style, DWORD exStyle)
-      : Fl_Widget(0, 0, 1, kCaptionHeight), dialog_(dialog), style_(style), exStyle_(exStyle) {}
+  CaptionBar(DWORD style, DWORD exStyle) : Fl_Widget(0, 0, 1, kCaptionHeight), style_(style), exStyle_(exStyle) {}
+  FramePart held = FramePart::kClient;
 
  private:
-  CaptionLayout Layout() const { return CaptionOf(style_, exStyle_, w()); }
-
-  FramePart PartAt(int x, int y) const {
-    CaptionLayout layout = Layout();
-    auto inside = [&](const RECT &rect) {
-      return x >= rect.left && x < rect.right && y >= rect.top && y < rect.bottom;
-    };
-    if (inside(layout.ok)) return FramePart::kOkBox;
-    if (inside(layout.close)) return FramePart::kCloseBox;
-    return FramePart::kCaption;
-  }
-
-  int handle(int event) override {
-    switch (event) {
-      case FL_PUSH:
-        pressed_ = Fl::event_button() == FL_LEFT_MOUSE ? PartAt(Fl::event_x() - x(), Fl::event_y() - y())
-                                                       : FramePart::kCaption;
-        redraw();
-        return 1;
-      case FL_DRAG:
-        return 1;
-      case FL_RELEASE: {
-        FramePart released = PartAt(Fl::event_x() - x(), Fl::event_y() - y());
-        if (released == pressed_ && released == FramePart::kOkBox)
-          Pending().push_back(Input{Input::Kind::kOk, dialog_});
-        if (released == pressed_ && released == FramePart::kCloseBox)
-          Pending().push_back(Input{Input::Kind::kClose, dialog_});
-        pressed_ = FramePart::kCaption;
-        redraw();
-        return 1;
-      }
-      default:
-        return Fl_Widget::handle(event);
-    }
-  }
+  int handle(int) override { return 0; }
 
   void DrawBox(const RECT &rect, FramePart part, const char *symbol) {
     if (rect.right <= rect.left) return;
     constexpr int kMargin = 3;
     const int bx = x() + rect.left + kMargin, by = y() + rect.top + kMargin;
     const int bw = rect.right - rect.left - 2 * kMargin, bh = rect.bottom - rect.top - 2 * kMargin;
-    fl_draw_box(pressed_ == part ? FL_DOWN_BOX : FL_UP_BOX, bx, by, bw, bh, FL_BACKGROUND_COLOR);
+    fl_draw_box(held == part ? FL_DOWN_BOX : FL_UP_BOX, bx, by, bw, bh, FL_BACKGROUND_COLOR);
     fl_color(FL_BLACK);
     if (part == FramePart::kCloseBox) {
       // The close box's cross, drawn rather than written so that it is the same in every face.
@@ -204,7 +158,7 @@ class CaptionBar : public Fl_Widget {
   }
 
   void draw() override {
-    CaptionLayout layout = Layout();
+    CaptionLayout layout = CaptionOf(style_, exStyle_, w());
     fl_rectf(x(), y(), w(), h(), fl_rgb_color(0, 0, 128));
     // The text ends where the first box begins.
     LONG textRight = w();
@@ -220,46 +174,147 @@ class CaptionBar : public Fl_Widget {
     DrawBox(layout.close, FramePart::kCloseBox, nullptr);
   }
 
-  HWND dialog_;
   DWORD style_;
   DWORD exStyle_;
-  FramePart pressed_ = FramePart::kCaption;  // the box a left press began on
 };
 
-// A dialog's window: Return, when no control takes it, clicks the dialog's default push button.
-// A window with a caption is outlined, so that a box over a dialog of the same grey stands apart.
+// The virtual key of an FLTK key the dialogs answer; 0 for others.
+UINT VirtualKeyOf(int key) {
+  switch (key) {
+    case FL_Escape:
+      return VK_ESCAPE;
+    case FL_Enter:
+    case FL_KP_Enter:
+      return VK_RETURN;
+    case FL_Tab:
+      return VK_TAB;
+    case ' ':
+      return VK_SPACE;
+    case FL_Left:
+      return VK_LEFT;
+    case FL_Up:
+      return VK_UP;
+    case FL_Right:
+      return VK_RIGHT;
+    case FL_Down:
+      return VK_DOWN;
+    default:
+      if (key >= 'a' && key <= 'z') return static_cast<UINT>(key - 'a' + 'A');
+      if (key >= '0' && key <= '9') return static_cast<UINT>(key);
+      return 0;
+  }
+}
+
+// The property a dialog's X11 window carries once it is painted: 1 while the dialog takes input,
+// 0 while it does not (disabled under its own modal dialog or message box). A test, or any X
+// client, acts on the window once it reads 1.
+constexpr char kTakesInputProperty[] = "_GWES_TAKES_INPUT";
+
+// A dialog's window: it takes every mouse event and key itself, so that none reaches a widget,
+// and hands them on as they are. A window with a caption is outlined, so that a box over a dialog
+// of the same grey stands apart.
 class DialogWindow : public Fl_Double_Window {
  public:
   DialogWindow(HWND dialog, bool outlined, int x, int y, int w, int h)
       : Fl_Double_Window(x, y, w, h), dialog_(dialog), outlined_(outlined) {}
 
+  // Whether the window holds the X keyboard focus.
+  bool HasKeyboard() const { return Fl::focus() == this; }
+
+  void TakesInput(bool takes) {
+    takes_ = takes;
+    Publish();
+  }
+
  private:
   void draw() override {
     Fl_Double_Window::draw();
-    if (!outlined_) return;
-    fl_color(fl_rgb_color(0, 0, 128));
-    fl_rect(0, 0, w(), h());
+    if (outlined_) {
+      fl_color(fl_rgb_color(0, 0, 128));
+      fl_rect(0, 0, w(), h());
+    }
+    painted_ = true;
+    Publish();
+  }
+
+  void Publish() {
+    if (!shown() || !painted_) return;
+    const long value = takes_ ? 1 : 0;
+    if (published_ == value) return;
+    published_ = value;
+    XChangeProperty(fl_display, fl_xid(this), XInternAtom(fl_display, kTakesInputProperty, False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char *>(&value), 1);
+    XFlush(fl_display);
   }
 
   int handle(int event) override {
-    if (event == FL_SHORTCUT && (Fl::event_key() == FL_Enter || Fl::event_key() == FL_KP_Enter)) {
-      for (const WindowPtr &child : ChildWindows(dialog_)) {
-        if ((child->style & WS_CHILD) == 0 || !EqualsIgnoreCase(child->className, u"BUTTON") ||
-            (child->style & BS_TYPEMASK) != BS_DEFPUSHBUTTON)
-          continue;
-        Pending().push_back(Input{Input::Kind::kClick, child->hwnd});
+    switch (event) {
+      case FL_ENTER:
+      case FL_LEAVE:
+        return 1;  // so that moves without a button arrive too
+      case FL_FOCUS:
+      case FL_UNFOCUS:
+        return 1;  // the window, not a widget, takes the keyboard
+      case FL_PUSH:
+        if (Fl::event_button() == FL_LEFT_MOUSE) return Forward(MOUSEEVENTF_MOVE | MOUSEEVENTF_LEFTDOWN);
+        if (Fl::event_button() == FL_RIGHT_MOUSE) return Forward(MOUSEEVENTF_MOVE | MOUSEEVENTF_RIGHTDOWN);
+        return 1;
+      case FL_DRAG:
+      case FL_MOVE:
+        return Forward(MOUSEEVENTF_MOVE);
+      case FL_RELEASE:
+        // FLTK holds back the moves it reads in one go and hands on only the last, with the
+        // release: the move comes first, with the button still down.
+        if (Fl::event_button() == FL_LEFT_MOUSE) return Forward(MOUSEEVENTF_MOVE | MOUSEEVENTF_LEFTUP);
+        if (Fl::event_button() == FL_RIGHT_MOUSE) return Forward(MOUSEEVENTF_MOVE | MOUSEEVENTF_RIGHTUP);
+        return 1;
+      case FL_KEYBOARD:
+      case FL_SHORTCUT: {
+        const UINT key = (Fl::event_state() & (FL_CTRL | FL_META)) != 0 ? 0 : VirtualKeyOf(Fl::event_key());
+        if (key == 0) return 0;
+        Input input{Input::Kind::kKey, dialog_};
+        input.key = key;
+        input.shift = (Fl::event_state() & FL_SHIFT) != 0;
+        Pending().push_back(input);
         return 1;
       }
+      default:
+        return Fl_Double_Window::handle(event);
     }
-    return Fl_Double_Window::handle(event);
+  }
+
+  // The event's point on the screen: the window stands where its model's rectangle says.
+  int Forward(DWORD flags) {
+    WindowPtr window = LookupWindow(dialog_);
+    if (!window) return 1;
+    RECT rect;
+    {
+      std::lock_guard lock(window->stateMutex);
+      rect = window->rect;
+    }
+    Input input{Input::Kind::kPointer, dialog_, flags};
+    input.at = POINT{rect.left + Fl::event_x(), rect.top + Fl::event_y()};
+    Pending().push_back(input);
+    return 1;
   }
 
   HWND dialog_;
   bool outlined_;
+  bool takes_ = false;
+  bool painted_ = false;
+  long published_ = -1;  // the property's value, -1 before it is first set
+};
+
+struct Control {
+  Widget kind = Widget::kOther;
+  Fl_Widget *widget = nullptr;       // owned by the dialog's FLTK window
+  FocusMark *mark = nullptr;         // the same widget's focus mark
+  std::shared_ptr<Picture> picture;  // an image static's, when its resource could be read
 };
 
 struct Shown {
-  std::unique_ptr<Fl_Double_Window> window;
+  int labelSize = 0;  // the dialog's character height, in pixels
+  std::unique_ptr<DialogWindow> window;
   CaptionBar *caption = nullptr;  // owned by the window, for a window with a caption
   Canvas *canvas = nullptr;  // owned by the window
   std::map<HWND, Control> controls;
@@ -270,20 +325,9 @@ std::map<HWND, Shown> &Dialogs() {
   return *dialogs;
 }
 
-HWND HandleOf(void *data) { return static_cast<HWND>(data); }
-
-void OnButton(Fl_Widget *, void *data) { Pending().push_back({Input::Kind::kClick, HandleOf(data)}); }
-
-void OnSlider(Fl_Widget *widget, void *data) {
-  auto position = static_cast<LONG>(static_cast<Fl_Slider *>(widget)->value());
-  Pending().push_back({Input::Kind::kSlider, HandleOf(data), position});
-}
-
-// FLTK calls a window's callback for its close box and for the Escape key.
-void OnWindow(Fl_Widget *, void *data) {
-  bool escape = Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape;
-  Pending().push_back({escape ? Input::Kind::kEscape : Input::Kind::kClose, HandleOf(data)});
-}
+// FLTK calls a window's callback for a window manager's close request (the window takes the
+// Escape key itself).
+void OnWindow(Fl_Widget *, void *data) { Pending().push_back({Input::Kind::kClose, static_cast<HWND>(data)}); }
 
 // A window text as an FLTK label: UTF-8, with '@' doubled, for FLTK would read it as a symbol.
 std::string LabelOf(std::u16string_view text) {
@@ -358,58 +402,53 @@ void FitPicture(Fl_Widget *widget, Picture &picture) {
   widget->image(picture.fitted.get());
 }
 
-Fl_Widget *MakeWidget(Widget kind, const Window &window, int labelSize) {
-  void *data = window.hwnd;
-  Fl_Widget *widget = nullptr;
-  switch (kind) {
+template <typename Base>
+Painted<Base> *Paint(Control *control) {
+  auto *widget = new Painted<Base>;
+  control->widget = widget;
+  control->mark = widget;
+  return widget;
+}
+
+// Makes the widget that paints a control of kind `kind`.
+void MakeWidget(Control *control, const Window &window, int labelSize) {
+  switch (control->kind) {
     case Widget::kPush:
-      widget = new Fl_Button(0, 0, 1, 1);
-      widget->callback(OnButton, data);
+      Paint<Fl_Button>(control);
       break;
     case Widget::kRadio:
-      widget = new Fl_Round_Button(0, 0, 1, 1);
-      widget->callback(OnButton, data);
+      Paint<Fl_Round_Button>(control);
       break;
     case Widget::kCheck:
-      widget = new Fl_Check_Button(0, 0, 1, 1);
-      widget->callback(OnButton, data);
+      Paint<Fl_Check_Button>(control);
       break;
     case Widget::kGroupBox:
-      widget = new Fl_Box(FL_ENGRAVED_FRAME, 0, 0, 1, 1, nullptr);
-      widget->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE);
+      Paint<Fl_Box>(control)->box(FL_ENGRAVED_FRAME);
+      control->widget->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE);
       break;
     case Widget::kImage:
-      widget = new Fl_Box(FL_NO_BOX, 0, 0, 1, 1, nullptr);
-      widget->align(FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
+      Paint<Fl_Box>(control)->align(FL_ALIGN_CENTER | FL_ALIGN_INSIDE);
       break;
     case Widget::kFill: {
       DWORD type = window.style & SS_TYPEMASK;
-      widget = new Fl_Box(FL_FLAT_BOX, 0, 0, 1, 1, nullptr);
-      widget->color(type == SS_BLACKRECT ? FL_BLACK : type == SS_GRAYRECT ? FL_DARK3 : FL_WHITE);
+      Paint<Fl_Box>(control)->box(FL_FLAT_BOX);
+      control->widget->color(type == SS_BLACKRECT ? FL_BLACK : type == SS_GRAYRECT ? FL_DARK3 : FL_WHITE);
       break;
     }
-    case Widget::kTrackbar: {
-      auto *slider = new Fl_Slider(0, 0, 1, 1);
-      slider->type(FL_HOR_NICE_SLIDER);
-      slider->step(1);
-      slider->when(FL_WHEN_RELEASE);
-      slider->callback(OnSlider, data);
-      widget = slider;
+    case Widget::kTrackbar:
+      Paint<Fl_Slider>(control)->type(FL_HOR_NICE_SLIDER);
       break;
-    }
     case Widget::kText:
     case Widget::kOther: {
       DWORD type = window.style & SS_TYPEMASK;
       Fl_Align across = type == SS_CENTER ? FL_ALIGN_CENTER : type == SS_RIGHT ? FL_ALIGN_RIGHT : FL_ALIGN_LEFT;
-      widget = new Fl_Box(FL_NO_BOX, 0, 0, 1, 1, nullptr);
-      widget->align(across | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+      Paint<Fl_Box>(control)->align(across | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
       break;
     }
   }
   // FLTK's faces run wider than the model's (a character half as wide as it is high), so the text
   // is drawn a little smaller than the character height, to fit the rectangles the layout gives.
-  widget->labelsize(labelSize * 5 / 6);
-  return widget;
+  control->widget->labelsize(labelSize * 5 / 6);
 }
 
 struct Model {
@@ -433,19 +472,23 @@ void Place(Fl_Widget *widget, const RECT &rect, POINT offset = {0, 0}) {
   if (widget->x() != x || widget->y() != y || widget->w() != w || widget->h() != h) widget->resize(x, y, w, h);
 }
 
-void SyncControl(const Window &window, const Control &control, POINT offset) {
+// Brings a control's widget in step with its model; `focused` when it has the keyboard focus of a
+// window that holds the keyboard.
+void SyncControl(const Window &window, const Control &control, POINT offset, bool focused) {
   Model model = ModelOf(window);
   Fl_Widget *widget = control.widget;
   Place(widget, model.rect, offset);
   if (control.kind != Widget::kImage && control.kind != Widget::kTrackbar && control.kind != Widget::kFill)
     SetLabel(widget, LabelOf(model.text));
   if (control.picture) FitPicture(widget, *control.picture);
-  if (control.kind == Widget::kRadio || control.kind == Widget::kCheck) {
+  if (control.kind == Widget::kPush || control.kind == Widget::kRadio || control.kind == Widget::kCheck) {
     auto *button = static_cast<Fl_Button *>(widget);
-    char checked = SendMessageW(window.hwnd, BM_GETCHECK, 0, 0) == BST_CHECKED ? 1 : 0;
-    // While the user holds the button down its mark shows the press; putting the model's mark back
-    // then would make the release look like no change, and the click would be lost.
-    if (button->value() != checked && Fl::pushed() != button) button->value(checked);
+    const auto state = static_cast<WPARAM>(SendMessageW(window.hwnd, BM_GETSTATE, 0, 0));
+    const bool checked = (state & BST_CHECKED) != 0, pushed = (state & BST_PUSHED) != 0;
+    // A push button held down shows pushed; a radio button or check box held down shows the mark
+    // the click would give, as FLTK's own buttons show a press.
+    const char value = (control.kind == Widget::kPush ? pushed : checked != pushed) ? 1 : 0;
+    if (button->value() != value) button->value(value);
   }
   if (control.kind == Widget::kTrackbar) {
     auto *slider = static_cast<Fl_Slider *>(widget);
@@ -453,14 +496,14 @@ void SyncControl(const Window &window, const Control &control, POINT offset) {
     auto high = static_cast<double>(SendMessageW(window.hwnd, TBM_GETRANGEMAX, 0, 0));
     auto position = static_cast<double>(SendMessageW(window.hwnd, TBM_GETPOS, 0, 0));
     if (slider->minimum() != low || slider->maximum() != high) slider->bounds(low, high);
-    // While the user drags, the knob stays where the user holds it.
-    if (slider->value() != position && Fl::pushed() != slider) slider->value(position);
+    if (slider->value() != position) slider->value(position);
   }
+  control.mark->focused = focused;
   if (model.enabled != (widget->active() != 0)) model.enabled ? widget->activate() : widget->deactivate();
   if (model.visible != (widget->visible() != 0)) model.visible ? widget->show() : widget->hide();
 }
 
-void Sync(HWND dialog, Shown &shown, int labelSize) {
+void Sync(HWND dialog, Shown &shown) {
   WindowPtr window = LookupWindow(dialog);
   if (!window) return;
   Model model = ModelOf(*window);
@@ -472,14 +515,14 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
     shown.window->end();
     shown.window->callback(OnWindow, dialog);
     shown.window->border(0);
-    shown.canvas = new Canvas(dialog);
+    shown.canvas = new Canvas;
     shown.window->add(shown.canvas);
     if (HasCaption(window->style)) {
-      shown.caption = new CaptionBar(dialog, window->style, window->exStyle);
+      shown.caption = new CaptionBar(window->style, window->exStyle);
       shown.window->add(shown.caption);
     }
   }
-  Fl_Double_Window &flWindow = *shown.window;
+  DialogWindow &flWindow = *shown.window;
   std::string title = ToUtf8(model.text);
   if (flWindow.label() == nullptr || title != flWindow.label()) flWindow.copy_label(title.c_str());
   Place(&flWindow, model.rect);
@@ -494,7 +537,9 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
   if (shown.caption) {
     Place(shown.caption, RECT{0, 0, width, kCaptionHeight});
     SetLabel(shown.caption, title);
+    shown.caption->held = CaptionBoxHeld(dialog);
   }
+  const HWND focus = flWindow.HasKeyboard() ? FocusOf(dialog) : nullptr;
 
   std::map<HWND, Control> seen;
   for (const WindowPtr &child : ChildWindows(dialog)) {
@@ -505,7 +550,7 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
       control = it->second;
     } else {
       control.kind = KindOf(*child);
-      control.widget = MakeWidget(control.kind, *child, labelSize);
+      MakeWidget(&control, *child, shown.labelSize);
       if (control.kind == Widget::kImage) {
         control.picture = PictureOf(*child);
         // Without its picture the static shows where it is, as a sunken frame.
@@ -513,7 +558,7 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
       }
       flWindow.add(control.widget);
     }
-    SyncControl(*child, control, offset);
+    SyncControl(*child, control, offset, child->hwnd == focus);
     seen[child->hwnd] = control;
   }
   for (auto &[hwnd, control] : shown.controls) {
@@ -526,38 +571,22 @@ void Sync(HWND dialog, Shown &shown, int labelSize) {
 
   if (model.visible && !flWindow.shown()) flWindow.show();
   if (!model.visible && flWindow.shown()) flWindow.hide();
+  flWindow.TakesInput(TakesClicks(dialog));
   flWindow.redraw();
 }
 
-// The dialog a piece of input belongs to takes no input while it is disabled (its own modal
-// dialog or message box is up) or hidden.
-bool DialogTakesInput(HWND hwnd) {
-  WindowPtr window = LookupWindow(hwnd);
-  while (window && (window->style & WS_CHILD) != 0) window = LookupWindow(window->parent);
-  return window && TakesClicks(window->hwnd);
-}
-
+// Hands what the user did to the window system, which decides what it does: the same calls a
+// touch and a headless script's keys reach.
 void Play(const Input &input) {
-  if (!DialogTakesInput(input.hwnd)) return;
   switch (input.kind) {
-    case Input::Kind::kClick:
-      SendMessageW(input.hwnd, BM_CLICK, 0, 0);
+    case Input::Kind::kPointer:
+      DeliverPointerInput(input.top, input.flags, input.at.x, input.at.y);
       break;
-    case Input::Kind::kSlider:
-      ClickTrackbar(input.hwnd, input.value);
-      break;
-    case Input::Kind::kEscape:
-      PostMessageW(input.hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(input.hwnd, IDCANCEL)));
+    case Input::Kind::kKey:
+      DeliverKeyInput(input.top, input.key, input.shift);
       break;
     case Input::Kind::kClose:
-      PostMessageW(input.hwnd, WM_CLOSE, 0, 0);
-      break;
-    case Input::Kind::kOk:
-      PostMessageW(input.hwnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-      break;
-    case Input::Kind::kMouse:
-      PostMessageW(input.hwnd, input.message, input.keys, MAKELPARAM(input.at.x, input.at.y));
+      DeliverCloseRequest(input.top);
       break;
   }
 }
@@ -567,7 +596,10 @@ void Play(const Input &input) {
 bool FltkActive() { return displayThread.load() == std::this_thread::get_id(); }
 
 void FltkTurn(HWND dialog, int labelSize) {
-  Sync(dialog, Dialogs()[dialog], labelSize);
+  Dialogs()[dialog].labelSize = labelSize;
+  // The dialogs beneath this one are drawn as their models stand too: a button released as it
+  // opened this dialog no longer shows pushed, and the dialogs say that they take no input.
+  for (auto &[hwnd, shown] : Dialogs()) Sync(hwnd, shown);
   Fl::wait(kTurnSeconds);
   std::vector<Input> inputs;
   inputs.swap(Pending());
@@ -580,8 +612,8 @@ void FltkForget(HWND dialog) {
   if (it == Dialogs().end()) return;
   if (it->second.window) it->second.window->hide();
   Dialogs().erase(it);
-  // Input still pending for the dialog or its controls has nowhere to go.
-  std::erase_if(Pending(), [](const Input &input) { return !IsWindow(input.hwnd); });
+  // Input still pending for the dialog has nowhere to go.
+  std::erase_if(Pending(), [dialog](const Input &input) { return input.top == dialog || !IsWindow(input.top); });
   Fl::flush();
 }
 

@@ -24,6 +24,10 @@ bool HeadlessWaiting(std::chrono::steady_clock::time_point *until);
 // waits.
 int HeadlessAnswer(std::u16string_view caption, std::u16string_view text, UINT type);
 
+// The dump's lines of the message box a script is to answer: its rectangle on the screen, then
+// its caption and client area, as a window with a caption has them.
+std::string DumpMessageBox(std::u16string_view caption, std::u16string_view text, UINT type);
+
 // Text as the transcript writes it: in double quotes, UTF-8, with \\, \" and \n escaped.
 std::string Quoted(std::u16string_view text);
 // A window's text, quoted.

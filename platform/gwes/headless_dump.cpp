@@ -1,11 +1,13 @@
 // The dump of the headless renderer: the calling thread's windows as an indented tree, each with
 // what a user would see of it (class, id, text, rectangle, visibility, enabled state, check mark,
 // trackbar range and position, static image); under a window with a caption, its caption bar, its
-// boxes and its client area in screen coordinates, so that a script knows where to touch them.
+// boxes and its client area in screen coordinates, so that a script knows where to touch them. A
+// message box the script is to answer follows, with its rectangle and caption as a window's.
 #include <mutex>
 
 #include "control_static.h"
 #include "headless_driver.h"
+#include "message_box.h"
 #include "platform/headless.h"
 #include "platform/text.h"
 #include "window_drawing.h"
@@ -27,18 +29,18 @@ std::string Rectangle(const RECT &rect) {
          std::to_string(rect.bottom) + ")";
 }
 
-// The caption lines of a top-level window at `rect` on the screen.
-std::string CaptionLines(const Window &window, const RECT &rect, const std::u16string &text,
+// The caption lines of a top-level window of these styles at `rect` on the screen.
+std::string CaptionLines(DWORD style, DWORD exStyle, const RECT &rect, const std::u16string &text,
                          const std::string &indent) {
-  if (!HasCaption(window.style)) return "";
-  CaptionLayout caption = CaptionOf(window.style, window.exStyle, static_cast<int>(rect.right - rect.left));
+  if (!HasCaption(style)) return "";
+  CaptionLayout caption = CaptionOf(style, exStyle, static_cast<int>(rect.right - rect.left));
   auto onScreen = [&](const RECT &part) {
     return Rectangle(RECT{part.left + rect.left, part.top + rect.top, part.right + rect.left, part.bottom + rect.top});
   };
   std::string lines = indent + "caption " + Quoted(text) + " " + onScreen(caption.bar) + "\n";
   if (caption.ok.right > caption.ok.left) lines += indent + "caption ok " + onScreen(caption.ok) + "\n";
   if (caption.close.right > caption.close.left) lines += indent + "caption close " + onScreen(caption.close) + "\n";
-  POINT offset = ClientOffset(window.style);
+  POINT offset = ClientOffset(style);
   lines += indent + "client " + Rectangle(RECT{rect.left + offset.x, rect.top + offset.y, rect.right, rect.bottom});
   return lines + "\n";
 }
@@ -77,7 +79,7 @@ void DumpWindow(const WindowPtr &window, int depth, std::string *out) {
   }
   *out += line + "\n";
   const std::string indent(static_cast<size_t>(depth + 1) * 2, ' ');
-  *out += CaptionLines(*window, rect, text, indent);
+  *out += CaptionLines(window->style, window->exStyle, rect, text, indent);
   for (const Figure &figure : FiguresOf(hwnd)) {
     const RECT &at = figure.at;
     *out += indent + (figure.kind == Figure::Kind::kLine ? "line (" : "ellipse (") + std::to_string(at.left) + "," +
@@ -119,4 +121,10 @@ std::string platform::headless::DumpWindows() {
   for (const WindowPtr &window : ChildWindows(nullptr))
     if (window->queue == self) DumpWindow(window, 0, &out);
   return out;
+}
+
+std::string platform::gwes::DumpMessageBox(std::u16string_view caption, std::u16string_view text, UINT type) {
+  const RECT rect = MessageBoxRect(caption, text, type);
+  return "message box " + Quoted(caption) + " " + Rectangle(rect) + "\n" +
+         CaptionLines(kMessageBoxStyle, 0, rect, std::u16string(caption), "  ");
 }

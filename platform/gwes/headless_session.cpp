@@ -7,9 +7,11 @@
 
 #include "control_state.h"
 #include "control_trackbar.h"
+#include "dialog_keys.h"
 #include "headless_driver.h"
 #include "platform/headless.h"
 #include "platform/text.h"
+#include "window_frame.h"
 #include "window_table.h"
 #include "window_timers.h"
 
@@ -157,16 +159,19 @@ bool Session::Step(HWND dialog) {
     case Action::Kind::kAnswer:
       return Fail(where + "no message box is open; " + dialogName + " waits for the user");
     case Action::Kind::kEscape:
-      // The Escape key is the dialog's cancel command.
-      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
+      gwes::DeliverKeyInput(dialog, VK_ESCAPE, false);
       return true;
     case Action::Kind::kClose:
-      PostMessageW(dialog, WM_CLOSE, 0, 0);
+      gwes::ClickCaptionBox(dialog, gwes::FramePart::kCloseBox);
       return true;
-    case Action::Kind::kOk:
-      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    case Action::Kind::kOk: {
+      gwes::WindowPtr window = gwes::LookupWindow(dialog);
+      const RECT box = window ? gwes::CaptionOf(window->style, window->exStyle, gwes::kCaptionHeight).ok : RECT{};
+      if (box.right <= box.left)
+        return Fail(where + dialogName + " has no OK box in its caption; close it with \"escape\" or \"close\"");
+      gwes::ClickCaptionBox(dialog, gwes::FramePart::kOkBox);
       return true;
+    }
     case Action::Kind::kTick:
       for (LONG period = 0; period < action->value; ++period)
         for (const gwes::TimerEntry &timer : gwes::HeadlessTimers()) gwes::FireTimer(timer);
@@ -216,7 +221,7 @@ int Session::Answer(std::u16string_view caption, std::u16string_view text, UINT 
     if (action == nullptr) return 0;
     std::string where = Where(*action);
     if (action->kind == Action::Kind::kDump) {
-      Record(DumpWindows());
+      Record(DumpWindows() + gwes::DumpMessageBox(caption, text, type));
       continue;
     }
     if (action->kind == Action::Kind::kCall) {

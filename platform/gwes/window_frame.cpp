@@ -1,5 +1,6 @@
 // The non-client area of top-level windows with a caption, and the calls that convert between a
-// window's rectangle and its client area: AdjustWindowRectEx, ClientToScreen and ScreenToClient.
+// window's rectangle and its client area: AdjustWindowRectEx, ClientToScreen and ScreenToClient;
+// and what a click on a caption box does.
 // A caption is the only frame: a window has no border around its client area.
 #include "window_frame.h"
 
@@ -46,6 +47,11 @@ FramePart PartAt(const Window &window, int x, int y) {
   if (Contains(caption.close, x, y)) return FramePart::kCloseBox;
   if (Contains(caption.bar, x, y)) return FramePart::kCaption;
   return FramePart::kClient;
+}
+
+void ClickCaptionBox(HWND window, FramePart box) {
+  if (box == FramePart::kOkBox) PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  if (box == FramePart::kCloseBox) PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
 POINT ClientOrigin(const WindowPtr &window) {

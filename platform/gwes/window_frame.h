@@ -31,6 +31,9 @@ CaptionLayout CaptionOf(DWORD style, DWORD exStyle, int width);
 POINT ClientOffset(DWORD style);
 // The part of window `window` at (x, y) in its own coordinates.
 FramePart PartAt(const Window &window, int x, int y);
+// What a click on a caption box does: the OK box posts WM_COMMAND IDOK to the window, the close
+// box WM_CLOSE. The pointer, a window manager's close request and a headless script click them here.
+void ClickCaptionBox(HWND window, FramePart box);
 // The screen position of the client area's top-left corner of a window.
 POINT ClientOrigin(const WindowPtr &window);
 // Where a window of rectangle `window` stands centred on `area` (screen coordinates), moved as

@@ -9,6 +9,7 @@
 
 #include <mutex>
 
+#include "control_state.h"
 #include "platform/text.h"
 #include "window_frame.h"
 #include "window_table.h"
@@ -73,11 +74,7 @@ FramePart PartUnder(HWND top, int x, int y) {
 
 // The release of a touch that began on a caption: a click when it ends on the box it began on.
 void ReleaseOnCaption(Capture &capture, int x, int y) {
-  if (capture.part == PartUnder(capture.window, x, y)) {
-    if (capture.part == FramePart::kOkBox)
-      PostMessageW(capture.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    if (capture.part == FramePart::kCloseBox) PostMessageW(capture.window, WM_CLOSE, 0, 0);
-  }
+  if (capture.part == PartUnder(capture.window, x, y)) ClickCaptionBox(capture.window, capture.part);
   capture.window = nullptr;
   capture.part = FramePart::kClient;
 }
@@ -148,6 +145,16 @@ void DeliverPointerInput(HWND top, DWORD flags, int x, int y) {
   if ((flags & MOUSEEVENTF_LEFTUP) != 0) Post(target, WM_LBUTTONUP, 0, x, y);
   if ((flags & MOUSEEVENTF_RIGHTUP) != 0) Post(target, WM_RBUTTONUP, 0, x, y);
   if (release) capture.window = nullptr;
+}
+
+FramePart CaptionBoxHeld(HWND top) {
+  Capture &capture = State();
+  std::lock_guard lock(capture.mutex);
+  return capture.window == top ? capture.part : FramePart::kClient;
+}
+
+void DeliverCloseRequest(HWND top) {
+  if (TakesClicks(top)) ClickCaptionBox(top, FramePart::kCloseBox);
 }
 
 }  // namespace platform::gwes

@@ -487,6 +487,16 @@ typedef struct tagMSG {
 #define WM_RBUTTONUP 0x0205
 #define WM_USER 0x0400
 
+// Virtual keys a dialog answers.
+#define VK_TAB 0x09
+#define VK_RETURN 0x0D
+#define VK_ESCAPE 0x1B
+#define VK_SPACE 0x20
+#define VK_LEFT 0x25
+#define VK_UP 0x26
+#define VK_RIGHT 0x27
+#define VK_DOWN 0x28
+
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
@@ -692,9 +702,11 @@ typedef void(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define BS_TYPEMASK 0x0000000FL
 #define BM_GETCHECK 0x00F0
 #define BM_SETCHECK 0x00F1
+#define BM_GETSTATE 0x00F2
 #define BM_CLICK 0x00F5
 #define BST_UNCHECKED 0x0000
 #define BST_CHECKED 0x0001
+#define BST_PUSHED 0x0004
 #define BN_CLICKED 0
 
 // Statics.

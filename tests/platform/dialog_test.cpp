@@ -53,10 +53,12 @@ DialogItemTemplate Image(DWORD style, WORD ordinal, short x, short y, short cx, 
   return item;
 }
 
+// A dialog with a caption carrying the OK and close boxes, so that a script ends it with "ok".
 DialogTemplate Dialog(std::u16string title, short cx, short cy, std::vector<DialogItemTemplate> items,
                       WORD pointSize = 12) {
   DialogTemplate dialog;
   dialog.style = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
+  dialog.exStyle = WS_EX_CAPTIONOKBTN;
   dialog.title = std::move(title);
   dialog.cx = cx, dialog.cy = cy;
   dialog.pointSize = pointSize;
@@ -539,6 +541,37 @@ TEST(DialogMessageBox, BoxIsRecordedAndTheScriptedAnswerReturned) {
   }
 }
 
+// A dump taken while a box waits for its answer shows the box where a display shows it: its
+// rectangle centred on the 800 x 480 screen, its caption with the close box, and its client area.
+// The second box is calvex's prompt, which the display test finds at (192,189), 416 x 102.
+TEST(DialogMessageBox, DumpWhileABoxWaitsGivesTheBoxItsRectangle) {
+  struct Case {
+    const char16_t *caption;
+    const char16_t *text;
+    UINT type;
+    headless::Action answer;
+    std::string lines;
+  };
+  const Case cases[] = {
+      {u"Box", u"Go?", MB_OKCANCEL, headless::Answer(IDOK),
+       "message box \"Box\" (312,189)-(488,291)\n  caption \"Box\" (312,189)-(488,215)\n"
+       "  caption close (462,189)-(488,215)\n  client (312,215)-(488,291)\n"},
+      {u" 2 Point Calibration", u" 2 Point Calibration Finished!, Calibrate again? ", MB_YESNO, headless::Answer(IDNO),
+       "message box \" 2 Point Calibration\" (192,189)-(608,291)\n  caption \" 2 Point Calibration\" (192,189)-(608,215)\n"
+       "  caption close (582,189)-(608,215)\n  client (192,215)-(608,291)\n"},
+  };
+  for (const Case &c : cases) {
+    Outcome run = Play(Buttons(), {headless::Click(1016), headless::Dump(), c.answer, headless::Ok()}, nullptr,
+                       [&](HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+                         if (message == WM_COMMAND && LOWORD(wParam) == 1016) MessageBoxW(hwnd, c.text, c.caption, c.type);
+                       });
+    EXPECT_EQ(run.result, IDOK) << run.error;
+    const size_t box = run.transcript.find("\nmessage box \"", run.transcript.find("buttons="));
+    ASSERT_NE(box, std::string::npos) << run.transcript;
+    EXPECT_EQ(run.transcript.substr(box + 1), c.lines);
+  }
+}
+
 TEST(DialogMessageBox, OwnerIsDisabledWhileTheBoxWaits) {
   Outcome run = Play(Buttons(), {headless::Click(1016), headless::Dump(), headless::Answer(IDOK), headless::Ok()},
                      nullptr, [&](HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
@@ -585,6 +618,7 @@ TEST(DialogDump, DumpShowsTheTreeWithStateOfEachControl) {
               Image(SS_ICON, 134, 120, 30, 20, 20), Image(SS_BITMAP, 129, 140, 30, 10, 10),
               Item(kStatic, 1070, u"a \"b\"\\c", SS_LEFT, 50, 20, 60, 8)},
              10);
+  dialog.exStyle = 0;  // a caption with the close box alone
   Outcome run = Play(dialog, {headless::Click(1056), headless::Slider(1059, 40), headless::Dump(), headless::Escape()},
                      nullptr, [](HWND hwnd, UINT message, WPARAM, LPARAM) {
                        if (message != WM_INITDIALOG) return;
@@ -646,6 +680,16 @@ TEST(DialogScript, ActionsThatCannotBePlayedFailTheRun) {
       EXPECT_EQ(boxAnswer, 0) << "a box the script could not answer";
     }
   }
+  // "ok" clicks the caption's OK box: a dialog whose caption has none cannot take it, as a dialog
+  // without a control cannot take a click on it.
+  DialogTemplate withoutOkBox = Buttons();
+  withoutOkBox.exStyle = 0;
+  std::vector<headless::Action> actions;
+  std::string error;
+  ASSERT_TRUE(headless::ParseScript("# no OK box\nok\n", &actions, &error)) << error;
+  Outcome run = Play(withoutOkBox, actions);
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.error, "line 2 (ok): dialog \"Buttons\" has no OK box in its caption; close it with \"escape\" or \"close\"");
 }
 
 TEST(DialogScript, TextScriptParsesOneActionALine) {
@@ -1017,6 +1061,27 @@ TEST_F(DialogPointer, APressAndReleaseOnAButtonClicksIt) {
 }
 
 // A trackbar follows the touch and is clicked where it lifts; a radio button checks itself.
+// A button shows pushed while the press that went down on it stays over it: not once it slides
+// off, again when it comes back, and no more once it lifts, with the click. The look a display
+// paints is this state.
+TEST_F(DialogPointer, AButtonShowsPushedOnlyWhileThePressStaysOverIt) {
+  HWND dialog = nullptr;
+  std::vector<bool> pushed;
+  auto look = headless::Call([&] {
+    pushed.push_back((SendDlgItemMessageW(dialog, 1016, BM_GETSTATE, 0, 0) & BST_PUSHED) != 0);
+  });
+  Outcome run = Play(Buttons(),
+                     {At(MOUSEEVENTF_LEFTDOWN, 140, 120), headless::Wait(50), look, At(0, 150, 86), headless::Wait(50),
+                      look, At(0, 140, 120), headless::Wait(50), look, At(MOUSEEVENTF_LEFTUP, 140, 120),
+                      headless::Wait(50), look, headless::Ok()},
+                     nullptr, [&](HWND hwnd, UINT message, WPARAM, LPARAM) {
+                       if (message == WM_INITDIALOG) dialog = hwnd;
+                     });
+  EXPECT_EQ(run.result, IDOK) << run.error;
+  EXPECT_EQ(pushed, (std::vector<bool>{true, false, true, false}));
+  EXPECT_EQ(run.heard, (std::vector<std::string>{"init", "command 1016 code 0", "command 1 code 0"}));
+}
+
 TEST_F(DialogPointer, TrackbarsAndRadioButtonsTakeTheTouch) {
   // In the client area, 26 pixels below the dialog's top, the trackbar spans (20,20)-(220,44)
   // with the range 0..100; the radio (20,60)-(100,80).

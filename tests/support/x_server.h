@@ -2,6 +2,7 @@
 // test asks for the device's screen size.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,11 @@ namespace testing_support {
 
 // The full path of a program found on PATH.
 std::optional<std::string> FindProgram(const std::string &name);
+
+// Waits until X11 window `window` (its id in decimal, as xdotool prints it) of `display` takes
+// input: the platform's rendering sets the window's property _GWES_TAKES_INPUT to 1 once it has
+// painted it, while its dialog takes input. False when that does not happen within `bound`.
+bool WaitUntilTakesInput(const std::string &display, const std::string &window, std::chrono::milliseconds bound);
 
 // Starts Xvfb; -displayfd prints the display number once the server accepts connections, so
 // waiting for that line is waiting for the server.

@@ -96,11 +96,13 @@ class CalvexOnDisplay : public ::testing::Test {
     return tool.Output(Stream::kStdout);
   }
 
-  // The X11 window of the dialog whose title matches `pattern`, waiting until it is mapped.
+  // The X11 window of the dialog whose title matches `pattern`, waiting until it is mapped and
+  // then until it says it takes input, so that nothing the test does next reaches it too early.
   std::string WindowNamed(const std::string &pattern) {
     auto found = Xdotool({"search", "--sync", "--onlyvisible", "--name", pattern});
     if (!found || found->empty()) return "";
-    return found->substr(0, found->find('\n'));
+    std::string window = found->substr(0, found->find('\n'));
+    return testing_support::WaitUntilTakesInput(server_->display(), window, kBound) ? window : "";
   }
   std::string MainWindow() { return WindowNamed("^Calvex$"); }
   // Waits until no mapped window's title matches `pattern`.
@@ -109,8 +111,10 @@ class CalvexOnDisplay : public ::testing::Test {
         [&] { return !Xdotool({"search", "--onlyvisible", "--name", pattern}).has_value(); }, kBound);
   }
 
-  // A click at (x, y) in the window's client area.
+  // A click at (x, y) in the window, once it takes input: a dialog under another takes none until
+  // the other has closed.
   bool ClickIn(const std::string &window, int x, int y) {
+    if (!testing_support::WaitUntilTakesInput(server_->display(), window, kBound)) return false;
     auto origin = OriginOf(window);
     return origin &&
            Xdotool({"mousemove", std::to_string(origin->x + x), std::to_string(origin->y + y), "click", "1"});

@@ -1,13 +1,19 @@
-// Message boxes on a display, built as dialogs from a template made in memory: the text's lines in
-// a static, then the box's buttons in a row beneath, the first the default one. The box opens
-// centred on the screen and lies wholly on it, wherever its owner stands.
-#include "message_box_dialog.h"
+// MessageBoxW: a headless script records the box (caption, text, buttons) and answers it; with a
+// display open, the box shows as a modal dialog built from a template made in memory (the text's
+// lines in a static, the box's buttons in a row beneath, the first the default one), centred on
+// the screen and wholly on it wherever its owner stands, and the user answers. The owner is
+// disabled while the box waits, as for any modal window. Like every modal loop, the box ends
+// without an answer when the thread is asked to quit (WM_QUIT), and leaves the request for the
+// loops outside it.
+#include "message_box.h"
 
 #include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "fltk_driver.h"
+#include "headless_driver.h"
 #include "platform/dialog_box.h"
 #include "screen_size.h"
 #include "window_frame.h"
@@ -100,7 +106,7 @@ DialogTemplate BoxTemplate(std::u16string_view caption, std::u16string_view text
   const int height = kMargin + textHeight + kMargin + kButtonHeight + kMargin;
 
   DialogTemplate box;
-  box.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
+  box.style = kMessageBoxStyle;
   box.title = std::u16string(caption);
   box.cx = static_cast<short>(width / 2), box.cy = static_cast<short>(height / 2);
   box.pointSize = 12;
@@ -117,8 +123,7 @@ DialogTemplate BoxTemplate(std::u16string_view caption, std::u16string_view text
   return box;
 }
 
-}  // namespace
-
+// Shows the box, owned by `owner`, and returns the button chosen; 0 when the dialog could not run.
 int MessageBoxDialog(HWND owner, std::u16string_view caption, std::u16string_view text, UINT type) {
   const Choice choice = ChoiceOf(type);
   INT_PTR answer = DialogBoxFromTemplate(nullptr, BoxTemplate(caption, text, choice), owner, BoxProcedure,
@@ -126,4 +131,42 @@ int MessageBoxDialog(HWND owner, std::u16string_view caption, std::u16string_vie
   return answer > 0 ? static_cast<int>(answer) : 0;
 }
 
+}  // namespace
+
+RECT MessageBoxRect(std::u16string_view caption, std::u16string_view text, UINT type) {
+  const DialogTemplate box = BoxTemplate(caption, text, ChoiceOf(type));
+  const DialogBaseUnits units = BaseUnitsOf(box);
+  RECT client{0, 0, MulDiv(box.cx, units.cx, 4), MulDiv(box.cy, units.cy, 8)};
+  AdjustWindowRectEx(&client, box.style, FALSE, box.exStyle);
+  const LONG width = client.right - client.left, height = client.bottom - client.top;
+  ScreenSize screen = CurrentScreenSize();
+  POINT at = CentredOn(RECT{0, 0, width, height}, RECT{0, 0, screen.width, screen.height});
+  return RECT{at.x, at.y, at.x + width, at.y + height};
+}
+
 }  // namespace platform::gwes
+
+extern "C" int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+  if (hWnd != nullptr && !IsWindow(hWnd)) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  bool headless = platform::gwes::HeadlessActive();
+  if (!headless && !platform::gwes::FltkActive()) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+  }
+  MSG quit;
+  if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return 0;
+  }
+  bool disabledOwner = hWnd != nullptr && !EnableWindow(hWnd, FALSE);
+  std::u16string_view caption = lpCaption != nullptr ? lpCaption : u"Error";
+  std::u16string_view text = lpText != nullptr ? lpText : u"";
+  int answer = headless ? platform::gwes::HeadlessAnswer(caption, text, uType)
+                        : platform::gwes::MessageBoxDialog(hWnd, caption, text, uType);
+  if (disabledOwner) EnableWindow(hWnd, TRUE);
+  if (answer == 0) SetLastError(ERROR_OPERATION_ABORTED);
+  return answer;
+}
