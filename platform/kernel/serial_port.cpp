@@ -92,7 +92,8 @@ class SerialPort : public KernelObject {
         closeWake_(closeWake),
         maskWake_(maskWake),
         line_(std::make_shared<const Line>(tty)),
-        lineSettings_(settings) {}
+        lineSettings_(settings),
+        return_(path_, tty) {}
 
   ~SerialPort() override {
     close(closeWake_);
@@ -193,6 +194,7 @@ class SerialPort : public KernelObject {
   LinePtr line_;
   termios lineSettings_;  // what the tty was last set to, for the tty that replaces a hung-up one
   bool hungUp_ = false;
+  SerialTtyReturn return_;  // what the path led to when the line was last taken
   Clock::time_point lastReopen_{};
   DCB dcb_ = DefaultDcb();
   COMMTIMEOUTS timeouts_{};
@@ -211,6 +213,12 @@ void SerialPort::NoteHangUp(const LinePtr &line) {
   // gets the same name instead of the next one.
   ReleaseSerialTty(line_->fd);
   line_.reset();
+  if (return_.Never()) {
+    NKDbgPrintfW(u"serial: %a %a hung up; a pseudo-terminal does not come back under its number (the next one may "
+                 u"be another program's terminal): close the port and open it again once its line is mapped\n",
+                 name_.c_str(), path_.c_str());
+    return;
+  }
   NKDbgPrintfW(u"serial: %a %a hung up; waiting for it to come back\n", name_.c_str(), path_.c_str());
 }
 
@@ -224,6 +232,7 @@ LinePtr SerialPort::LiveLine() {
   const Clock::time_point now = Clock::now();
   if (now - lastReopen_ < std::chrono::milliseconds(kLineRecheckMs)) return nullptr;
   lastReopen_ = now;
+  if (!return_.MayHaveReturned(path_)) return nullptr;
   SerialTtyFailure failure;
   const int tty = OpenSerialTty(path_, &failure);
   if (tty < 0) return nullptr;
@@ -236,6 +245,7 @@ LinePtr SerialPort::LiveLine() {
   }
   RequestLowLatency(tty);  // whether it has any was said when the port was opened
   line_ = std::make_shared<const Line>(tty);
+  return_ = SerialTtyReturn(path_, tty);
   hungUp_ = false;
   NKDbgPrintfW(u"serial: %a %a is back\n", name_.c_str(), path_.c_str());
   return line_;

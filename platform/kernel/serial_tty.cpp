@@ -10,6 +10,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +61,37 @@ int RequestLowLatency(int fd) {
 bool SerialTtyHungUp(int fd) {
   pollfd line{fd, POLLIN, 0};
   return poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+namespace {
+
+// The majors of Unix 98 pseudo-terminal slaves (/dev/pts/N): 136 and the seven after it.
+constexpr unsigned kFirstPtySlaveMajor = 136;
+constexpr unsigned kPtySlaveMajors = 8;
+
+}  // namespace
+
+SerialTtyReturn::SerialTtyReturn(const std::string &path, int fd) {
+  struct stat line {};
+  pseudoTerminal_ = fstat(fd, &line) == 0 && S_ISCHR(line.st_mode) && major(line.st_rdev) >= kFirstPtySlaveMajor &&
+                    major(line.st_rdev) < kFirstPtySlaveMajor + kPtySlaveMajors;
+  struct stat name {};
+  if (lstat(path.c_str(), &name) != 0) return;
+  link_ = S_ISLNK(name.st_mode);
+  device_ = name.st_dev;
+  inode_ = name.st_ino;
+  changedSeconds_ = name.st_ctim.tv_sec;
+  changedNanoseconds_ = name.st_ctim.tv_nsec;
+}
+
+bool SerialTtyReturn::MayHaveReturned(const std::string &path) const {
+  if (!pseudoTerminal_) return true;
+  if (!link_) return false;
+  struct stat name {};
+  if (lstat(path.c_str(), &name) != 0) return false;
+  // A link cannot be pointed elsewhere in place: a moved one is a new inode, made later.
+  return name.st_dev != device_ || name.st_ino != inode_ || name.st_ctim.tv_sec != changedSeconds_ ||
+         name.st_ctim.tv_nsec != changedNanoseconds_;
 }
 
 }  // namespace platform

@@ -30,4 +30,25 @@ int RequestLowLatency(int fd);
 // True when the tty has hung up: its far end is gone and it will never deliver a byte again.
 bool SerialTtyHungUp(int fd);
 
+// What a hung-up line's path may lead to next. A device tty's number is given again to the same
+// kind of line (a replugged adapter is /dev/ttyUSB0 again), but a pseudo-terminal's number goes to
+// whichever program opens the next one: a login's terminal, another test's line. So a dead
+// pseudo-terminal is followed only through a symbolic link that someone has since replaced, never
+// through its own /dev/pts name nor an unchanged link to it.
+class SerialTtyReturn {
+ public:
+  // Notes the path as it is now and whether the tty opened through it is a pseudo-terminal.
+  SerialTtyReturn(const std::string &path, int fd);
+  // False while the path cannot lead to the line's successor: open nothing through it.
+  bool MayHaveReturned(const std::string &path) const;
+  // True when the path itself (no link) names a pseudo-terminal, which never comes back.
+  bool Never() const { return pseudoTerminal_ && !link_; }
+
+ private:
+  bool pseudoTerminal_ = false;
+  bool link_ = false;
+  unsigned long long device_ = 0, inode_ = 0;
+  long long changedSeconds_ = 0, changedNanoseconds_ = 0;
+};
+
 }  // namespace platform

@@ -45,7 +45,8 @@ TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWith
   line.PlugIn();
   line.line()->Send(kTapBytes);  // waits in the new line until the port has it open
   EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 4; }, kBound))
-      << "the tap on the returned line never reached the pointer";
+      << "the tap on the returned line never reached the pointer: " << LoggedMouseEvents(log) << " events\n"
+      << devmgr.Output(Stream::kStderr);
   EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, port + " is back", kBound)) << devmgr.Output(Stream::kStderr);
 
   // Hung up again, the line comes back again: nothing is left over from the first return.
@@ -53,7 +54,8 @@ TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWith
   line.PlugIn();
   line.line()->Send(kTapBytes);
   EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 6; }, kBound))
-      << "the line came back once but not twice";
+      << "the line came back once but not twice: " << LoggedMouseEvents(log) << " events\n"
+      << devmgr.Output(Stream::kStderr);
 
   // Back under another number behind the same link, as an adapter is when another tty has its
   // number meanwhile: the new tty is made while the old one still holds its number, and the link
@@ -63,7 +65,9 @@ TEST(SerialLineReturn, TouchesReachThePointerAgainOnceThePathLeadsToALiveTtyWith
   ASSERT_NE(line.line()->slavePath(), oldNumber);
   line.line()->Send(kTapBytes);
   EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 8; }, kBound))
-      << "the line that came back under another number never reached the pointer";
+      << "the line that came back under another number never reached the pointer: " << LoggedMouseEvents(log)
+      << " events\n"
+      << devmgr.Output(Stream::kStderr);
 
   devmgr.Signal(SIGTERM);
   auto exit = devmgr.WaitForExit(kBound);

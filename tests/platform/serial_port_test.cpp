@@ -986,6 +986,62 @@ TEST(SerialPortHungUp, TheDeadTtyIsLetGoOfAtOnceSoItsNumberMayBeIssuedAgain) {
   close(nextMaster);
 }
 
+// A pseudo-terminal's number goes to whichever program opens the next one, so the port whose
+// dead line it was must not take that one up: not through the /dev/pts name, nor through a link
+// that still leads there. A link moved to it afterwards is the line coming back.
+TEST(SerialPortHungUp, APseudoTerminalsNumberGivenToTheNextOneIsTakenOnlyThroughAMovedLink) {
+  platform::ClearFaults();
+  for (bool throughLink : {false, true}) {
+    SCOPED_TRACE(throughLink ? "mapped through a link" : "mapped to /dev/pts");
+    testing_support::TempDeviceRoot root;
+    int master = -1, slave = -1;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    close(slave);
+    const std::string link = root.path() + "/ttyUSB0";
+    ASSERT_EQ(symlink(name, link.c_str()), 0);
+    root.WriteHive(HiveFor("COM1:", throughLink ? link : name));
+    testing_support::DebugCapture capture;
+    HANDLE port = OpenPort();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    char buffer[8];
+    DWORD done = 0;
+    close(master);
+    SetTimeouts(port, {0, 0, 300, 0, 0});
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+    ASSERT_TRUE(testing_support::WaitUntil([&] { return !ProcessHolds(name); }, kBound));
+    EXPECT_EQ(CountContaining(capture.messages, throughLink ? " hung up; waiting for it to come back"
+                                                            : " hung up; a pseudo-terminal does not come back under its "
+                                                              "number"),
+              1u);
+
+    int nextMaster = -1, nextSlave = -1;
+    char nextName[256];
+    ASSERT_EQ(openpty(&nextMaster, &nextSlave, nextName, nullptr, nullptr), 0);
+    close(nextSlave);
+    if (std::string(nextName) != name) std::printf("(%s was taken meanwhile; the new line is %s)\n", name, nextName);
+    ASSERT_EQ(write(nextMaster, "abc", 3), 3);
+    // The read's own time-out is the clock: the port looks at its path every 200 ms meanwhile.
+    SetTimeouts(port, {0, 0, 1000, 0, 0});
+    done = 0;
+    ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
+    EXPECT_EQ(done, 0u) << "the port took up " << nextName << " through the name of the dead line";
+    EXPECT_FALSE(ProcessHolds(nextName));
+
+    if (throughLink) {
+      const std::string moved = link + ".new";
+      ASSERT_EQ(symlink(nextName, moved.c_str()), 0);
+      ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
+      SetTimeouts(port, {0, 0, static_cast<DWORD>(std::chrono::milliseconds(kBound).count()), 0, 0});
+      done = 0;
+      ASSERT_TRUE(ReadFile(port, buffer, 3, &done, nullptr));
+      EXPECT_EQ(std::string(buffer, done), "abc") << "the moved link did not bring the line back";
+    }
+    ASSERT_TRUE(CloseHandle(port));
+    close(nextMaster);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Fault injection
 

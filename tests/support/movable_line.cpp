@@ -24,14 +24,17 @@ void MovableLine::Pull() {
 }
 
 void MovableLine::PlugIn() {
-  pty_ = std::make_unique<PseudoTerminal>();
+  auto next = std::make_unique<PseudoTerminal>();
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(link_).parent_path(), error);
-  // A reader of the path sees the old target or the new one, never no link at all.
+  // A reader of the path sees the old target or the new one, never no link at all; and the old
+  // line hangs up only once the link has moved, so that the path never leads to its number after
+  // it is free for another program's pseudo-terminal.
   const std::string staged = link_ + ".new";
   unlink(staged.c_str());
-  if (symlink(pty_->slavePath().c_str(), staged.c_str()) != 0 || std::rename(staged.c_str(), link_.c_str()) != 0)
-    throw std::runtime_error("cannot link " + link_ + " to " + pty_->slavePath());
+  if (symlink(next->slavePath().c_str(), staged.c_str()) != 0 || std::rename(staged.c_str(), link_.c_str()) != 0)
+    throw std::runtime_error("cannot link " + link_ + " to " + next->slavePath());
+  pty_ = std::move(next);
 }
 
 int LoggedMouseEvents(const std::string &logPath) {
