@@ -372,10 +372,10 @@ std::set<std::string> InputIdPointerTags(const libevdev *device) {
       abs(ABS_MT_POSITION_X) && abs(ABS_MT_POSITION_Y) && !(abs(ABS_MT_SLOT) && abs(ABS_MT_SLOT - 1));
   const bool direct = libevdev_has_property(device, INPUT_PROP_DIRECT) != 0;
   const bool touch = key(BTN_TOUCH);
-  bool joystickParts = !key(BTN_JOYSTICK - 1) && (anyKey(BTN_JOYSTICK, BTN_DIGI - 1) ||
+  bool joystickControls = !key(BTN_JOYSTICK - 1) && (anyKey(BTN_JOYSTICK, BTN_DIGI - 1) ||
                                                    anyKey(BTN_TRIGGER_HAPPY1, BTN_TRIGGER_HAPPY40) ||
                                                    anyKey(BTN_DPAD_UP, BTN_DPAD_RIGHT));
-  for (unsigned axis = ABS_RX; axis < ABS_PRESSURE; ++axis) joystickParts = joystickParts || abs(axis);
+  for (unsigned axis = ABS_RX; axis < ABS_PRESSURE; ++axis) joystickControls = joystickControls || abs(axis);
 
   bool tablet = false, touchpad = false, absMouse = false, touchscreen = false, joystick = false;
   if (absCoordinates) {
@@ -383,8 +383,8 @@ std::set<std::string> InputIdPointerTags(const libevdev *device) {
     else if (fingerButNoPen && !direct) touchpad = true;
     else if (mouseButton) absMouse = true;  // a virtual machine's tablet
     else if (touch || direct) touchscreen = true;
-    else if (joystickParts) joystick = true;
-  } else if (joystickParts) {
+    else if (joystickControls) joystick = true;
+  } else if (joystickControls) {
     joystick = true;
   }
   if (mtCoordinates) {
