@@ -43,7 +43,5 @@ install(CODE "
   message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/norvik@.service\")
 ")
 
-# udev tags the uinput device a touch screen, and lets the service user open /dev/uinput.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/61-norvik-touchscreen.rules
-              ${PROJECT_SOURCE_DIR}/packaging/udev/90-norvik-uinput.rules
-        DESTINATION lib/udev/rules.d)
+# udev lets the service user open /dev/uinput (its own rules classify the devices made there).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/90-norvik-uinput.rules DESTINATION lib/udev/rules.d)

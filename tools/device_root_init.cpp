@@ -29,7 +29,8 @@
 namespace {
 
 const char kInitUsage[] =
-    "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput] [--baud N] [--force]\n";
+    "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N] "
+    "[--force]\n";
 
 // The settings a replaced registry keeps: the calibration, the touch settings and the utility's
 // button choice. Each is a dword of the driver's key.
@@ -65,8 +66,8 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
     } else if (argument == "--pointer") {
       if (!value("--pointer", &options->pointer)) return false;
       if (options->pointer != "windows" && options->pointer != "log" && options->pointer != "xtest" &&
-          options->pointer != "uinput") {
-        std::fprintf(stderr, "nrvctl: init: --pointer takes windows, log, xtest or uinput, not '%s'\n",
+          options->pointer != "uinput" && options->pointer != "uinput-touch") {
+        std::fprintf(stderr, "nrvctl: init: --pointer takes windows, log, xtest, uinput or uinput-touch, not '%s'\n",
                      options->pointer.c_str());
         return false;
       }

@@ -25,7 +25,7 @@ namespace {
 const char kUsage[] =
     "usage: nrvctl [--root DIR] COMMAND\n"
     "       nrvctl --help        print this and exit\n"
-    "  init --port TTY [--pointer windows|log|xtest|uinput] [--baud N] [--force]\n"
+    "  init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N] [--force]\n"
     "                        make DIR a device root for the controller on TTY\n"
     "  start                 start the driver (reload settings, reopen the port); exit 3 when it\n"
     "                        started but cannot open its port\n"

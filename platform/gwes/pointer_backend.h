@@ -31,8 +31,11 @@ std::unique_ptr<PointerBackend> StartPointerLog(const std::string &path, std::st
 std::unique_ptr<PointerBackend> StartPointerXTest(std::string *problem);
 // Delivers to the windows of the device root; with `logged`, also appends to the log at logPath.
 std::unique_ptr<PointerBackend> StartPointerWindows(const std::string &logPath, bool logged, std::string *problem);
-// Creates an absolute pointer device through /dev/uinput.
+// Creates an absolute pointer device through /dev/uinput ("uinput").
 std::unique_ptr<PointerBackend> StartPointerUinput(std::string *problem);
+// Creates a touch screen device and an absolute pointer for its right and middle clicks through
+// /dev/uinput ("uinput-touch").
+std::unique_ptr<PointerBackend> StartPointerUinputTouch(std::string *problem);
 
 // mouse_event's absolute coordinate limit: 0..65535 spans the screen on each axis.
 constexpr DWORD kAbsoluteMax = 65535;

@@ -109,10 +109,12 @@ void Choose(PointerOutput &output) {
       output.backend = StartPointerXTest(&problem);
     } else if (EqualsIgnoreCase(settings.pointer, u"uinput")) {
       output.backend = StartPointerUinput(&problem);
+    } else if (EqualsIgnoreCase(settings.pointer, u"uinput-touch")) {
+      output.backend = StartPointerUinputTouch(&problem);
     } else {
       problem = "Pointer is \"" + ToUtf8(settings.pointer) +
                 "\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"windows\", \"log\", "
-                "\"xtest\" or \"uinput\"";
+                "\"xtest\", \"uinput\" or \"uinput-touch\"";
     }
   }
   if (!output.backend) NKDbgPrintfW(u"gwes: %a; mouse_event and MessageBeep calls are dropped\n", problem.c_str());

@@ -1,23 +1,27 @@
-// The "uinput" pointer output: a Linux input device made through /dev/uinput that reports
-// absolute positions (0..65535 on each axis, the range of mouse_event) and touches, so that the
-// desktop (X, or libinput under a Wayland compositor) sees the panel as a touch screen.
+// The uinput pointer outputs: Linux input devices made through /dev/uinput with libevdev that
+// report absolute positions (0..65535 on each axis, the range of mouse_event). "uinput" is one
+// absolute pointer, which the desktop moves and clicks as a mouse; "uinput-touch" is a touch screen
+// for the left button, with a second absolute pointer for the right and middle ones.
 //
-// Each mouse_event call goes out as one frame: ABS_X and ABS_Y, then BTN_TOUCH and the button
-// that changed, then SYN_REPORT, so that a touch begins and ends at the position it belongs to. A
-// call that presses and releases at once takes a frame for each change. The device has no sound
-// and no relative axes: MessageBeep and relative moves are dropped, said once.
+// Each mouse_event call goes out as one frame per device: ABS_X and ABS_Y, the keys that changed,
+// SYN_REPORT, so that a press or a touch begins and ends at the position of its own call; a key
+// that changes twice in one call ends the frame in between. The devices have no sound and no
+// relative axes: MessageBeep and relative moves are dropped, said once.
 #include "pointer_uinput.h"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
+#include <libevdev/libevdev-uinput.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "pointer_backend.h"
 
@@ -26,91 +30,76 @@ namespace {
 
 const char kDevicePath[] = "/dev/uinput";
 // Names another uinput device node, or a file or FIFO that takes the event stream alone (no
-// device is set up on one), so that what the desktop would receive can be read back.
+// device is set up on one), so that what the desktop would receive can be read back. For
+// "uinput-touch" the second device's stream then goes to the same path with kButtonsSuffix added.
 const char kDevicePathVariable[] = "PLATFORM_UINPUT_DEVICE";
-const char kDeviceName[] = "Norvik touch screen pointer";
+const char kButtonsSuffix[] = ".buttons";
 const char kUseLogInstead[] = ", or set HKLM\\Platform\\Input \"Pointer\" to \"log\"";
 
-struct ButtonAction {
-  DWORD flag;
-  uint16_t code;
-  bool down;
-};
-constexpr ButtonAction kButtonActions[] = {
-    {MOUSEEVENTF_LEFTDOWN, BTN_LEFT, true},     {MOUSEEVENTF_LEFTUP, BTN_LEFT, false},
-    {MOUSEEVENTF_RIGHTDOWN, BTN_RIGHT, true},   {MOUSEEVENTF_RIGHTUP, BTN_RIGHT, false},
-    {MOUSEEVENTF_MIDDLEDOWN, BTN_MIDDLE, true}, {MOUSEEVENTF_MIDDLEUP, BTN_MIDDLE, false},
-};
-
-class PointerUinput : public PointerBackend {
+// One device, or the file that stands for it, and the frames of the call being sent to it.
+class UinputStream {
  public:
-  PointerUinput(int fd, bool device) : fd_(fd), device_(device) {}
-  ~PointerUinput() override {
-    if (device_) ioctl(fd_, UI_DEV_DESTROY);
+  // A stream that moves only to click: it takes the moves only while one of its keys is held,
+  // and each position goes in a frame of its own, so that the pointer is there before it clicks.
+  enum class Moves { Always, ToClick };
+
+  UinputStream(int fd, libevdev_uinput *device, const char *what, Moves moves)
+      : fd_(fd), device_(device), what_(what), moves_(moves) {}
+  ~UinputStream() {
+    if (device_ != nullptr) libevdev_uinput_destroy(device_);
     close(fd_);
   }
-  PointerUinput(const PointerUinput &) = delete;
-  PointerUinput &operator=(const PointerUinput &) = delete;
+  UinputStream(const UinputStream &) = delete;
+  UinputStream &operator=(const UinputStream &) = delete;
 
-  void MouseEvent(DWORD flags, DWORD dx, DWORD dy, DWORD) override {
-    std::vector<input_event> events;
-    if ((flags & MOUSEEVENTF_MOVE) != 0 && (flags & MOUSEEVENTF_ABSOLUTE) != 0) {
-      Add(events, EV_ABS, ABS_X, static_cast<int32_t>(dx > kAbsoluteMax ? kAbsoluteMax : dx));
-      Add(events, EV_ABS, ABS_Y, static_cast<int32_t>(dy > kAbsoluteMax ? kAbsoluteMax : dy));
-    } else if ((flags & MOUSEEVENTF_MOVE) != 0) {
-      ReportOnce(relativeReported_, "gwes: the uinput pointer takes only absolute moves (MOUSEEVENTF_ABSOLUTE); "
-                                    "relative moves are dropped\n");
-    }
-    // The frame's keys so far: a key that changes twice in one call ends the frame in between.
-    std::vector<uint16_t> framed;
-    for (const ButtonAction &action : kButtonActions) {
-      if ((flags & action.flag) == 0) continue;
-      bool touching = down_ != 0;
-      unsigned bit = 1u << (action.code - BTN_LEFT);
-      down_ = action.down ? (down_ | bit) : (down_ & ~bit);
-      bool touchChanges = touching != (down_ != 0);
-      bool repeated = std::find(framed.begin(), framed.end(), action.code) != framed.end() ||
-                      (touchChanges && std::find(framed.begin(), framed.end(), BTN_TOUCH) != framed.end());
-      if (repeated) {
-        Add(events, EV_SYN, SYN_REPORT, 0);
-        framed.clear();
-      }
-      if (touchChanges) {
-        Add(events, EV_KEY, BTN_TOUCH, down_ != 0 ? 1 : 0);
-        framed.push_back(BTN_TOUCH);
-      }
-      Add(events, EV_KEY, action.code, action.down ? 1 : 0);
-      framed.push_back(action.code);
-    }
-    if (events.empty()) return;
-    Add(events, EV_SYN, SYN_REPORT, 0);
-    Write(events);
+  bool TakesMove() const { return moves_ == Moves::Always || held_.any(); }
+  bool MovesToClick() const { return moves_ == Moves::ToClick; }
+  bool Positioned() const { return positioned_; }
+
+  void Position(int32_t x, int32_t y) {
+    Add(EV_ABS, ABS_X, x);
+    Add(EV_ABS, ABS_Y, y);
+    positioned_ = true;
+    if (moves_ == Moves::ToClick) EndFrame();
   }
 
-  BOOL Beep(UINT) override {
-    ReportOnce(beepReported_, "gwes: the uinput pointer has no sound; MessageBeep calls are dropped\n");
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
+  // The kernel keeps one value per code in a frame, so a second change of a key ends the first.
+  void Key(uint16_t code, bool down) {
+    if (std::find(framed_.begin(), framed_.end(), code) != framed_.end()) EndFrame();
+    Add(EV_KEY, code, down ? 1 : 0);
+    framed_.push_back(code);
+    held_.set(code, down);
+  }
+
+  // Ends the call: its last frame and everything in one write.
+  void Send() {
+    EndFrame();
+    positioned_ = false;
+    if (events_.empty()) return;
+    Write();
+    events_.clear();
   }
 
  private:
-  static void Add(std::vector<input_event> &events, uint16_t type, uint16_t code, int32_t value) {
+  void Add(uint16_t type, uint16_t code, int32_t value) {
     input_event event{};
     event.type = type;
     event.code = code;
     event.value = value;
-    events.push_back(event);
+    events_.push_back(event);
+    open_ = true;
   }
 
-  static void ReportOnce(bool &reported, const char *message) {
-    if (reported) return;
-    reported = true;
-    NKDbgPrintfW(u"%a", message);
+  void EndFrame() {
+    if (!open_) return;
+    Add(EV_SYN, SYN_REPORT, 0);
+    open_ = false;
+    framed_.clear();
   }
 
-  void Write(const std::vector<input_event> &events) {
-    const char *bytes = reinterpret_cast<const char *>(events.data());
-    size_t size = events.size() * sizeof(input_event);
+  void Write() {
+    const char *bytes = reinterpret_cast<const char *>(events_.data());
+    size_t size = events_.size() * sizeof(input_event);
     size_t written = 0;
     while (written < size) {
       ssize_t n = write(fd_, bytes + written, size - written);
@@ -118,7 +107,7 @@ class PointerUinput : public PointerBackend {
       if (n <= 0) {
         if (!writeReported_) {
           writeReported_ = true;
-          NKDbgPrintfW(u"gwes: cannot write to the uinput pointer: %a; the events that fail are lost\n",
+          NKDbgPrintfW(u"gwes: cannot write to the uinput %a: %a; the events that fail are lost\n", what_,
                        std::strerror(n < 0 ? errno : EIO));
         }
         return;
@@ -128,95 +117,253 @@ class PointerUinput : public PointerBackend {
   }
 
   int fd_;
-  bool device_;         // false: a file or FIFO that takes the events, with no device behind it
-  unsigned down_ = 0;   // the buttons held, one bit each from BTN_LEFT on
-  bool relativeReported_ = false;
-  bool beepReported_ = false;
+  libevdev_uinput *device_;  // null: a file or FIFO that takes the events, with no device behind it
+  const char *what_;         // the device, as the write error names it
+  Moves moves_;
+  std::vector<input_event> events_;
+  std::vector<uint16_t> framed_;  // the keys of the open frame
+  bool open_ = false;             // events since the last SYN_REPORT
+  bool positioned_ = false;       // a position went out in this call
+  std::bitset<KEY_CNT> held_;
   bool writeReported_ = false;
 };
 
-// Asks the kernel for the device and creates it; false, with *step naming the request that
-// failed, when the kernel refuses.
-bool SetUpDevice(int fd, const char **step) {
-  UinputDeviceSetup setup = TouchScreenSetup();
-  for (const UinputBit &bit : setup.bits) {
-    if (ioctl(fd, bit.request, bit.code) < 0) {
-      *step = bit.request == UI_SET_EVBIT    ? "UI_SET_EVBIT"
-              : bit.request == UI_SET_KEYBIT ? "UI_SET_KEYBIT"
-              : bit.request == UI_SET_ABSBIT ? "UI_SET_ABSBIT"
-                                             : "UI_SET_PROPBIT";
-      return false;
+// Where a button of mouse_event goes: which stream, and as which key.
+struct ButtonRoute {
+  DWORD flag;
+  size_t stream;
+  uint16_t code;
+  bool down;
+};
+constexpr ButtonRoute kPointerRoutes[] = {
+    {MOUSEEVENTF_LEFTDOWN, 0, BTN_LEFT, true},     {MOUSEEVENTF_LEFTUP, 0, BTN_LEFT, false},
+    {MOUSEEVENTF_RIGHTDOWN, 0, BTN_RIGHT, true},   {MOUSEEVENTF_RIGHTUP, 0, BTN_RIGHT, false},
+    {MOUSEEVENTF_MIDDLEDOWN, 0, BTN_MIDDLE, true}, {MOUSEEVENTF_MIDDLEUP, 0, BTN_MIDDLE, false},
+};
+// A touch screen has no buttons: the left one is the touch, the others go to the second device.
+constexpr ButtonRoute kTouchRoutes[] = {
+    {MOUSEEVENTF_LEFTDOWN, 0, BTN_TOUCH, true},    {MOUSEEVENTF_LEFTUP, 0, BTN_TOUCH, false},
+    {MOUSEEVENTF_RIGHTDOWN, 1, BTN_RIGHT, true},   {MOUSEEVENTF_RIGHTUP, 1, BTN_RIGHT, false},
+    {MOUSEEVENTF_MIDDLEDOWN, 1, BTN_MIDDLE, true}, {MOUSEEVENTF_MIDDLEUP, 1, BTN_MIDDLE, false},
+};
+
+class PointerUinput : public PointerBackend {
+ public:
+  PointerUinput(std::vector<std::unique_ptr<UinputStream>> streams, std::span<const ButtonRoute> routes)
+      : streams_(std::move(streams)), routes_(routes) {}
+
+  void MouseEvent(DWORD flags, DWORD dx, DWORD dy, DWORD) override {
+    if ((flags & MOUSEEVENTF_MOVE) != 0 && (flags & MOUSEEVENTF_ABSOLUTE) != 0) {
+      x_ = static_cast<int32_t>(std::min(dx, kAbsoluteMax));
+      y_ = static_cast<int32_t>(std::min(dy, kAbsoluteMax));
+      for (auto &stream : streams_) {
+        if (stream->TakesMove()) stream->Position(x_, y_);
+      }
+    } else if ((flags & MOUSEEVENTF_MOVE) != 0) {
+      ReportOnce(relativeReported_, "gwes: the uinput pointer takes only absolute moves (MOUSEEVENTF_ABSOLUTE); "
+                                    "relative moves are dropped\n");
+    }
+    for (const ButtonRoute &route : routes_) {
+      if ((flags & route.flag) == 0) continue;
+      UinputStream &stream = *streams_[route.stream];
+      // The click lands where the touch last was, which this device may not have been told.
+      if (stream.MovesToClick() && !stream.Positioned()) stream.Position(x_, y_);
+      stream.Key(route.code, route.down);
+    }
+    for (auto &stream : streams_) stream->Send();
+  }
+
+  BOOL Beep(UINT) override {
+    ReportOnce(beepReported_, "gwes: the uinput pointer has no sound; MessageBeep calls are dropped\n");
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+
+ private:
+  static void ReportOnce(bool &reported, const char *message) {
+    if (reported) return;
+    reported = true;
+    NKDbgPrintfW(u"%a", message);
+  }
+
+  std::vector<std::unique_ptr<UinputStream>> streams_;
+  std::span<const ButtonRoute> routes_;
+  int32_t x_ = 0;  // the last absolute position, where the axes start at
+  int32_t y_ = 0;
+  bool relativeReported_ = false;
+  bool beepReported_ = false;
+};
+
+// Turns on the codes of a description one after another, keeping the first that libevdev refused.
+class DescriptionBuilder {
+ public:
+  DescriptionBuilder(const char *name, const char **failedStep) : device_(libevdev_new()), failedStep_(failedStep) {
+    if (!device_) {
+      *failedStep_ = "libevdev_new";
+      return;
+    }
+    libevdev_set_name(device_.get(), name);
+    libevdev_set_id_bustype(device_.get(), BUS_VIRTUAL);
+  }
+
+  void Key(unsigned code) { Enable(EV_KEY, code, nullptr); }
+
+  void Axis(unsigned code) {
+    input_absinfo axis{};
+    axis.minimum = 0;
+    axis.maximum = static_cast<int32_t>(kAbsoluteMax);
+    axis.resolution = kUinputUnitsPerMillimetre;
+    Enable(EV_ABS, code, &axis);
+  }
+
+  void Property(unsigned property) {
+    if (device_ && libevdev_enable_property(device_.get(), property) != 0) Fail("libevdev_enable_property");
+  }
+
+  EvdevDescription Take() { return std::move(device_); }
+
+ private:
+  void Enable(unsigned type, unsigned code, const void *data) {
+    if (device_ && libevdev_enable_event_code(device_.get(), type, code, data) != 0) {
+      Fail("libevdev_enable_event_code");
     }
   }
-  for (uinput_abs_setup &axis : setup.axes) {
-    if (ioctl(fd, UI_ABS_SETUP, &axis) < 0) {
-      *step = "UI_ABS_SETUP";
-      return false;
-    }
+
+  void Fail(const char *step) {
+    *failedStep_ = step;
+    device_.reset();
   }
-  if (ioctl(fd, UI_DEV_SETUP, &setup.device) < 0) {
-    *step = "UI_DEV_SETUP";
+
+  EvdevDescription device_;
+  const char **failedStep_;
+};
+
+// The descriptor to write the events to, and whether it is a device node (uinput) or a stream.
+struct Opened {
+  int fd = -1;
+  bool device = false;
+};
+
+bool Open(const std::string &path, const char *output, Opened *opened, std::string *problem) {
+  opened->fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (opened->fd < 0) {
+    int error = errno;
+    *problem = std::string("Pointer is \"") + output + "\" but " + path + " cannot be opened: " +
+               std::strerror(error) + ": load the uinput module (modprobe uinput) and give this user write access to " +
+               path + kUseLogInstead;
     return false;
   }
-  if (ioctl(fd, UI_DEV_CREATE) < 0) {
-    *step = "UI_DEV_CREATE";
-    return false;
-  }
+  struct stat status {};
+  opened->device = fstat(opened->fd, &status) == 0 && S_ISCHR(status.st_mode);
   return true;
+}
+
+// Makes the device that description describes on fd; null, with *problem set, when it cannot.
+std::unique_ptr<UinputStream> CreateDevice(int fd, EvdevDescription description, const char *failedStep,
+                                           const char *output, const char *what, UinputStream::Moves moves,
+                                           std::string *problem) {
+  if (!description) {
+    *problem = std::string("Pointer is \"") + output + "\" but libevdev could not describe the " + what +
+               " device (" + failedStep + " failed): free some memory and start this program again" + kUseLogInstead;
+    close(fd);
+    return nullptr;
+  }
+  libevdev_uinput *device = nullptr;
+  int result = libevdev_uinput_create_from_device(description.get(), fd, &device);
+  if (result != 0) {
+    *problem = std::string("Pointer is \"") + output + "\" but the kernel refused to create the " + what +
+               " device (libevdev_uinput_create_from_device: " + std::strerror(-result) +
+               "): check its uinput support (Linux 4.5 or later)" + kUseLogInstead;
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<UinputStream>(fd, device, what, moves);
+}
+
+std::string DevicePath() {
+  const char *given = std::getenv(kDevicePathVariable);
+  return given != nullptr && *given != '\0' ? given : kDevicePath;
 }
 
 }  // namespace
 
-UinputDeviceSetup TouchScreenSetup() {
-  UinputDeviceSetup setup{};
-  setup.bits = {
-      {UI_SET_EVBIT, EV_SYN},      {UI_SET_EVBIT, EV_KEY},        {UI_SET_EVBIT, EV_ABS},
-      {UI_SET_KEYBIT, BTN_TOUCH},  {UI_SET_KEYBIT, BTN_LEFT},     {UI_SET_KEYBIT, BTN_RIGHT},
-      {UI_SET_KEYBIT, BTN_MIDDLE}, {UI_SET_ABSBIT, ABS_X},        {UI_SET_ABSBIT, ABS_Y},
-      // Positions are places on the screen, not movements of an on-screen cursor.
-      {UI_SET_PROPBIT, INPUT_PROP_DIRECT},
-  };
-  for (uint16_t code : {ABS_X, ABS_Y}) {
-    uinput_abs_setup axis{};
-    axis.code = code;
-    axis.absinfo.minimum = 0;
-    axis.absinfo.maximum = static_cast<int32_t>(kAbsoluteMax);
-    axis.absinfo.resolution = kUinputUnitsPerMillimetre;
-    setup.axes.push_back(axis);
-  }
-  setup.device.id.bustype = BUS_VIRTUAL;
-  std::strncpy(setup.device.name, kDeviceName, sizeof setup.device.name - 1);
-  return setup;
+EvdevDescription AbsolutePointerDescription(const char *name, const char **failedStep) {
+  DescriptionBuilder builder(name, failedStep);
+  builder.Axis(ABS_X);
+  builder.Axis(ABS_Y);
+  for (unsigned key : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) builder.Key(key);
+  return builder.Take();
+}
+
+EvdevDescription TouchScreenDescription(const char **failedStep) {
+  DescriptionBuilder builder(kUinputTouchScreenName, failedStep);
+  builder.Axis(ABS_X);
+  builder.Axis(ABS_Y);
+  builder.Key(BTN_TOUCH);
+  // Positions are places on the screen, not movements of an on-screen cursor.
+  builder.Property(INPUT_PROP_DIRECT);
+  return builder.Take();
 }
 
 std::unique_ptr<PointerBackend> StartPointerUinput(std::string *problem) {
-  const char *given = std::getenv(kDevicePathVariable);
-  const std::string path = given != nullptr && *given != '\0' ? given : kDevicePath;
-  int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int error = errno;
-    *problem = "Pointer is \"uinput\" but " + path + " cannot be opened: " + std::strerror(error) +
-               ": load the uinput module (modprobe uinput) and give this user write access to " + path +
-               kUseLogInstead;
-    return nullptr;
-  }
-  struct stat status {};
-  bool device = fstat(fd, &status) == 0 && S_ISCHR(status.st_mode);
-  if (!device) {
+  const char output[] = "uinput";
+  const std::string path = DevicePath();
+  Opened opened;
+  if (!Open(path, output, &opened, problem)) return nullptr;
+  std::vector<std::unique_ptr<UinputStream>> streams;
+  if (!opened.device) {
     NKDbgPrintfW(u"gwes: %a %a is not a device: no input device is made, and the events go to it as they would "
                  u"to the kernel\n",
                  kDevicePathVariable, path.c_str());
-    return std::make_unique<PointerUinput>(fd, false);
+    streams.push_back(std::make_unique<UinputStream>(opened.fd, nullptr, "pointer", UinputStream::Moves::Always));
+  } else {
+    const char *step = "";
+    EvdevDescription description = AbsolutePointerDescription(kUinputPointerName, &step);
+    streams.push_back(CreateDevice(opened.fd, std::move(description), step, output, "pointer",
+                                   UinputStream::Moves::Always, problem));
+    if (!streams.back()) return nullptr;
+  }
+  return std::make_unique<PointerUinput>(std::move(streams), kPointerRoutes);
+}
+
+std::unique_ptr<PointerBackend> StartPointerUinputTouch(std::string *problem) {
+  const char output[] = "uinput-touch";
+  const std::string path = DevicePath();
+  Opened touch;
+  if (!Open(path, output, &touch, problem)) return nullptr;
+  std::vector<std::unique_ptr<UinputStream>> streams;
+  if (!touch.device) {
+    const std::string buttonsPath = path + kButtonsSuffix;
+    int buttons = open(buttonsPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (buttons < 0) {
+      int error = errno;
+      *problem = std::string("Pointer is \"") + output + "\" but " + buttonsPath + " cannot be opened: " +
+                 std::strerror(error) + ": create it, where the buttons device's events go while " +
+                 kDevicePathVariable + " " + path + " is not a device" + kUseLogInstead;
+      close(touch.fd);
+      return nullptr;
+    }
+    NKDbgPrintfW(u"gwes: %a %a is not a device: no input device is made, and the events go to it as they would "
+                 u"to the kernel, the buttons device's to %a\n",
+                 kDevicePathVariable, path.c_str(), buttonsPath.c_str());
+    streams.push_back(std::make_unique<UinputStream>(touch.fd, nullptr, "touch screen", UinputStream::Moves::Always));
+    streams.push_back(std::make_unique<UinputStream>(buttons, nullptr, "touch screen buttons",
+                                                     UinputStream::Moves::ToClick));
+    return std::make_unique<PointerUinput>(std::move(streams), kTouchRoutes);
   }
   const char *step = "";
-  if (!SetUpDevice(fd, &step)) {
-    int error = errno;
-    *problem = std::string("Pointer is \"uinput\" but the kernel refused to create the pointer device (") + step +
-               ": " + std::strerror(error) + "): check its uinput support (Linux 4.5 or later)" + kUseLogInstead;
-    close(fd);
-    return nullptr;
-  }
-  return std::make_unique<PointerUinput>(fd, true);
+  EvdevDescription description = TouchScreenDescription(&step);
+  streams.push_back(CreateDevice(touch.fd, std::move(description), step, output, "touch screen",
+                                 UinputStream::Moves::Always, problem));
+  if (!streams.back()) return nullptr;
+  // One uinput descriptor makes one device: the buttons need a descriptor of their own.
+  Opened buttons;
+  if (!Open(path, output, &buttons, problem)) return nullptr;
+  description = AbsolutePointerDescription(kUinputTouchButtonsName, &step);
+  streams.push_back(CreateDevice(buttons.fd, std::move(description), step, output, "touch screen buttons",
+                                 UinputStream::Moves::ToClick, problem));
+  if (!streams.back()) return nullptr;
+  return std::make_unique<PointerUinput>(std::move(streams), kTouchRoutes);
 }
 
 }  // namespace platform

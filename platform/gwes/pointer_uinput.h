@@ -1,30 +1,35 @@
-// The input device that the uinput pointer output asks the kernel for, as a value: its event
-// types, keys, axes and properties, so that what it announces can be read without /dev/uinput.
+// The input devices that the uinput pointer outputs ask the kernel for, as libevdev descriptions:
+// their event types, keys, axes and properties, so that what each announces can be read without
+// /dev/uinput.
 #pragma once
 
-#include <linux/uinput.h>
+#include <libevdev/libevdev.h>
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace platform {
 
-// One UI_SET_*BIT request and its argument.
-struct UinputBit {
-  unsigned long request;  // UI_SET_EVBIT, UI_SET_KEYBIT, UI_SET_ABSBIT or UI_SET_PROPBIT
-  int code;
+struct EvdevFree {
+  void operator()(libevdev *device) const { libevdev_free(device); }
 };
+using EvdevDescription = std::unique_ptr<libevdev, EvdevFree>;
 
-struct UinputDeviceSetup {
-  std::vector<UinputBit> bits;
-  std::vector<uinput_abs_setup> axes;  // UI_ABS_SETUP, one per axis
-  uinput_setup device;                 // UI_DEV_SETUP: name and bus
-};
+// Each returns null, with *failedStep naming the libevdev call that refused, when the description
+// cannot be built (in practice only when memory runs out).
 
-// A single-touch, direct (on-screen) absolute device, which udev and libinput take for a touch
-// screen once it is tagged as one (docs/pointer.md): ABS_X and ABS_Y over mouse_event's range,
-// BTN_TOUCH, and the left, right and middle buttons for the driver's clicks.
-UinputDeviceSetup TouchScreenSetup();
+// An absolute pointer, as a virtual machine's tablet is: ABS_X and ABS_Y over mouse_event's range
+// and BTN_LEFT, BTN_RIGHT and BTN_MIDDLE. Not direct and with no BTN_TOUCH, so the desktop takes
+// it for a mouse that jumps to where it is told. `name` is the device's name.
+EvdevDescription AbsolutePointerDescription(const char *name, const char **failedStep);
+// A single-touch screen: INPUT_PROP_DIRECT (its positions are places on the screen), ABS_X and
+// ABS_Y as above, and BTN_TOUCH alone.
+EvdevDescription TouchScreenDescription(const char **failedStep);
+
+// The devices' names: the pointer of "uinput", and the two devices of "uinput-touch".
+inline constexpr char kUinputPointerName[] = "Norvik touch screen pointer";
+inline constexpr char kUinputTouchScreenName[] = "Norvik touch screen";
+inline constexpr char kUinputTouchButtonsName[] = "Norvik touch screen buttons";
 
 // The axes' resolution in units per millimetre: 65535 units span 256 mm, about the width of a
 // 12-inch panel. Consumers use it for sizes and gestures, never for the position on the screen.

@@ -1,5 +1,5 @@
 // nrvctl init, run as a program: the device root it makes for a serial port, what a second init
-// keeps of the first, and the ports it refuses.
+// keeps of the first, the pointer outputs it stores, and the ports it refuses.
 #include <gtest/gtest.h>
 
 #include <grp.h>
@@ -106,6 +106,24 @@ TEST(NrvctlInit, RefusesAPortThatIsNotAnExistingTtyAndMakesNoRegistry) {
     EXPECT_NE(run.error.find(bad.port), std::string::npos) << run.error;
   }
   EXPECT_TRUE(ReadFile(root + "/registry.reg").empty());
+}
+
+TEST(NrvctlInit, StoresEachUinputShapeAndRefusesAPointerOutputItDoesNotName) {
+  TempDeviceRoot scratch;
+  PseudoTerminal line;
+  const std::string root = scratch.path() + "/touch0";
+  InitRun refused = Init(root, {"--port", line.slavePath(), "--pointer", "touch"});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_NE(refused.error.find("--pointer takes windows, log, xtest, uinput or uinput-touch, not 'touch'"),
+            std::string::npos)
+      << refused.error;
+  EXPECT_TRUE(ReadFile(root + "/registry.reg").empty());
+  for (const char *pointer : {"uinput-touch", "uinput"}) {
+    InitRun made = Init(root, {"--port", line.slavePath(), "--pointer", pointer, "--force"});
+    ASSERT_EQ(made.code, 0) << made.error;
+    const std::string text = ReadFile(root + "/registry.reg");
+    EXPECT_NE(text.find("\"Pointer\"=\"" + std::string(pointer) + "\"\n"), std::string::npos) << text;
+  }
 }
 
 std::string OwnersAndMode(const std::string &path) {
