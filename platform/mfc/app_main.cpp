@@ -46,7 +46,8 @@ void PrintUsage(const char *program, std::FILE *out) {
                "usage: %s [--root DIR] [--headless --script FILE]\n"
                "  --root DIR        the device root (default: DEVICE_ROOT)\n"
                "  --headless        run without a display; the script plays the user\n"
-               "  --script FILE     the user's actions, one a line (see docs/dialogs.md)\n"
+               "  --script FILE     the user's actions, one a line (see dialogs.md in /usr/share/doc/norvik/,\n"
+               "                    or docs/ in the source)\n"
                "  --help, -h        print this and exit\n"
                "Without --headless the dialogs show on the X11 display DISPLAY names.\n",
                program);
@@ -121,7 +122,7 @@ int main(int argc, char **argv) {
   if (headless != (scriptPath != nullptr)) {
     std::fprintf(stderr,
                  "%s: --headless and --script FILE go together: the script gives the user's actions (see "
-                 "docs/dialogs.md); without both, the dialogs show on the X11 display\n",
+                 "dialogs.md in /usr/share/doc/norvik/, or docs/ in the source); without both, the dialogs show on the X11 display\n",
                  program);
     return 2;
   }
