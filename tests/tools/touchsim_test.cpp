@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <optional>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -254,18 +255,134 @@ TEST(TouchsimProgram, LargeNoiseCountCostsNoMoreMemoryThanASmallOne) {
       << "touchsim's peak memory in KiB: " << large << " for 64 MB of noise, " << small << " for 1 kB";
 }
 
-// touchsim takes its port's value away when it ends; the key goes with it only when nothing else
-// is left in it.
+// However touchsim ends (its script done, a script error, SIGTERM), HKLM\Platform\Serial is as it
+// found it: a value of its port that was there is back with its type and bytes, one that was not
+// is gone, the key goes only when touchsim made it, and nothing else in the key changes. While it
+// runs, the port names its line.
 TEST(TouchsimProgram, LeavesTheSerialKeyAsItFoundIt) {
   const std::string driver = "[HKEY_LOCAL_MACHINE\\Drivers\\BuiltIn\\Norvik]\n\"COMM\"=\"COM1:\"\n\n";
-  const std::string other = "[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM2:\"=\"/dev/ttyUSB0\"\n\n";
-  for (const std::string &before : {driver, driver + other}) {
+  const std::string serial = "[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n";
+  const std::string other = "\"COM2:\"=\"/dev/ttyUSB0\"\n";
+  const std::string befores[] = {
+      driver,
+      driver + serial + other + "\n",
+      driver + serial + "\"COM1:\"=\"/dev/ttyS0\"\n" + other + "\n",  // a root made by nrvctl init
+      driver + serial + other + "\"COM1:\"=hex(2):2f,00,64,00,00,00\n\n",
+      driver + serial + "\"com1:\"=\"/dev/ttyS0\"\n\n",
+      driver + serial + "\n",
+  };
+  struct Ending {
+    const char *what;
+    const char *script;
+    int status;
+    bool hold;  // held open until SIGTERM
+  };
+  const Ending endings[] = {
+      {"the script's end", "", 0, false},
+      {"a script error", "await \"no such window\" 10\n", 2, false},
+      {"SIGTERM", "", 0, true},
+  };
+  for (const std::string &before : befores) {
+    for (const Ending &ending : endings) {
+      SCOPED_TRACE(std::string(ending.what) + " with\n" + before);
+      testing_support::TempDeviceRoot root;
+      root.WriteHive(before);
+      testing_support::WriteFile(root.path() + "/script.txt", ending.script);
+      std::vector<std::string> arguments = {"--root", root.path(), "--port", "COM1:", root.path() + "/script.txt"};
+      if (ending.hold) arguments.push_back("--hold");
+      ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", arguments);
+      if (ending.hold) {
+        const auto mapped = touchsim.WaitForLine(Stream::kStderr, "touchsim: COM1: is ", kBound);
+        ASSERT_TRUE(mapped) << touchsim.Output(Stream::kStderr);
+        const std::string line = mapped->substr(mapped->rfind(' ') + 1);
+        EXPECT_NE(root.ReadHive().find("\"=\"" + line + "\"\n"), std::string::npos) << root.ReadHive();
+        touchsim.Signal(SIGTERM);
+      }
+      EXPECT_EQ(RunTouchsim(touchsim), ending.status) << touchsim.Output(Stream::kStderr);
+      EXPECT_EQ(root.ReadHive(), "Windows Registry Editor Version 5.00\n\n" + before);
+    }
+  }
+}
+
+// A mapping changed while touchsim ran is someone else's: it stays, and touchsim says so.
+TEST(TouchsimProgram, KeepsAMappingChangedWhileItRan) {
+  testing_support::TempDeviceRoot root;
+  root.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"/dev/ttyS0\"\n\n");
+  testing_support::WriteFile(root.path() + "/empty.txt", "");
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", "--hold",
+                                                      root.path() + "/empty.txt"});
+  const auto mapped = touchsim.WaitForLine(Stream::kStderr, "touchsim: COM1: is ", kBound);
+  ASSERT_TRUE(mapped) << touchsim.Output(Stream::kStderr);
+  ASSERT_TRUE(root.StoreString(u"Platform\\Serial", u"COM1:", u"/dev/ttyUSB1"));
+  touchsim.Signal(SIGTERM);
+  EXPECT_EQ(RunTouchsim(touchsim), 0) << touchsim.Output(Stream::kStderr);
+  EXPECT_EQ(root.ReadHive(), "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n"
+                             "\"COM1:\"=\"/dev/ttyUSB1\"\n\n");
+  EXPECT_NE(touchsim.Output(Stream::kStderr)
+                .find("touchsim: COM1: in the registry of " + root.path() + " no longer names " +
+                      mapped->substr(mapped->rfind(' ') + 1) +
+                      ": it was changed while touchsim ran, so it is left as it is\n"),
+            std::string::npos)
+      << touchsim.Output(Stream::kStderr);
+}
+
+// A mapping that cannot be put back is said, with the line it still names, and fails the run.
+TEST(TouchsimProgram, SaysWhenTheMappingCannotBePutBack) {
+  for (const bool hadValue : {true, false}) {
     testing_support::TempDeviceRoot root;
-    root.WriteHive(before);
+    root.WriteHive(hadValue ? "[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"/dev/ttyS0\"\n\n" : "");
     testing_support::WriteFile(root.path() + "/empty.txt", "");
-    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", root.path() + "/empty.txt"});
-    EXPECT_EQ(RunTouchsim(touchsim), 0) << touchsim.Output(Stream::kStderr);
-    EXPECT_EQ(root.ReadHive(), "Windows Registry Editor Version 5.00\n\n" + before);
+    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root.path(), "--port", "COM1:", "--hold",
+                                                        root.path() + "/empty.txt"});
+    const auto mapped = touchsim.WaitForLine(Stream::kStderr, "touchsim: COM1: is ", kBound);
+    ASSERT_TRUE(mapped) << touchsim.Output(Stream::kStderr);
+    const std::string line = mapped->substr(mapped->rfind(' ') + 1);
+    testing_support::WriteFile(root.registryPath(), "not a hive\n");
+    touchsim.Signal(SIGTERM);
+    EXPECT_EQ(RunTouchsim(touchsim), 1) << touchsim.Output(Stream::kStderr);
+    const std::string expected =
+        hadValue ? "touchsim: cannot put COM1: back to \"/dev/ttyS0\" in the registry of " + root.path() +
+                       " (see the registry error above): it still names " + line +
+                       ", which is gone; correct what the registry error names, then map the port again\n"
+                 : "touchsim: cannot remove COM1: from the registry of " + root.path() +
+                       " (see the registry error above): it still names " + line +
+                       ", which is gone; correct what the registry error names, then remove the value COM1: of "
+                       "HKEY_LOCAL_MACHINE\\Platform\\Serial\n";
+    EXPECT_NE(touchsim.Output(Stream::kStderr).find(expected), std::string::npos) << touchsim.Output(Stream::kStderr);
+  }
+}
+
+// With --tty, await looks for its window on the root --root names, not on DEVICE_ROOT's; with no
+// root at all, a script that awaits is refused before it sends anything.
+TEST(TouchsimProgram, AwaitOnATtyLooksInTheRootGiven) {
+  testing_support::TempDeviceRoot other;  // DEVICE_ROOT's, where no window opens
+  testing_support::TempDeviceRoot root;
+  ChildProcess tray(NORVIK_BIN_DIR "/touchtray", {}, {{"DEVICE_ROOT", root.path()}});
+  ASSERT_TRUE(tray.WaitForLine(Stream::kStdout, "touchtray: window TOUCHTRAY ready", kBound));
+  testing_support::WriteFile(root.path() + "/script.txt", "tap 1 1\nawait \"TOUCHTRAY\" 20000\ntap 2 2\n");
+  struct Case {
+    std::vector<std::string> options;
+    std::optional<std::string> deviceRoot;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{"--root", root.path()}, other.path(), 0, "touchsim: sent 4 complete reports\n"},
+      {{"--root=" + root.path()}, std::nullopt, 0, "touchsim: sent 4 complete reports\n"},
+      {{}, root.path(), 0, "touchsim: sent 4 complete reports\n"},
+      {{}, std::nullopt, 2,
+       "touchsim: " + root.path() + "/script.txt:2: 'await' and 'gone' look for windows on a device root: pass "
+       "--root DIR or set DEVICE_ROOT to the device's directory\n"},
+  };
+  for (const Case &c : cases) {
+    testing_support::PseudoTerminal line;
+    std::vector<std::string> arguments = {"--tty", line.slavePath()};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    arguments.push_back(root.path() + "/script.txt");
+    ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", arguments, {{"DEVICE_ROOT", c.deviceRoot}});
+    EXPECT_EQ(RunTouchsim(touchsim), c.status) << touchsim.Output(Stream::kStderr);
+    const std::string said = touchsim.Output(Stream::kStdout) + touchsim.Output(Stream::kStderr);
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
   }
 }
 

@@ -143,6 +143,48 @@ TEST_F(CalvexCalibration, EachRunStoresCornersThatPutTouchesWhereTheyWereMade) {
   }
 }
 
+// touchsim's panel models as its usage and docs/touchsim.md give them: a panel turned half round
+// or a quarter calibrates, and a tap after the run lands where it was made; one whose y axis alone
+// runs the other way, or whose axes are exchanged without a turn, is mirrored: refused, nothing
+// stored.
+TEST_F(CalvexCalibration, DocumentedPanelsCalibrateAndMirroredOnesAreRefused) {
+  struct Case {
+    const char *panel;
+    bool calibrates;
+  };
+  const Case cases[] = {
+      {"left=15200,right=900,bottom=16000,top=700,noise=4", true},
+      {"swap,left=15200,right=900,bottom=700,top=15900,noise=16", true},
+      {"left=16000,right=200,bottom=300,top=16100,swap,noise=8", true},
+      {"left=900,right=15200,bottom=16000,top=700,noise=4", false},
+      {"swap,left=900,right=15200,bottom=700,top=15900,noise=4", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.panel);
+    host.reset();
+    touchsim.reset();
+    Start(CalibrationRound(TargetsOf(5)) + "wait 300\ntap " + std::to_string(ScreenPointOf(300, 800)) + " " +
+              std::to_string(ScreenPointOf(200, 480)) + "\n",
+          "", c.panel);
+    std::string shown;
+    ASSERT_EQ(RunCalvex(std::string("click 1012\nawait \"") +
+                            (c.calibrates ? "Calibration result" : "Calibration not finished") +
+                            "\" 50000\ndump\nclick 1\nawait \" 5 Point Calibration\" 10000\nanswer no\nclick 1016\n",
+                        &shown),
+              0)
+        << errors;
+    if (!c.calibrates) {
+      EXPECT_NE(shown.find("The panel is mirrored: nothing was stored"), std::string::npos) << shown;
+      EXPECT_FALSE(HasCalibration(StoredCorners())) << root.ReadHive();
+      continue;
+    }
+    EXPECT_NE(shown.find("Calibration finished: the new corners are stored"), std::string::npos) << shown;
+    double x = 0, y = 0;
+    ASSERT_TRUE(LastTouch(0, &x, &y)) << "the driver mapped no touch after the run";
+    EXPECT_LE(std::hypot(x - 300, y - 200), 3.0) << "the tap landed at (" << x << ", " << y << ")";
+  }
+}
+
 // Yes runs the same calibration again; No ends the sequence.
 TEST_F(CalvexCalibration, YesRunsTheCalibrationAgain) {
   Start(CalibrationRound(TargetsOf(5)) + CalibrationRound(TargetsOf(5)));

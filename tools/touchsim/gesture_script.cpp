@@ -175,4 +175,13 @@ bool CheckPositions(const std::vector<Command> &commands, bool screenPoints, Scr
   return true;
 }
 
+int FirstWindowCommandLine(const std::vector<Command> &commands) {
+  for (const Command &command : commands) {
+    if (command.kind == Command::kAwait || command.kind == Command::kGone) return command.line;
+    if (command.kind == Command::kRepeat)
+      if (const int line = FirstWindowCommandLine(command.body); line != 0) return line;
+  }
+  return 0;
+}
+
 }  // namespace touchsim

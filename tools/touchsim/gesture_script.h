@@ -39,5 +39,8 @@ bool ParseScript(const std::string &text, std::vector<Command> *commands, Script
 // given in: screen points (0..65535) or controller units (0..16383). On failure returns false
 // with the first such command's line and the reason.
 bool CheckPositions(const std::vector<Command> &commands, bool screenPoints, ScriptError *error);
+// The line of the first 'await' or 'gone', repeated ones included, which need a device root to
+// look in; 0 when there is none.
+int FirstWindowCommandLine(const std::vector<Command> &commands);
 
 }  // namespace touchsim

@@ -18,6 +18,7 @@
 
 #include "gesture_script.h"
 #include "panel_model.h"
+#include "port_mapping.h"
 #include "platform/device_root.h"
 #include "platform/help_option.h"
 #include "platform/stop_signals.h"
@@ -30,11 +31,13 @@ namespace {
 const char kUsage[] =
     "usage: touchsim [--root DIR] (--port COMn: | --tty PATH) [--baud N] [--panel MODEL] [--seed N]\n"
     "                [--drain-ms N] [--hold] [SCRIPT | -]\n"
-    "  --port COMn:    create a pseudo-terminal and map the port name to it in the device's registry\n"
+    "  --root DIR      the device root (default DEVICE_ROOT): where --port maps and await looks\n"
+    "  --port COMn:    create a pseudo-terminal and map the port name to it in the device's registry,\n"
+    "                  putting back what the port named there when touchsim ends\n"
     "  --tty PATH      write to an existing tty instead\n"
     "  --baud N        line rate, 8N1 (default 9600); 0 sends as fast as the line takes the bytes\n"
     "  --panel MODEL   positions are screen points 0..65535, turned into controller units by the\n"
-    "                  panel model MODEL, e.g. left=200,right=16000,bottom=300,top=16100,swap,noise=8\n"
+    "                  panel model MODEL, e.g. left=16000,right=200,bottom=300,top=16100,swap,noise=8\n"
     "  --seed N        seed of the noise (default 1)\n"
     "  --drain-ms N    at the end, wait at most N ms for the port to read everything (default 10000)\n"
     "  --hold          keep the line open after the script until interrupted\n"
@@ -164,35 +167,33 @@ struct Player {
   }
 };
 
-constexpr WCHAR kSerialKey[] = TEXT("Platform\\Serial");
-
-// Records the pseudo-terminal as the port's tty in HKLM\Platform\Serial.
-bool MapPort(const std::string &port, const std::string &path) {
-  HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSerialKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
-    return false;
-  const std::u16string name = platform::ToUtf16(port);
-  const std::u16string value = platform::ToUtf16(path);
-  LONG result = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
-                               static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
-  return RegCloseKey(key) == ERROR_SUCCESS && result == ERROR_SUCCESS;
-}
-
-// Takes the port's value away again, and the key with it when nothing else is left in it, so
-// that the registry is as it was before touchsim ran.
-void UnmapPort(const std::string &port) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  const std::u16string name = platform::ToUtf16(port);
-  const LONG removed = RegDeleteValueW(key, name.c_str());
-  if (RegCloseKey(key) != ERROR_SUCCESS || removed != ERROR_SUCCESS) return;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSerialKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
-  DWORD subkeys = 1, values = 1;
-  const LONG described = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                                          nullptr, nullptr, nullptr, nullptr);
-  RegCloseKey(key);
-  if (described == ERROR_SUCCESS && subkeys == 0 && values == 0) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kSerialKey);
+// Puts the port's mapping back as touchsim found it, saying so when it cannot; false then.
+bool RestorePort(touchsim::PortMapping &mapping, const std::string &port, const std::string &line) {
+  const std::string root = platform::DeviceRoot();
+  switch (mapping.Restore()) {
+    case touchsim::PortMapping::Restored::kAsFound:
+      return true;
+    case touchsim::PortMapping::Restored::kLeft:
+      std::fprintf(stderr,
+                   "touchsim: %s in the registry of %s no longer names %s: it was changed while touchsim ran, so it "
+                   "is left as it is\n",
+                   port.c_str(), root.c_str(), line.c_str());
+      return true;
+    case touchsim::PortMapping::Restored::kFailed:
+      break;
+  }
+  if (mapping.hadValue())
+    std::fprintf(stderr,
+                 "touchsim: cannot put %s back to %s in the registry of %s (see the registry error above): it "
+                 "still names %s, which is gone; correct what the registry error names, then map the port again\n",
+                 port.c_str(), mapping.foundText().c_str(), root.c_str(), line.c_str());
+  else
+    std::fprintf(stderr,
+                 "touchsim: cannot remove %s from the registry of %s (see the registry error above): it still names "
+                 "%s, which is gone; correct what the registry error names, then remove the value %s of "
+                 "HKEY_LOCAL_MACHINE\\Platform\\Serial\n",
+                 port.c_str(), root.c_str(), line.c_str(), port.c_str());
+  return false;
 }
 
 bool IsPortName(const std::string &name) {
@@ -208,6 +209,7 @@ int main(int argc, char **argv) {
   uint32_t seed = 1;
   uint32_t drainMs = 10000;
   bool hold = false;
+  bool rootGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](const char *name) -> const char * {
@@ -234,8 +236,11 @@ int main(int argc, char **argv) {
     else if (arg == "--seed") seed = number("--seed");
     else if (arg == "--drain-ms") drainMs = number("--drain-ms");
     else if (arg == "--hold") hold = true;
-    else if (arg == "--root") ++i;
-    else if (arg.rfind("--root=", 0) == 0) continue;
+    else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
+      // Taken out of the arguments, and made the device root, by InitDeviceRoot below.
+      if (arg == "--root") value("--root");
+      rootGiven = true;
+    }
     else if (platform::IsHelpOption(arg.c_str())) {
       std::fputs(kUsage, stdout);
       return 0;
@@ -252,7 +257,9 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "touchsim: '%s' is not a port name such as COM1:\n", port.c_str());
     return 2;
   }
-  if (!port.empty() && !platform::InitDeviceRoot(argc, argv, "touchsim")) return 2;
+  // A --tty line needs no device root, but one given is the root await and gone look in.
+  const bool rootChecked = !port.empty() || rootGiven;
+  if (rootChecked && !platform::InitDeviceRoot(argc, argv, "touchsim")) return 2;
 
   touchsim::PanelModel model;
   std::string error;
@@ -285,6 +292,16 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "touchsim: %s:%d: %s\n", scriptPath.c_str(), scriptError.line, scriptError.message.c_str());
     return 2;
   }
+  if (const int windowLine = touchsim::FirstWindowCommandLine(commands); windowLine != 0 && !rootChecked) {
+    if (platform::DeviceRoot().empty()) {
+      std::fprintf(stderr,
+                   "touchsim: %s:%d: 'await' and 'gone' look for windows on a device root: pass --root DIR or set "
+                   "DEVICE_ROOT to the device's directory\n",
+                   scriptPath.c_str(), windowLine);
+      return 2;
+    }
+    if (!platform::InitDeviceRoot(argc, argv, "touchsim")) return 2;  // checks DEVICE_ROOT
+  }
 
   // Blocked, and left pending on a descriptor that the sending loops look at before each write:
   // a stop that arrives while touchsim is frozen ends it before it writes another byte.
@@ -304,10 +321,12 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "touchsim: %s\n", error.c_str());
     return notATty ? 2 : 1;
   }
+  touchsim::PortMapping mapping(port);
   if (!port.empty()) {
-    if (!MapPort(port, line.path())) {
+    if (!mapping.Map(line.path())) {
       std::fprintf(stderr, "touchsim: cannot record %s in the registry of %s (see the registry error above)\n",
                    port.c_str(), platform::DeviceRoot().c_str());
+      mapping.Restore();
       return 1;
     }
     std::fprintf(stderr, "touchsim: %s is %s\n", port.c_str(), line.path().c_str());
@@ -329,6 +348,6 @@ int main(int argc, char **argv) {
     if (status == 0) status = 1;
   }
   while (hold && !touchsim::StopRequested()) line.Pause(100);
-  if (!port.empty()) UnmapPort(port);
+  if (!port.empty() && !RestorePort(mapping, port, line.path()) && status == 0) status = 1;
   return status;
 }

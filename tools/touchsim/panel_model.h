@@ -17,7 +17,7 @@ struct PanelModel {
   bool swapAxes = false;  // the controller's x follows the screen's y and the other way round
   int noise = 0;          // each reading moves by up to this many units either way
 
-  // Parses "left=200,right=16000,bottom=300,top=16100,swap,noise=8" (any subset). On failure
+  // Parses "left=16000,right=200,bottom=300,top=16100,swap,noise=8" (any subset). On failure
   // returns false with the reason.
   static bool Parse(const std::string &text, PanelModel *model, std::string *error);
 
