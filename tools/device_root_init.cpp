@@ -114,10 +114,10 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
 // How to stop the driver of `root`: its service where the root is one of the installed system's.
 std::string StopAdvice(const std::string &root) {
   const std::string services = "/var/lib/norvik/";
-  const bool service = root.compare(0, services.size(), services) == 0 && root.size() > services.size() &&
-                       root.find('/', services.size()) == std::string::npos;
-  return (service ? "sudo systemctl stop norvik@" + root.substr(services.size()) + ", or " : std::string()) +
-         "nrvctl --root " + root + " stop";
+  std::string name = root.compare(0, services.size(), services) == 0 ? root.substr(services.size()) : "";
+  while (!name.empty() && name.back() == '/') name.pop_back();
+  const bool service = !name.empty() && name.find('/') == std::string::npos;
+  return (service ? "sudo systemctl stop norvik@" + name + ", or " : std::string()) + "nrvctl --root " + root + " stop";
 }
 
 // A port must be a tty that exists now and that no other program holds as its serial line;
