@@ -111,13 +111,20 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
   return true;
 }
 
-// How to stop the driver of `root`: its service where the root is one of the installed system's.
-std::string StopAdvice(const std::string &root) {
+// NAME for a device root of the installed system's, /var/lib/norvik/NAME, whose service is
+// norvik@NAME; empty for any other.
+std::string ServiceName(const std::string &root) {
   const std::string services = "/var/lib/norvik/";
   std::string name = root.compare(0, services.size(), services) == 0 ? root.substr(services.size()) : "";
   while (!name.empty() && name.back() == '/') name.pop_back();
-  const bool service = !name.empty() && name.find('/') == std::string::npos;
-  return (service ? "sudo systemctl stop norvik@" + name + ", or " : std::string()) + "nrvctl --root " + root + " stop";
+  return name.find('/') == std::string::npos ? name : std::string();
+}
+
+// How to stop the driver of `root`: its service, where it has one, or through its device.
+std::string StopAdvice(const std::string &root) {
+  const std::string name = ServiceName(root);
+  return (name.empty() ? std::string() : "sudo systemctl stop norvik@" + name + ", or ") + "nrvctl --root " + root +
+         " stop";
 }
 
 // A port must be a tty that exists now and that no other program holds as its serial line;
@@ -246,7 +253,7 @@ bool ReadString(HKEY key, const char16_t *name, std::string *text) {
 }
 
 // The kept settings of the existing registry, put into `hive`, and the choices it holds, in
-// *existing (a choice it lacks stays at init's default); false, having said so, when the driver's
+// *existing (a choice it lacks is left as it was there); false, having said so, when the driver's
 // key cannot be read, so that a calibration is never dropped unnoticed.
 bool ReadExisting(std::string *hive, Setup *existing) {
   HKEY key = nullptr;
@@ -289,28 +296,41 @@ bool ReadExisting(std::string *hive, Setup *existing) {
   return true;
 }
 
-// Refuses to replace the registry of a device root whose driver runs: devmgr holds (or waits for)
-// its port and keeps the pointer output it started with, so the new registry would be taken up
-// only in part, and at no moment anyone chose. No devmgr answering means none runs there.
-bool RefuseWhileDriverRuns(const std::string &root) {
+// What the driver of the root does now, as its devmgr tells: it holds its port, it runs without
+// it (the port could not be opened; devmgr may be waiting for it), or nothing runs there.
+enum class Driver { kNone, kHolding, kWithoutPort, kUnknown };
+
+Driver RunningDriver(std::string *where, DWORD *error) {
   std::vector<platform::DevicePort> ports;
   if (!platform::QueryDevicePorts(u"NRV1:", &ports)) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_DEV_NOT_EXIST) return false;
+    *error = GetLastError();
+    return *error == ERROR_DEV_NOT_EXIST ? Driver::kNone : Driver::kUnknown;
+  }
+  Driver driver = Driver::kNone;
+  for (const platform::DevicePort &port : ports) {
+    if (port.state == platform::DevicePort::State::kClosed || driver == Driver::kHolding) continue;
+    driver = port.state == platform::DevicePort::State::kHeld ? Driver::kHolding : Driver::kWithoutPort;
+    *where = port.port + (port.path.empty() ? "" : " (" + port.path + ")");
+  }
+  return driver;
+}
+
+// A driver that holds its port would go on under a registry replaced beneath it, with the pointer
+// output devmgr started with, taking up the rest at its next start, at no moment anyone chose; a
+// driver that could not open its port holds nothing, and the new registry is what its next start
+// should find (a corrected port, most often), so it is replaced and the start named.
+bool RefuseWhileDriverRuns(const std::string &root, Driver driver, const std::string &where, DWORD error) {
+  if (driver == Driver::kUnknown) {
     std::fprintf(stderr, "nrvctl: init: cannot ask the devmgr of %s whether its driver runs (error %u), so the "
                          "registry is left as it is: stop the driver first (%s), then run init again\n",
                  root.c_str(), static_cast<unsigned>(error), StopAdvice(root).c_str());
     return true;
   }
-  for (const platform::DevicePort &port : ports) {
-    if (port.state == platform::DevicePort::State::kClosed) continue;
-    std::fprintf(stderr, "nrvctl: init: the driver of %s runs and %s %s (%s), so the registry is left as it is: "
-                         "stop the driver first (%s), then run init again\n",
-                 root.c_str(), port.state == platform::DevicePort::State::kHeld ? "holds" : "waits for",
-                 port.port.c_str(), port.path.c_str(), StopAdvice(root).c_str());
-    return true;
-  }
-  return false;
+  if (driver != Driver::kHolding) return false;
+  std::fprintf(stderr, "nrvctl: init: the driver of %s runs and holds %s, so the registry is left as it is: stop the "
+                       "driver first (%s), then run init again\n",
+               root.c_str(), where.c_str(), StopAdvice(root).c_str());
+  return true;
 }
 
 // Who the device root is made for. Root makes it for the service: owned by the service's account
@@ -525,7 +545,10 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
   platform::SetDeviceRoot(root);
-  if (options.force && RefuseWhileDriverRuns(root)) return 2;
+  std::string driverPort;
+  DWORD askError = 0;
+  const Driver driver = options.force ? RunningDriver(&driverPort, &askError) : Driver::kNone;
+  if (RefuseWhileDriverRuns(root, driver, driverPort, askError)) return 2;
   if (!options.port.empty() && !CheckPort(options.port)) return 2;
   // Said before anything is made; the registry's own check below covers one removed meanwhile.
   struct stat hiveInfo {};
@@ -628,6 +651,15 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s\n", root.c_str(), after.port.c_str(), after.baud,
               after.pointer.c_str(), layout.shared ? ", shared with group norvik" : "",
               replacing ? Changes(before, after).c_str() : "");
+  if (driver == Driver::kWithoutPort) {
+    const std::string service = ServiceName(root);
+    const std::string restart = service.empty() ? "" : ": sudo systemctl restart norvik@" + service;
+    std::fflush(stdout);
+    std::fprintf(stderr, "nrvctl: init: the driver of %s runs without its port (%s could not be opened), and takes "
+                         "up the new registry when it starts again: nrvctl --root %s start (a changed pointer output "
+                         "only with devmgr started again%s)\n",
+                 root.c_str(), driverPort.c_str(), root.c_str(), restart.c_str());
+  }
   HintStableName(root, after.port);
   return 0;
 }

@@ -178,7 +178,7 @@ TEST(NrvctlInit, ReplacesNoRegistryWhileItsDriverRunsNorTakesItsPort) {
   ASSERT_EQ(Init(root, {"--port", line.slavePath(), "--pointer", "log"}).code, 0);
   const std::string before = ReadFile(root + "/registry.reg");
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root});
-  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", std::chrono::seconds(30)))
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", std::chrono::seconds(30)))
       << devmgr.Output(Stream::kStderr);
 
   InitRun running = Init(root, {"--force", "--baud", "19200"});
@@ -202,6 +202,27 @@ TEST(NrvctlInit, ReplacesNoRegistryWhileItsDriverRunsNorTakesItsPort) {
   EXPECT_NE(ReadFile(root + "/registry.reg").find("\"BaudRate\"=dword:00004b00"), std::string::npos);
   devmgr.Signal(SIGTERM);
   EXPECT_TRUE(devmgr.WaitForExit(std::chrono::seconds(30)));
+
+  // A driver whose port is gone holds nothing, and no stop ends devmgr's wait for it: the port is
+  // corrected under it, and its next start takes the new one up.
+  const std::string waiting = scratch.path() + "/touch2";
+  const std::string gone = scratch.path() + "/ttyUSB0";
+  ASSERT_EQ(symlink(line.slavePath().c_str(), gone.c_str()), 0);
+  ASSERT_EQ(Init(waiting, {"--port", gone, "--pointer", "log"}).code, 0);
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  ChildProcess waitingDevmgr(NORVIK_BIN_DIR "/devmgr", {"--root", waiting});
+  ASSERT_TRUE(waitingDevmgr.WaitForLine(Stream::kStdout, "NRV1: published", std::chrono::seconds(30)))
+      << waitingDevmgr.Output(Stream::kStderr);
+  InitRun corrected = Init(waiting, {"--force", "--port", line.slavePath()});
+  EXPECT_EQ(corrected.code, 0) << corrected.error;
+  EXPECT_NE(corrected.error.find("the driver of " + waiting + " runs without its port (COM1: (" + gone +
+                                 ") could not be opened), and takes up the new registry when it starts again"),
+            std::string::npos)
+      << corrected.error;
+  InitRun started = Nrvctl(waiting, {"start"});
+  EXPECT_EQ(started.code, 0) << started.error;
+  waitingDevmgr.Signal(SIGTERM);
+  EXPECT_TRUE(waitingDevmgr.WaitForExit(std::chrono::seconds(30)));
 }
 
 // init --baud and set BaudRate= take the same rates, each one a serial port can run at, and
@@ -213,7 +234,7 @@ TEST(NrvctlInit, InitAndSetTakeTheSameLineRates) {
   const std::string root = scratch.path() + "/touch0";
   ASSERT_EQ(Init(root, {"--port", line.slavePath(), "--pointer", "log", "--baud", "115200"}).code, 0);
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root});
-  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", std::chrono::seconds(30)))
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", std::chrono::seconds(30)))
       << devmgr.Output(Stream::kStderr);
   const std::string advice = ": use 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200 (the controller's own, "
                              "usually 9600)\n";
