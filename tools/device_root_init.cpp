@@ -1,7 +1,7 @@
 // nrvctl's "init": writes a device root's registry from the installed norvik.reg, with the driver
-// library where it is installed, COM1: mapped to the given tty and the chosen pointer output.
-// When the system group "norvik" exists and the caller may give files to it (root, or a member),
-// the root is given to it, and nobody else has access.
+// library where it is installed, COM1: mapped to the given tty and the chosen pointer output; a
+// replaced registry keeps every setting that no option changes. When the system group "norvik"
+// exists and the caller may give files to it (root, or a member), the root is given to it.
 #include "device_root_init.h"
 
 #include <fcntl.h>
@@ -20,31 +20,44 @@
 #include <fstream>
 #include <sstream>
 
+#include "controller_line_rates.h"
+#include "platform/device_ports.h"
 #include "platform/device_root.h"
 #include "platform/install_layout.h"
 #include "platform/text.h"
 #include "platform/trusted_path.h"
+#include "serial_port_holder.h"
 #include "stable_serial_name.h"
 
 namespace {
 
 const char kInitUsage[] =
-    "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N] "
-    "[--force]\n";
+    "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N]\n"
+    "       nrvctl --root DIR init --force [--port TTY] [--pointer OUTPUT] [--baud N]\n";
 
 // The settings a replaced registry keeps: the calibration, the touch settings and the utility's
 // button choice. Each is a dword of the driver's key.
 const char *const kKeptValues[] = {"LLX",      "LLY",      "URX",      "URY",      "MouseMod", "XInplace",
                                    "YInplace", "SelDelay", "CliDelay", "TouSound", "ButShow"};
 
-// The rates the controller and the serial ports both offer.
-const long kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+const char kDefaultPointer[] = "uinput";
+const unsigned long kDefaultBaud = 9600;
 
+// What the options name; an empty port or pointer and a zero rate were not given.
 struct Options {
   std::string port;
-  std::string pointer = "uinput";
-  long baud = 9600;
+  std::string pointer;
+  unsigned long baud = 0;
   bool force = false;
+};
+
+// The choices of init that a replaced registry keeps unless an option changes them.
+struct Setup {
+  std::string port;
+  unsigned long baud = kDefaultBaud;
+  std::string pointer = kDefaultPointer;
+  std::string pointerLog;  // empty: none
+  std::string library;
 };
 
 bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
@@ -63,6 +76,10 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
       options->force = true;
     } else if (argument == "--port") {
       if (!value("--port", &options->port)) return false;
+      if (options->port.empty()) {
+        std::fprintf(stderr, "nrvctl: init: --port needs the controller's tty, e.g. /dev/ttyUSB0\n");
+        return false;
+      }
     } else if (argument == "--pointer") {
       if (!value("--pointer", &options->pointer)) return false;
       if (options->pointer != "windows" && options->pointer != "log" && options->pointer != "xtest" &&
@@ -74,20 +91,19 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
     } else if (argument == "--baud") {
       if (!value("--baud", &text)) return false;
       char *end = nullptr;
-      options->baud = std::strtol(text.c_str(), &end, 10);
-      bool known = false;
-      for (long rate : kBaudRates) known = known || (rate == options->baud && *end == 0 && !text.empty());
-      if (!known) {
-        std::fprintf(stderr, "nrvctl: init: --baud %s is not a line rate the driver can set: use 1200, 2400, 4800, "
-                             "9600, 19200, 38400, 57600 or 115200 (the controller's, usually 9600)\n", text.c_str());
+      const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
+      if (text.empty() || text[0] == '-' || *end != 0 || !IsControllerRate(rate)) {
+        std::fprintf(stderr, "nrvctl: init: --baud %s is not a rate the controller sends at: %s\n", text.c_str(),
+                     ControllerRateAdvice().c_str());
         return false;
       }
+      options->baud = rate;
     } else {
       std::fprintf(stderr, "nrvctl: init: unknown argument '%s'\n%s", argument.c_str(), kInitUsage);
       return false;
     }
   }
-  if (options->port.empty()) {
+  if (options->port.empty() && !options->force) {
     std::fprintf(stderr, "nrvctl: init: --port TTY is required (the controller's tty, e.g. /dev/ttyUSB0)\n%s",
                  kInitUsage);
     return false;
@@ -95,10 +111,27 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
   return true;
 }
 
-// A port must be a tty that exists now; opening it without waiting for carrier tells both.
+// NAME for a device root of the installed system's, /var/lib/norvik/NAME, whose service is
+// norvik@NAME; empty for any other.
+std::string ServiceName(const std::string &root) {
+  const std::string services = "/var/lib/norvik/";
+  std::string name = root.compare(0, services.size(), services) == 0 ? root.substr(services.size()) : "";
+  while (!name.empty() && name.back() == '/') name.pop_back();
+  return name.find('/') == std::string::npos ? name : std::string();
+}
+
+// How to stop the driver of `root`: its service, where it has one, or through its device.
+std::string StopAdvice(const std::string &root) {
+  const std::string name = ServiceName(root);
+  return (name.empty() ? std::string() : "sudo systemctl stop norvik@" + name + ", or ") + "nrvctl --root " + root +
+         " stop";
+}
+
+// A port must be a tty that exists now and that no other program holds as its serial line;
+// opening it without waiting for carrier tells the first two, its flock the third.
 bool CheckPort(const std::string &port) {
   struct stat info {};
-  if (port.empty() || port[0] != '/') {
+  if (port[0] != '/') {
     std::fprintf(stderr, "nrvctl: init: --port %s is not a path: give the tty's full path, e.g. /dev/ttyUSB0 or "
                          "/dev/ttyS0\n", port.c_str());
     return false;
@@ -109,24 +142,47 @@ bool CheckPort(const std::string &port) {
     return false;
   }
   int fd = open(port.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  bool tty = fd >= 0 && isatty(fd) == 1;
-  int error = errno;
-  if (fd >= 0) close(fd);
+  const int error = errno;
   if (fd < 0 && (error == EACCES || error == EPERM)) {
     std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: run init as root, or as a member of the tty's "
                          "group (ls -l %s)\n", port.c_str(), std::strerror(error), port.c_str());
     return false;
   }
-  if (fd < 0 && S_ISCHR(info.st_mode)) {
-    std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: when a program holds it (a running devmgr: "
-                         "systemctl stop norvik@NAME), stop that first; a /dev/ttyS node without a UART behind it "
-                         "cannot be opened at all (check dmesg or setserial -g)\n", port.c_str(), std::strerror(error));
+  if (fd < 0 && error == EBUSY) {
+    std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: another program holds it exclusively: find it with "
+                         "`fuser %s` and end it, then run init again\n", port.c_str(), std::strerror(error),
+                 port.c_str());
     return false;
   }
+  if (fd < 0 && (error == ENXIO || error == ENODEV || error == EIO)) {
+    std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: no serial line is behind the node (a /dev/ttyS node "
+                         "without a UART, or an adapter that is gone): give the controller's port (dmesg, "
+                         "setserial -g %s)\n", port.c_str(), std::strerror(error), port.c_str());
+    return false;
+  }
+  if (fd < 0 && S_ISCHR(info.st_mode)) {
+    std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: give the controller's serial port, e.g. "
+                         "/dev/ttyUSB0 or /dev/ttyS0\n", port.c_str(), std::strerror(error));
+    return false;
+  }
+  const bool tty = fd >= 0 && isatty(fd) == 1;
+  PortHolder holder;
+  const bool held = tty && FindPortHolder(fd, &holder);
+  if (fd >= 0) close(fd);
   if (!S_ISCHR(info.st_mode) || !tty) {
     std::fprintf(stderr, "nrvctl: init: port %s is not a tty (a serial line): give the controller's serial port, "
-                         "e.g. /dev/ttyUSB0 or /dev/ttyS0; a /dev/ttyS node without a UART behind it is not one "
-                         "either (check dmesg or setserial -g)\n", port.c_str());
+                         "e.g. /dev/ttyUSB0 or /dev/ttyS0\n", port.c_str());
+    return false;
+  }
+  if (held) {
+    const std::string who = (holder.program.empty() ? std::string("a program") : holder.program) + " (pid " +
+                            std::to_string(holder.pid) + ")";
+    const std::string fix = holder.program == "devmgr" && !holder.root.empty()
+                                ? "stop its driver first (" + StopAdvice(holder.root) + ")"
+                                : "end it first";
+    const std::string forRoot = holder.root.empty() ? std::string() : " for the device root " + holder.root;
+    std::fprintf(stderr, "nrvctl: init: port %s is held by %s%s, and a tty serves one program at a time: %s, or give "
+                         "another port\n", port.c_str(), who.c_str(), forRoot.c_str(), fix.c_str());
     return false;
   }
   return true;
@@ -182,30 +238,98 @@ void SetValueLine(std::string *hive, const std::string &name, const std::string 
   hive->insert(end, "\n" + line);
 }
 
-// The kept settings of the existing registry, read through the registry; false, having said so,
-// when it cannot be read, so that a calibration is never dropped unnoticed.
-bool ReadKeptValues(std::string *hive) {
+// A REG_SZ value of `key`; false when it is missing or not text.
+bool ReadString(HKEY key, const char16_t *name, std::string *text) {
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ) return false;
+  std::u16string data(size / sizeof(char16_t), u'\0');
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size) != ERROR_SUCCESS)
+    return false;
+  data.resize(size / sizeof(char16_t));
+  while (!data.empty() && data.back() == u'\0') data.pop_back();
+  *text = platform::ToUtf8(data);
+  return true;
+}
+
+// The kept settings of the existing registry, put into `hive`, and the choices it holds, in
+// *existing (a choice it lacks is left as it was there); false, having said so, when the driver's
+// key cannot be read, so that a calibration is never dropped unnoticed.
+bool ReadExisting(std::string *hive, Setup *existing) {
   HKEY key = nullptr;
   LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\Norvik", 0, KEY_READ, &key);
-  if (status == ERROR_FILE_NOT_FOUND) return true;
-  if (status != ERROR_SUCCESS) {
+  if (status == ERROR_SUCCESS) {
+    for (const char *name : kKeptValues) {
+      DWORD type = REG_NONE;
+      DWORD value = 0;
+      DWORD size = sizeof value;
+      std::u16string wide = platform::ToUtf16(name);
+      status = RegQueryValueExW(key, wide.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
+      if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) continue;
+      // A right click armed for the next touch belongs to the running driver, not to the device.
+      if (std::strcmp(name, "MouseMod") == 0) value &= 0x7FFFFFFFu;
+      SetValueLine(hive, name, Dword(value));
+    }
+    DWORD type = REG_NONE;
+    DWORD baud = 0;
+    DWORD size = sizeof baud;
+    if (RegQueryValueExW(key, u"BaudRate", nullptr, &type, reinterpret_cast<BYTE *>(&baud), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof baud)
+      existing->baud = baud;
+    ReadString(key, u"Dll", &existing->library);
+    RegCloseKey(key);
+  } else if (status != ERROR_FILE_NOT_FOUND) {
     std::fprintf(stderr, "nrvctl: init: cannot read the settings of the existing %s (error %ld), so they would be "
                          "lost: correct or move the file away, then run init again\n",
                  platform::RegistryPath().c_str(), static_cast<long>(status));
     return false;
   }
-  for (const char *name : kKeptValues) {
-    DWORD type = REG_NONE;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    std::u16string wide = platform::ToUtf16(name);
-    status = RegQueryValueExW(key, wide.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
-    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) continue;
-    // A right click armed for the next touch belongs to the running driver, not to the device.
-    if (std::strcmp(name, "MouseMod") == 0) value &= 0x7FFFFFFFu;
-    SetValueLine(hive, name, Dword(value));
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Serial", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    ReadString(key, u"COM1:", &existing->port);
+    RegCloseKey(key);
   }
-  RegCloseKey(key);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Input", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    ReadString(key, u"Pointer", &existing->pointer);
+    ReadString(key, u"PointerLog", &existing->pointerLog);
+    RegCloseKey(key);
+  }
+  return true;
+}
+
+// What the driver of the root does now, as its devmgr tells: it holds its port, it runs without
+// it (the port could not be opened; devmgr may be waiting for it), or nothing runs there.
+enum class Driver { kNone, kHolding, kWithoutPort, kUnknown };
+
+Driver RunningDriver(std::string *where, DWORD *error) {
+  std::vector<platform::DevicePort> ports;
+  if (!platform::QueryDevicePorts(u"NRV1:", &ports)) {
+    *error = GetLastError();
+    return *error == ERROR_DEV_NOT_EXIST ? Driver::kNone : Driver::kUnknown;
+  }
+  Driver driver = Driver::kNone;
+  for (const platform::DevicePort &port : ports) {
+    if (port.state == platform::DevicePort::State::kClosed || driver == Driver::kHolding) continue;
+    driver = port.state == platform::DevicePort::State::kHeld ? Driver::kHolding : Driver::kWithoutPort;
+    *where = port.port + (port.path.empty() ? "" : " (" + port.path + ")");
+  }
+  return driver;
+}
+
+// A driver that holds its port would go on under a registry replaced beneath it, with the pointer
+// output devmgr started with, taking up the rest at its next start, at no moment anyone chose; a
+// driver that could not open its port holds nothing, and the new registry is what its next start
+// should find (a corrected port, most often), so it is replaced and the start named.
+bool RefuseWhileDriverRuns(const std::string &root, Driver driver, const std::string &where, DWORD error) {
+  if (driver == Driver::kUnknown) {
+    std::fprintf(stderr, "nrvctl: init: cannot ask the devmgr of %s whether its driver runs (error %u), so the "
+                         "registry is left as it is: stop the driver first (%s), then run init again\n",
+                 root.c_str(), static_cast<unsigned>(error), StopAdvice(root).c_str());
+    return true;
+  }
+  if (driver != Driver::kHolding) return false;
+  std::fprintf(stderr, "nrvctl: init: the driver of %s runs and holds %s, so the registry is left as it is: stop the "
+                       "driver first (%s), then run init again\n",
+               root.c_str(), where.c_str(), StopAdvice(root).c_str());
   return true;
 }
 
@@ -382,17 +506,37 @@ std::string AbsoluteRoot(const std::string &root) {
 
 // A USB adapter's tty may get another number when it is plugged in again, and the port would then
 // name nothing (or another adapter); its /dev/serial/by-id link does not change. Only a hint: the
-// port given is stored all the same. The command it suggests keeps the other options chosen.
-void HintStableName(const std::string &root, const Options &options) {
-  const std::string stable = StableSerialName(options.port, "/dev/serial/by-id");
+// port given is stored all the same. The command it suggests keeps every other choice, by --force.
+void HintStableName(const std::string &root, const std::string &port) {
+  const std::string stable = StableSerialName(port, "/dev/serial/by-id");
   if (stable.empty()) return;
-  std::string command = "nrvctl --root " + root + " init --port " + stable;
-  if (options.pointer != Options().pointer) command += " --pointer " + options.pointer;
-  if (options.baud != Options().baud) command += " --baud " + std::to_string(options.baud);
   std::fflush(stdout);
   std::fprintf(stderr, "nrvctl: init: %s is also %s, a name that stays with this adapter whatever tty number it "
-                       "gets when plugged in; to use it: %s --force\n",
-               options.port.c_str(), stable.c_str(), command.c_str());
+                       "gets when plugged in; to use it: nrvctl --root %s init --port %s --force\n",
+               port.c_str(), stable.c_str(), root.c_str(), stable.c_str());
+}
+
+// What a replaced registry changed of the choices init makes: "; replaced the rate (was 9600)
+// and ...; calibration and touch settings kept", or "; unchanged, ...".
+std::string Changes(const Setup &before, const Setup &after) {
+  auto was = [](const std::string &text) { return " (was " + (text.empty() ? std::string("none") : text) + ")"; };
+  std::vector<std::string> changes;
+  if (before.port != after.port) changes.push_back("the port" + was(before.port));
+  if (before.baud != after.baud) changes.push_back("the rate" + was(before.baud == 0 ? "" : std::to_string(before.baud)));
+  if (before.pointer != after.pointer) changes.push_back("the pointer output" + was(before.pointer));
+  if (before.library != after.library) changes.push_back("the driver library" + was(before.library));
+  std::string text = changes.empty() ? "; unchanged" : "; replaced ";
+  for (size_t i = 0; i < changes.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == changes.size() ? " and " : ", ") + changes[i];
+  return text + (changes.empty() ? ", " : "; ") + "calibration and touch settings kept";
+}
+
+// --force without --port keeps the port of a registry that has one.
+int RefuseNoPort(bool replacing) {
+  std::fprintf(stderr, "nrvctl: init: %s %s, so there is no port to keep: give the controller's tty with --port TTY "
+                       "(e.g. /dev/ttyUSB0)\n", platform::RegistryPath().c_str(),
+               replacing ? "maps no tty to COM1:" : "does not exist");
+  return 2;
 }
 
 }  // namespace
@@ -400,7 +544,16 @@ void HintStableName(const std::string &root, const Options &options) {
 int InitDeviceRootCommand(const std::string &root, const std::vector<std::string> &arguments) {
   Options options;
   if (!ParseOptions(arguments, &options)) return 2;
-  if (!CheckPort(options.port)) return 2;
+  platform::SetDeviceRoot(root);
+  std::string driverPort;
+  DWORD askError = 0;
+  const Driver driver = options.force ? RunningDriver(&driverPort, &askError) : Driver::kNone;
+  if (RefuseWhileDriverRuns(root, driver, driverPort, askError)) return 2;
+  if (!options.port.empty() && !CheckPort(options.port)) return 2;
+  // Said before anything is made; the registry's own check below covers one removed meanwhile.
+  struct stat hiveInfo {};
+  if (options.port.empty() && lstat(platform::RegistryPath().c_str(), &hiveInfo) != 0 && errno == ENOENT)
+    return RefuseNoPort(false);
 
   const std::string data = platform::DataFolder() + "/norvik.reg";
   bool readable = false;
@@ -416,10 +569,11 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
                          "build the target norvik)\n", platform::LibraryFolder().c_str());
     return 1;
   }
-  SetValueLine(&hive, "Dll", Quoted(library));
+  Setup after;
+  after.library = library;
   std::free(library);
+  SetValueLine(&hive, "Dll", Quoted(after.library));
   SetValueLine(&hive, "COMM", Quoted("COM1:"));
-  SetValueLine(&hive, "BaudRate", Dword(static_cast<unsigned long>(options.baud)));
 
   const std::string absolute = AbsoluteRoot(root);
   const size_t slash = absolute.find_last_of('/');
@@ -450,7 +604,6 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
     int fd;
     ~Closer() { close(fd); }
   } closeFolder{folder};
-  platform::SetDeviceRoot(root);
 
   // The root is closed to others before anything in it is read or made, so that nobody can swap
   // an entry meanwhile; one made by an earlier layout (2770) may hold entries of members, which
@@ -459,19 +612,35 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   if (!Share(folder, absolute, layout, layout.rootMode)) return 1;
   int existing = OpenFileAt(folder, "registry.reg", platform::RegistryPath(), O_RDONLY);
   if (existing < 0 && errno != ENOENT) return 1;
-  if (existing >= 0) {
+  const bool replacing = existing >= 0;
+  Setup before{"", 0, "", "", ""};
+  if (replacing) {
     close(existing);
     if (!options.force) {
-      std::fprintf(stderr, "nrvctl: init: %s exists, so it is left as it is: pass --force to replace it (the "
-                           "calibration and the touch settings are kept)\n", platform::RegistryPath().c_str());
-      return 1;
+      std::fprintf(stderr, "nrvctl: init: %s exists, so it is left as it is: pass --force to replace it (what no "
+                           "option changes is kept: the port, the rate, the pointer output, the calibration and the "
+                           "touch settings)\n", platform::RegistryPath().c_str());
+      return 2;
     }
-    if (!ReadKeptValues(&hive)) return 1;
+    if (!ReadExisting(&hive, &before)) return 2;
+    after.port = before.port;
+    if (before.baud != 0) after.baud = before.baud;
+    if (!before.pointer.empty()) after.pointer = before.pointer;
+    after.pointerLog = before.pointerLog;
   }
-
-  hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=" + Quoted(options.port) + "\n";
-  hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=" + Quoted(options.pointer) + "\n";
-  if (options.pointer == "log") hive += "\"PointerLog\"=\"pointer.log\"\n";
+  if (!options.port.empty()) after.port = options.port;
+  if (after.port.empty()) return RefuseNoPort(replacing);
+  if (options.baud != 0) after.baud = options.baud;
+  if (!options.pointer.empty()) {
+    after.pointer = options.pointer;
+    // The log output needs its file; windows writes one only when it is named; the others none.
+    if (after.pointer == "log" && after.pointerLog.empty()) after.pointerLog = "pointer.log";
+    if (after.pointer != "log" && after.pointer != "windows") after.pointerLog.clear();
+  }
+  SetValueLine(&hive, "BaudRate", Dword(after.baud));
+  hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=" + Quoted(after.port) + "\n";
+  hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=" + Quoted(after.pointer) + "\n";
+  if (!after.pointerLog.empty()) hive += "\"PointerLog\"=" + Quoted(after.pointerLog) + "\n";
 
   int run = OpenFolderAt(folder, "run", absolute + "/run", &made);
   if (run < 0) return 1;
@@ -479,8 +648,18 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   close(run);
   if (!runShared) return 1;
   if (!WriteHive(folder, hive, layout)) return 1;
-  std::printf("%s: COM1: is %s at %ld baud, pointer output %s%s\n", root.c_str(), options.port.c_str(), options.baud,
-              options.pointer.c_str(), layout.shared ? ", shared with group norvik" : "");
-  HintStableName(root, options);
+  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s\n", root.c_str(), after.port.c_str(), after.baud,
+              after.pointer.c_str(), layout.shared ? ", shared with group norvik" : "",
+              replacing ? Changes(before, after).c_str() : "");
+  if (driver == Driver::kWithoutPort) {
+    const std::string service = ServiceName(root);
+    const std::string restart = service.empty() ? "" : ": sudo systemctl restart norvik@" + service;
+    std::fflush(stdout);
+    std::fprintf(stderr, "nrvctl: init: the driver of %s runs without its port (%s could not be opened), and takes "
+                         "up the new registry when it starts again: nrvctl --root %s start (a changed pointer output "
+                         "only with devmgr started again%s)\n",
+                 root.c_str(), driverPort.c_str(), root.c_str(), restart.c_str());
+  }
+  HintStableName(root, after.port);
   return 0;
 }

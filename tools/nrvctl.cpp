@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "controller_line_rates.h"
 #include "device_root_init.h"
 #include "driver_settings.h"
 #include "norvik_device.h"
@@ -18,15 +19,16 @@
 #include "platform/help_option.h"
 #include "platform/stop_signals.h"
 #include "platform/text.h"
-#include "serial_line_settings.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: nrvctl [--root DIR] COMMAND\n"
     "       nrvctl --help        print this and exit\n"
-    "  init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N] [--force]\n"
+    "  init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N]\n"
     "                        make DIR a device root for the controller on TTY\n"
+    "  init --force [--port TTY] [--pointer OUTPUT] [--baud N]\n"
+    "                        replace DIR's registry, keeping every setting no option changes\n"
     "  start                 start the driver (reload settings, reopen the port); exit 3 when it\n"
     "                        started but cannot open its port\n"
     "  stop                  stop the driver (close the port)\n"
@@ -133,12 +135,13 @@ bool ApplyAssignment(DriverSettings &settings, const char *assignment) {
       std::fprintf(stderr, "nrvctl: '%s' is not a 32-bit number for %s\n", text, word.name);
       return false;
     }
-    // The driver stores any rate, but a port that cannot run at it fails the driver's next start.
-    if (std::strcmp(word.name, "BaudRate") == 0 && !platform::IsLineRate(static_cast<DWORD>(value))) {
+    // The driver stores any rate; at one the controller does not send at, its next start reads no
+    // touch, or cannot even open a port that cannot run at it.
+    if (std::strcmp(word.name, "BaudRate") == 0 && !IsControllerRate(static_cast<unsigned long>(value))) {
       std::fprintf(stderr,
-                   "nrvctl: the serial port cannot run at %s baud, so the driver would fail to open it at its next "
-                   "start; nothing was stored. Choose one of: %s\n",
-                   text, platform::LineRates().c_str());
+                   "nrvctl: BaudRate %s is not a rate the controller sends at, so the driver would take no touch "
+                   "after its next start; nothing was stored: %s\n",
+                   text, ControllerRateAdvice().c_str());
       return false;
     }
     *WordIn(settings, word) = static_cast<DWORD>(value);

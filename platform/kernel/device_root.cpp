@@ -105,7 +105,7 @@ namespace {
 // The fix for a device root devmgr will not use, by what refuses in it.
 std::string RootFix(const std::string &root, const std::string &private_) {
   return "for a root made by nrvctl init, run `nrvctl --root " + root +
-         " init --port TTY --force` as root, which gives it its owners and modes; for a private root, " + private_;
+         " init --force` as root, which gives it its owners and modes; for a private root, " + private_;
 }
 
 bool RefuseRoot(const char *program, const std::string &root, const std::string &why, const std::string &fix) {
@@ -219,8 +219,10 @@ bool InitDeviceRoot(int &argc, char **argv, const char *program) {
     return false;
   }
   if (!IsDirectory(root)) {
-    std::fprintf(stderr, "%s: device root %s is not a directory: create it, or point --root at an existing one\n",
-                 program, root.c_str());
+    std::fprintf(stderr,
+                 "%s: device root %s is not a directory: make it with `nrvctl --root %s init --port TTY`, or point "
+                 "--root at an existing one\n",
+                 program, root.c_str(), root.c_str());
     return false;
   }
   return true;

@@ -75,8 +75,8 @@ LONG ReportCannotWrite(const std::string &path, int error) {
 }
 
 LONG ReportMissingRoot(const std::string &root) {
-  std::string message = "device root " + root +
-                        " does not exist: create it, or pass --root DIR or set DEVICE_ROOT to an existing directory";
+  std::string message = "device root " + root + " does not exist: make it with `nrvctl --root " + root +
+                        " init --port TTY`, or pass --root DIR or set DEVICE_ROOT to an existing one";
   ReportOnce(message, message);
   return ERROR_PATH_NOT_FOUND;
 }

@@ -64,12 +64,6 @@ bool IsLineRate(DWORD baudRate) {
   return SpeedFor(baudRate, &speed);
 }
 
-std::string LineRates() {
-  std::string rates;
-  for (const auto &[rate, constant] : kSpeeds) rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
-  return rates;
-}
-
 bool ApplyLineSettings(const DCB &dcb, termios *tio) {
   speed_t speed;
   if (!SpeedFor(dcb.BaudRate, &speed) || !FramingValid(dcb)) return false;

@@ -4,8 +4,6 @@
 
 #include <termios.h>
 
-#include <string>
-
 #include <windows.h>
 
 namespace platform {
@@ -19,7 +17,5 @@ bool ApplyLineSettings(const DCB &dcb, termios *tio);
 void ReadLineSettings(const termios &tio, DCB *dcb);
 // True when a tty can run at `baudRate` bits per second, so SetCommState accepts it.
 bool IsLineRate(DWORD baudRate);
-// Every rate a tty can run at, from the slowest: "50, 75, ..., 4000000".
-std::string LineRates();
 
 }  // namespace platform

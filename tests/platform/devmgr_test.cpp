@@ -350,7 +350,7 @@ TEST_F(DevmgrTest, BadCommandLinesExitWithStatus2AndSayWhatToDo) {
       {{"--root", root_.path(), "--verbose"}, "devmgr: unknown argument '--verbose'"},
       {{"--root", open},
        "devmgr: refusing device root " + open + ": it may be written by others (mode 0777), who could replace its "
-       "hive; for a root made by nrvctl init, run `nrvctl --root " + open + " init --port TTY --force` as root"},
+       "hive; for a root made by nrvctl init, run `nrvctl --root " + open + " init --force` as root"},
       {{"--root", groupHive},
        "devmgr: refusing device root " + groupHive + ": " + groupHive +
            "/registry.reg may be written by others (mode 0664); "},

@@ -1,18 +1,25 @@
 // nrvctl init, run as a program: the device root it makes for a serial port, what a second init
-// keeps of the first, the pointer outputs it stores, and the ports it refuses.
+// keeps of the first, the pointer outputs it stores, the ports it refuses, and its refusal to
+// replace the registry under a running driver.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <string>
 
-#include "scratch_accounts.h"
+#include "controller_line_rates.h"
 #include "process.h"
+#include "scratch_accounts.h"
+#include "serial_line_settings.h"
 #include "test_root.h"
 
 namespace {
@@ -28,13 +35,19 @@ using testing_support::WriteFile;
 struct InitRun {
   int code;
   std::string error;
+  std::string output;
 };
 
-InitRun Init(const std::string &root, std::vector<std::string> options) {
-  options.insert(options.begin(), {"--root", root, "init"});
-  ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", options);
+InitRun Nrvctl(const std::string &root, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"--root", root});
+  ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", arguments);
   std::optional<ProcessExit> exit = nrvctl.WaitForExit(std::chrono::seconds(60));
-  return {exit ? exit->code : -2, nrvctl.Output(Stream::kStderr)};
+  return {exit ? exit->code : -2, nrvctl.Output(Stream::kStderr), nrvctl.Output(Stream::kStdout)};
+}
+
+InitRun Init(const std::string &root, std::vector<std::string> options) {
+  options.insert(options.begin(), "init");
+  return Nrvctl(root, options);
 }
 
 std::string Replace(std::string text, const std::string &from, const std::string &to) {
@@ -44,14 +57,23 @@ std::string Replace(std::string text, const std::string &from, const std::string
   return text;
 }
 
-TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsItsCalibrationAndTouchSettings) {
+std::string OwnersAndMode(const std::string &path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return "missing";
+  const group *entry = getgrgid(info.st_gid);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return std::to_string(info.st_uid) + ":" + (entry != nullptr ? entry->gr_name : "?") + " " + mode;
+}
+
+TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
   TempDeviceRoot scratch;
   PseudoTerminal first;
   PseudoTerminal second;
   const std::string root = scratch.path() + "/touch0";
   const std::string hive = root + "/registry.reg";
 
-  InitRun made = Init(root, {"--port", first.slavePath(), "--pointer", "log"});
+  InitRun made = Init(root, {"--port", first.slavePath(), "--pointer", "log", "--baud", "19200"});
   ASSERT_EQ(made.code, 0) << made.error;
   std::string text = ReadFile(hive);
   char driver[PATH_MAX];
@@ -69,43 +91,168 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsItsCalibrationAndTouchSet
   WriteFile(hive, text);
 
   InitRun refused = Init(root, {"--port", second.slavePath()});
-  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(refused.code, 2);
   EXPECT_NE(refused.error.find("--force"), std::string::npos) << refused.error;
   EXPECT_EQ(ReadFile(hive), text);
 
-  InitRun replaced = Init(root, {"--port", second.slavePath(), "--baud", "19200", "--force"});
-  ASSERT_EQ(replaced.code, 0) << replaced.error;
-  std::string after = ReadFile(hive);
-  EXPECT_NE(after.find("\"LLX\"=dword:00000677"), std::string::npos) << after;
-  EXPECT_NE(after.find("\"URY\"=dword:fffffe0c"), std::string::npos) << after;
-  EXPECT_NE(after.find("\"MouseMod\"=dword:00000001"), std::string::npos) << after;
-  EXPECT_NE(after.find("\"TouSound\"=dword:00000001"), std::string::npos) << after;
-  EXPECT_NE(after.find("\"BaudRate\"=dword:00004b00"), std::string::npos) << after;
-  EXPECT_NE(after.find("\"COM1:\"=\"" + second.slavePath() + "\""), std::string::npos) << after;
-  EXPECT_EQ(after.find(first.slavePath()), std::string::npos) << after;
-  EXPECT_EQ(after.find("PointerLog"), std::string::npos) << after;
+  // Each choice is replaced only by its own option, and the line says which were.
+  const struct {
+    std::vector<std::string> options;
+    std::string port, rate, pointer, says;
+  } steps[] = {
+      {{"--force", "--port", second.slavePath()}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
+       "; replaced the port (was " + first.slavePath() + "); calibration and touch settings kept\n"},
+      {{"--force"}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
+       "; unchanged, calibration and touch settings kept\n"},
+      {{"--force", "--pointer", "uinput", "--baud", "9600"}, second.slavePath(), "00002580", "\"Pointer\"=\"uinput\"\n",
+       "; replaced the rate (was 19200) and the pointer output (was log); calibration and touch settings kept\n"},
+  };
+  for (const auto &step : steps) {
+    InitRun replaced = Init(root, step.options);
+    ASSERT_EQ(replaced.code, 0) << replaced.error;
+    EXPECT_NE(replaced.output.find(step.says), std::string::npos) << replaced.output;
+    const std::string after = ReadFile(hive);
+    EXPECT_NE(after.find("\"LLX\"=dword:00000677"), std::string::npos) << after;
+    EXPECT_NE(after.find("\"URY\"=dword:fffffe0c"), std::string::npos) << after;
+    EXPECT_NE(after.find("\"MouseMod\"=dword:00000001"), std::string::npos) << after;
+    EXPECT_NE(after.find("\"TouSound\"=dword:00000001"), std::string::npos) << after;
+    EXPECT_NE(after.find("\"BaudRate\"=dword:" + step.rate), std::string::npos) << after;
+    EXPECT_NE(after.find("\"COM1:\"=\"" + step.port + "\""), std::string::npos) << after;
+    EXPECT_NE(after.find(step.pointer), std::string::npos) << after;
+  }
+  EXPECT_EQ(ReadFile(hive).find("PointerLog"), std::string::npos) << "a uinput output writes no log";
+
+  // The settings cannot be read: nothing is replaced, and --force without --port has nothing to keep.
+  WriteFile(hive, "not a registry\n");
+  InitRun unreadable = Init(root, {"--force"});
+  EXPECT_EQ(unreadable.code, 2);
+  EXPECT_NE(unreadable.error.find("cannot read the settings of the existing " + hive + " (error 1009)"),
+            std::string::npos) << unreadable.error;
+  InitRun none = Init(scratch.path() + "/touch1", {"--force"});
+  EXPECT_EQ(none.code, 2);
+  EXPECT_NE(none.error.find("/touch1/registry.reg does not exist, so there is no port to keep"), std::string::npos)
+      << none.error;
+  EXPECT_EQ(OwnersAndMode(scratch.path() + "/touch1"), "missing") << "a refused init makes nothing";
 }
 
-TEST(NrvctlInit, RefusesAPortThatIsNotAnExistingTtyAndMakesNoRegistry) {
+TEST(NrvctlInit, RefusesAPortThatIsNotAnExistingFreeTtyAndMakesNoRegistry) {
   TempDeviceRoot scratch;
   WriteFile(scratch.path() + "/plain", "not a tty");
   const std::string root = scratch.path() + "/touch0";
-  const struct {
+  // A program that has the line as its own, as devmgr and calvex do.
+  PseudoTerminal taken;
+  const int holder = open(taken.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  struct Case {
     std::string port;
     std::string says;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"/dev/ttyUSB-none-such", "does not exist"},
       {scratch.path() + "/plain", "is not a tty"},
       {"/dev/null", "is not a tty"},
       {"ttyUSB0", "is not a path"},
+      {taken.slavePath(), "(pid " + std::to_string(getpid()) + "), and a tty serves one program at a time: end it"},
   };
+  // A /dev/ttyS node whose line the kernel has no UART for (ttyS191, the last minor).
+  const std::string noUart = scratch.path() + "/ttyS191";
+  if (mknod(noUart.c_str(), S_IFCHR | 0600, makedev(4, 255)) == 0)
+    cases.push_back({noUart, "No such device or address: no serial line is behind the node"});
   for (const auto &bad : cases) {
     InitRun run = Init(root, {"--port", bad.port});
     EXPECT_EQ(run.code, 2) << bad.port;
     EXPECT_NE(run.error.find(bad.says), std::string::npos) << bad.port << ": " << run.error;
     EXPECT_NE(run.error.find(bad.port), std::string::npos) << run.error;
   }
+  close(holder);
   EXPECT_TRUE(ReadFile(root + "/registry.reg").empty());
+}
+
+// While devmgr runs the driver, its registry is not replaced under it: the port, the rate and
+// the pointer output would be taken up in part, at no moment anyone chose.
+TEST(NrvctlInit, ReplacesNoRegistryWhileItsDriverRunsNorTakesItsPort) {
+  TempDeviceRoot scratch;
+  PseudoTerminal line;
+  const std::string root = scratch.path() + "/touch0";
+  ASSERT_EQ(Init(root, {"--port", line.slavePath(), "--pointer", "log"}).code, 0);
+  const std::string before = ReadFile(root + "/registry.reg");
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", std::chrono::seconds(30)))
+      << devmgr.Output(Stream::kStderr);
+
+  InitRun running = Init(root, {"--force", "--baud", "19200"});
+  EXPECT_EQ(running.code, 2);
+  EXPECT_NE(running.error.find("the driver of " + root + " runs and holds COM1: (" + line.slavePath() +
+                               "), so the registry is left as it is: stop the driver first (nrvctl --root " + root +
+                               " stop), then run init again"),
+            std::string::npos)
+      << running.error;
+  EXPECT_EQ(ReadFile(root + "/registry.reg"), before);
+  InitRun other = Init(scratch.path() + "/touch1", {"--port", line.slavePath()});
+  EXPECT_EQ(other.code, 2);
+  EXPECT_NE(other.error.find("is held by devmgr (pid " + std::to_string(devmgr.pid()) + ") for the device root " +
+                             root + ", and a tty serves one program at a time: stop its driver first"),
+            std::string::npos)
+      << other.error;
+
+  ASSERT_EQ(Nrvctl(root, {"stop"}).code, 0);
+  InitRun stopped = Init(root, {"--force", "--baud", "19200"});
+  EXPECT_EQ(stopped.code, 0) << stopped.error;
+  EXPECT_NE(ReadFile(root + "/registry.reg").find("\"BaudRate\"=dword:00004b00"), std::string::npos);
+  devmgr.Signal(SIGTERM);
+  EXPECT_TRUE(devmgr.WaitForExit(std::chrono::seconds(30)));
+
+  // A driver whose port is gone holds nothing, and no stop ends devmgr's wait for it: the port is
+  // corrected under it, and its next start takes the new one up.
+  const std::string waiting = scratch.path() + "/touch2";
+  const std::string gone = scratch.path() + "/ttyUSB0";
+  ASSERT_EQ(symlink(line.slavePath().c_str(), gone.c_str()), 0);
+  ASSERT_EQ(Init(waiting, {"--port", gone, "--pointer", "log"}).code, 0);
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  ChildProcess waitingDevmgr(NORVIK_BIN_DIR "/devmgr", {"--root", waiting});
+  ASSERT_TRUE(waitingDevmgr.WaitForLine(Stream::kStdout, "NRV1: published", std::chrono::seconds(30)))
+      << waitingDevmgr.Output(Stream::kStderr);
+  InitRun corrected = Init(waiting, {"--force", "--port", line.slavePath()});
+  EXPECT_EQ(corrected.code, 0) << corrected.error;
+  EXPECT_NE(corrected.error.find("the driver of " + waiting + " runs without its port (COM1: (" + gone +
+                                 ") could not be opened), and takes up the new registry when it starts again"),
+            std::string::npos)
+      << corrected.error;
+  InitRun started = Nrvctl(waiting, {"start"});
+  EXPECT_EQ(started.code, 0) << started.error;
+  waitingDevmgr.Signal(SIGTERM);
+  EXPECT_TRUE(waitingDevmgr.WaitForExit(std::chrono::seconds(30)));
+}
+
+// init --baud and set BaudRate= take the same rates, each one a serial port can run at, and
+// refuse others with the same advice.
+TEST(NrvctlInit, InitAndSetTakeTheSameLineRates) {
+  for (unsigned long rate : kControllerRates) EXPECT_TRUE(platform::IsLineRate(rate)) << rate;
+  TempDeviceRoot scratch;
+  PseudoTerminal line;
+  const std::string root = scratch.path() + "/touch0";
+  ASSERT_EQ(Init(root, {"--port", line.slavePath(), "--pointer", "log", "--baud", "115200"}).code, 0);
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", std::chrono::seconds(30)))
+      << devmgr.Output(Stream::kStderr);
+  const std::string advice = ": use 1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200 (the controller's own, "
+                             "usually 9600)\n";
+  for (const char *rate : {"14400", "230400", "-9600"}) {
+    InitRun init = Init(scratch.path() + "/touch1", {"--port", "/dev/null", "--baud", rate});
+    EXPECT_EQ(init.code, 2) << rate;
+    EXPECT_NE(init.error.find(std::string("--baud ") + rate + " is not a rate the controller sends at" + advice),
+              std::string::npos) << init.error;
+    InitRun set = Nrvctl(root, {"set", std::string("BaudRate=") + rate});
+    EXPECT_EQ(set.code, 2) << rate;
+    EXPECT_NE(set.error.find(std::string("BaudRate ") + rate + " is not a rate the controller sends at"),
+              std::string::npos) << set.error;
+    EXPECT_NE(set.error.find("nothing was stored" + advice), std::string::npos) << set.error;
+  }
+  EXPECT_EQ(Nrvctl(root, {"set", "BaudRate=57600"}).code, 0);
+  EXPECT_NE(ReadFile(root + "/registry.reg").find("\"BaudRate\"=dword:0000e100"), std::string::npos);
+  devmgr.Signal(SIGTERM);
+  EXPECT_TRUE(devmgr.WaitForExit(std::chrono::seconds(30)));
 }
 
 TEST(NrvctlInit, StoresEachUinputShapeAndRefusesAPointerOutputItDoesNotName) {
@@ -124,15 +271,6 @@ TEST(NrvctlInit, StoresEachUinputShapeAndRefusesAPointerOutputItDoesNotName) {
     const std::string text = ReadFile(root + "/registry.reg");
     EXPECT_NE(text.find("\"Pointer\"=\"" + std::string(pointer) + "\"\n"), std::string::npos) << text;
   }
-}
-
-std::string OwnersAndMode(const std::string &path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return "missing";
-  const group *entry = getgrgid(info.st_gid);
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-  return std::to_string(info.st_uid) + ":" + (entry != nullptr ? entry->gr_name : "?") + " " + mode;
 }
 
 // Root makes a device root for the service: its members may read the hive and publish windows in
