@@ -18,7 +18,7 @@ bool StopRequested() { return driverState.stopRequested != 0; }
 void HandOver(const BYTE packet[5]) {
   ++driverState.reportCount;
   TouchReport report = ReadRawReport(packet);
-  if (touchFilterStage.on) report = touchFilterStage.filter.Filter(report);
+  if (touchFilterStage.on) touchFilterStage.filter.Filter(report);
   MapToPointer(report);
   EmulatePointer(report);
 }

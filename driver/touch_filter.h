@@ -21,22 +21,25 @@ class TouchFilter {
   // noise: how far a reading of a still finger strays, in controller units (1..256).
   explicit TouchFilter(DWORD noise = kFilterNoiseDefault);
 
-  // Takes one report in raw position and returns the report to map in its place: the same touch
-  // state, always at once, at the filtered position. A lift is placed where the pointer is.
-  TouchReport Filter(const TouchReport &raw);
+  // Takes one report in raw position and puts the filtered position in its place, at once: the
+  // touch state is kept, and a lift is placed where the pointer is.
+  void Filter(TouchReport &report);
+
+  // What the filter carries from one report to the next.
+  struct State {
+    int64_t speedScale = 0;    // turns the speed (raw units * 256 a report) into smoothing, per noise
+    bool inTouch = false;      // a touching report came since the last lift
+    bool holding = false;      // heldX, heldY is a jump waiting for the next reading to confirm it
+    DWORD heldX = 0, heldY = 0;
+    DWORD lastX = 0, lastY = 0;  // the last reading let through
+    DWORD outX = 0, outY = 0;    // the position last given
+    int64_t gain = 0;            // the smoothing's gain for the next reading, 1 = 2^16
+    DWORD readings = 0;          // readings since the touch began or jumped, counted up to 128
+    FilterAxis x, y;
+  };
 
  private:
-  void Restart(const TouchReport &raw);
-  void Smooth(const TouchReport &raw);
-
-  int64_t speedScale_;      // turns the speed (raw units * 256 a report) into smoothing, per noise
-  bool inTouch_ = false;    // a touching report came since the last lift
-  bool holding_ = false;    // heldX_, heldY_ is a jump waiting for the next reading to confirm it
-  DWORD heldX_ = 0, heldY_ = 0;
-  DWORD lastX_ = 0, lastY_ = 0;  // the last reading let through
-  DWORD outX_ = 0, outY_ = 0;    // the position last given
-  DWORD readings_ = 0;           // readings smoothed since the touch began or jumped, saturating
-  FilterAxis x_, y_;
+  State state_;
 };
 
 // The stage the read thread runs: configured at each driver start, before the read thread runs.
