@@ -6,6 +6,8 @@
 #include "driver_state.h"
 #include "read_thread.h"
 #include "serial_link.h"
+#include "settings_store.h"
+#include "touch_filter.h"
 
 namespace {
 
@@ -45,6 +47,8 @@ BOOL StartDriver() {
   driverState.portHandle = nullptr;
   driverState.threadExitEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   driverState.stopRequested = 0;
+  // The read thread has ended (or never ran), so the stage is not in use while it is replaced.
+  ConfigureTouchFilter(LoadFilterSetting());
 
   if (DetectSerialPort()) {
     RETAILMSG(1, (TEXT("Tarsel Mouse Found.\r\n")));

@@ -1,12 +1,14 @@
 // The read thread: waits for received characters, reads at most one report's length at a time,
 // frames the bytes into reports, and hands each complete report over on this thread: counted,
-// decoded, and passed to pointer emulation before the next byte is looked at. It leaves when the
+// decoded, filtered when the touch filter is on, mapped to the pointer space, and passed to
+// pointer emulation before the next byte is looked at. It leaves when the
 // stop request is raised, setting the exit event as its last act on the driver state.
 #include "read_thread.h"
 
 #include "debug_zones.h"
 #include "driver_state.h"
 #include "pointer_emulation.h"
+#include "touch_filter.h"
 #include "touch_report.h"
 
 namespace {
@@ -15,7 +17,9 @@ bool StopRequested() { return driverState.stopRequested != 0; }
 
 void HandOver(const BYTE packet[5]) {
   ++driverState.reportCount;
-  TouchReport report = DecodeReport(packet);
+  TouchReport report = ReadRawReport(packet);
+  if (touchFilterStage.on) touchFilterStage.filter.Filter(report);
+  MapToPointer(report);
   EmulatePointer(report);
 }
 

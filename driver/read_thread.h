@@ -6,7 +6,8 @@
 #include "report_assembler.h"
 
 // Frames `count` received bytes and hands over each report they complete: counted, decoded and
-// passed to pointer emulation before the next byte is looked at. The assembler carries a partial
+// passed through the touch filter when it is on, then to pointer emulation, before the next byte is
+// looked at. The assembler carries a partial
 // report from one call to the next.
 void HandleReceivedBytes(ReportAssembler &assembler, const BYTE *bytes, DWORD count);
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "debug_zones.h"
 #include "driver_state.h"
 #include "norvik_registry.h"
 
@@ -56,4 +57,31 @@ BOOL SaveDriverSettings(DriverSettings settings) {
   RegFlushKey(key);
   RegCloseKey(key);
   return TRUE;
+}
+
+TouchFilterSetting LoadFilterSetting() {
+  TouchFilterSetting setting;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return setting;
+  WCHAR text[kFilterTextChars + 1] = {};
+  DWORD type = 0;
+  DWORD size = sizeof text - sizeof text[0];  // the last character stays the terminator
+  const LONG status = RegQueryValueExW(key, NORVIK_VALUE_FILTER, nullptr, &type, reinterpret_cast<BYTE *>(text), &size);
+  RegCloseKey(key);
+  if (status == ERROR_FILE_NOT_FOUND) return setting;
+  const char *reason = nullptr;
+  if (status == ERROR_MORE_DATA) reason = "too long";
+  else if (status != ERROR_SUCCESS) reason = "unreadable";
+  else if (type != REG_SZ) reason = "not a string (REG_SZ)";
+  else {
+    // The stored string normally ends in its terminator, which is not part of the value.
+    size_t length = size / sizeof text[0];
+    while (length > 0 && text[length - 1] == 0) --length;
+    reason = ParseTouchFilterSetting(text, length, &setting);
+  }
+  if (reason != nullptr)
+    RETAILMSG(1, (TEXT("Filter value \"%s\" ignored (%a): the touch filter is off; set it to %a, e.g. nrvctl set "
+                       "Filter=smooth, and restart the driver\r\n"),
+                  status == ERROR_SUCCESS && type == REG_SZ ? text : TEXT(""), reason, NORVIK_FILTER_VALUES));
+  return setting;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "driver_settings.h"
+#include "touch_filter_setting.h"
 
 // Refreshes the live record and the port name from the registry key and returns a copy of the
 // record. A key or value that cannot be read leaves its field as it was; nothing is reported.
@@ -9,3 +10,7 @@ DriverSettings LoadDriverSettings();
 
 // Writes the record's eleven numeric words to the registry key and flushes it. Returns TRUE.
 BOOL SaveDriverSettings(DriverSettings settings);
+
+// Reads the "Filter" value. No value (or no key) is no filter, silently; a value that is not a
+// string the grammar allows is no filter too, with one debug line naming it and the fix.
+TouchFilterSetting LoadFilterSetting();

@@ -4,11 +4,20 @@
 #include "calibration.h"
 #include "report_assembler.h"
 
-TouchReport DecodeReport(const BYTE packet[5]) {
+TouchReport ReadRawReport(const BYTE packet[5]) {
   TouchReport report{};
   report.touching = ReportTouching(packet);
   ReportRawPosition(packet, &report.x, &report.y);
+  return report;
+}
+
+void MapToPointer(TouchReport &report) {
   ApplyCalibration(report.x, report.y);
   report.y = 65535 - report.y;
+}
+
+TouchReport DecodeReport(const BYTE packet[5]) {
+  TouchReport report = ReadRawReport(packet);
+  MapToPointer(report);
   return report;
 }

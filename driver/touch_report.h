@@ -10,6 +10,12 @@ struct TouchReport {
   DWORD y;
 };
 
-// Decodes a complete packet: the touch bit, the 14-bit positions scaled to 16 bits, the
-// calibration mapping, then y inverted (the controller's vertical axis runs upwards).
+// The packet's touch bit and its raw position: the 14-bit positions scaled to 16 bits.
+TouchReport ReadRawReport(const BYTE packet[5]);
+
+// Takes a raw position into the pointer space: the calibration mapping, then y inverted (the
+// controller's vertical axis runs upwards).
+void MapToPointer(TouchReport &report);
+
+// Decodes a complete packet: ReadRawReport, then MapToPointer.
 TouchReport DecodeReport(const BYTE packet[5]);

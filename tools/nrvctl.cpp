@@ -13,6 +13,7 @@
 #include "controller_line_rates.h"
 #include "device_root_init.h"
 #include "driver_settings.h"
+#include "filter_command.h"
 #include "norvik_device.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
@@ -33,7 +34,8 @@ const char kUsage[] =
     "                        started but cannot open its port\n"
     "  stop                  stop the driver (close the port)\n"
     "  settings              print the eleven settings words by their registry names\n"
-    "  set NAME=VALUE...     change settings words and store them (NAME as printed by 'settings')\n"
+    "  set NAME=VALUE...     change settings words and store them (NAME as printed by 'settings');\n"
+    "                        Filter=off|smooth|smooth,noise=N is stored for the driver's next start\n"
     "  port                  print the port name the driver last loaded\n"
     "  count [--reset]       print and clear the report counter (--reset: only clear it)\n"
     "  rate                  print reports per second, once a second, until interrupted\n";
@@ -246,10 +248,27 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "nrvctl: 'set' needs at least one NAME=VALUE\n");
       return 2;
     }
+    // Every assignment is checked before anything is stored. Filter is not a word of the record:
+    // it goes to the hive and needs no running driver.
+    std::vector<const char *> words;
+    const char *filter = nullptr;
+    for (int i = 2; i < argc; ++i) {
+      const char *equals = std::strchr(argv[i], '=');
+      if (equals != nullptr && IsFilterName(std::string(argv[i], static_cast<size_t>(equals - argv[i])))) {
+        if (!CheckFilterValue(equals + 1)) return 2;
+        filter = equals + 1;
+      } else {
+        words.push_back(argv[i]);
+      }
+    }
     DriverSettings settings;
-    if (!ReadSettings(&settings)) return 1;
-    for (int i = 2; i < argc; ++i)
-      if (!ApplyAssignment(settings, argv[i])) return 2;
+    if (!words.empty()) {
+      if (!ReadSettings(&settings)) return 1;
+      for (const char *assignment : words)
+        if (!ApplyAssignment(settings, assignment)) return 2;
+    }
+    if (filter != nullptr && StoreFilterValue(filter) != 0) return 1;
+    if (words.empty()) return 0;
     return Control(IOCTL_NRV_SET_SETTINGS, &settings, sizeof settings, nullptr, 0) ? 0 : 1;
   }
   if (command == "port") {

@@ -214,6 +214,38 @@ TEST_F(NorvikDevice, SettingsWrittenReachTheHiveAndAreReloadedFromIt) {
   EXPECT_NE(root.ReadHive().find("\"TouSound\"=dword:00000002"), std::string::npos) << "a refused set stored";
 }
 
+TEST_F(NorvikDevice, FilterIsCheckedStoredInTheHiveAndTakenAtTheNextStart) {
+  Start(DefaultInstallation());
+  int status = -1;
+  // A bad Filter is refused before anything, the settings words with it included, is stored.
+  Nrvctl({"set", "TouSound=2", "Filter=smooth,noise=900"}, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lastStderr.find("nrvctl: 'smooth,noise=900' is not a Filter value (noise is out of range): use off, "
+                            "smooth or smooth,noise=N with N from 1 to 256; nothing was stored"),
+            std::string::npos)
+      << lastStderr;
+  EXPECT_EQ(root.ReadHive().find("Filter"), std::string::npos);
+  EXPECT_EQ(root.ReadHive().find("\"TouSound\"=dword:00000002"), std::string::npos);
+
+  const std::string said = Nrvctl({"set", "Filter=smooth", "TouSound=2"}, &status);
+  ASSERT_EQ(status, 0) << lastStderr;
+  EXPECT_NE(said.find("the driver takes it at its next start"), std::string::npos) << said;
+  std::string hive = root.ReadHive();
+  EXPECT_NE(hive.find("\"Filter\"=\"smooth\""), std::string::npos) << hive;
+  EXPECT_NE(hive.find("\"TouSound\"=dword:00000002"), std::string::npos) << hive;
+
+  // A value the grammar refuses, put in the hive by hand, is one line at the start and no filter.
+  const size_t at = hive.find("\"Filter\"=\"smooth\"");
+  hive.replace(at, 17, "\"Filter\"=\"blur\"");
+  testing_support::WriteFile(root.registryPath(), hive);
+  Nrvctl({"start"}, &status);
+  EXPECT_TRUE(StderrHas("Filter value \"blur\" ignored (unknown filter): the touch filter is off; set it to off, "
+                        "smooth or smooth,noise=N with N from 1 to 256, e.g. nrvctl set Filter=smooth, and restart "
+                        "the driver"))
+      << devmgr->Output(Stream::kStderr);
+  EXPECT_TRUE(StderrHas("Tarsel Mouse Found."));
+}
+
 TEST_F(NorvikDevice, StopFreesThePortAndStartTakesItAgain) {
   Start(DefaultInstallation());
   ASSERT_TRUE(StderrHas("Tarsel Mouse Found."));

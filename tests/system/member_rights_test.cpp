@@ -150,6 +150,8 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
        "Permission denied"},
       {"replace devmgr's socket in run/", "/bin/sh", {"-c", "ln -sf /etc/shadow " + root + "/run/device.NRV1"},
        "Operation not permitted"},
+      {"store the driver's Filter, which only the hive holds", NORVIK_BIN_DIR "/nrvctl",
+       {"--root", root, "set", "Filter=smooth"}, "nrvctl: Filter was not stored: this user may not change the hive"},
   };
   for (const Attempt &attempt : attempts) {
     SCOPED_TRACE(attempt.what);

@@ -163,6 +163,21 @@ TEST(PanelModel, OffsetScaleSwapAndNoise) {
   EXPECT_FALSE(touchsim::PanelModel::Parse("left=abc", &model, &error));
 }
 
+TEST(PanelModel, EveryNthReadingOfATouchIsWild) {
+  touchsim::PanelModel model;
+  std::string error;
+  ASSERT_TRUE(touchsim::PanelModel::Parse("noise=2,spike=5", &model, &error)) << error;
+  std::mt19937 random(1);
+  for (uint64_t reading = 1; reading <= 40; ++reading) {
+    uint16_t x = 0, y = 0;
+    model.Read(32768, 32768, reading, random, &x, &y);  // controller 8192, 8191
+    const bool wild = std::abs(x - 8192) >= 4096 && std::abs(y - 8191) >= 4096;
+    EXPECT_EQ(wild, reading % 5 == 0) << "reading " << reading << " at " << x << "," << y;
+  }
+  for (const char *bad : {"spike=-1", "spike=2.5", "spike=x"})
+    EXPECT_FALSE(touchsim::PanelModel::Parse(bad, &model, &error)) << bad;
+}
+
 // Runs touchsim to its end; its exit status, -1 when it did not end.
 int RunTouchsim(ChildProcess &touchsim) {
   auto exit = touchsim.WaitForExit(kBound);

@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --baud N        line rate, 8N1 (default 9600); 0 sends as fast as the line takes the bytes\n"
     "  --panel MODEL   positions are screen points 0..65535, turned into controller units by the\n"
     "                  panel model MODEL, e.g. left=16000,right=200,bottom=300,top=16100,swap,noise=8\n"
+    "                  (spike=N: every Nth reading of a touch is a wild one)\n"
     "  --seed N        seed of the noise (default 1)\n"
     "  --drain-ms N    at the end, wait at most N ms for the port to read everything (default 10000)\n"
     "  --hold          keep the line open after the script until interrupted\n"
@@ -50,6 +51,7 @@ struct Player {
   std::mt19937 random;
   touchsim::ReportCounter counter;
   uint16_t lastX = 0, lastY = 0;
+  uint64_t readings = 0;  // touching reports since the last lift, for the panel's wild readings
   std::string error;
   int errorLine = 0;
   bool lineFailed = false;
@@ -64,7 +66,7 @@ struct Player {
   // Positions are in range: the script was checked before the line was opened.
   void Position(int64_t x, int64_t y) {
     if (panel) {
-      model.Map(x, y, random, &lastX, &lastY);
+      model.Read(x, y, ++readings, random, &lastX, &lastY);
     } else {
       lastX = static_cast<uint16_t>(x);
       lastY = static_cast<uint16_t>(y);
@@ -111,6 +113,11 @@ struct Player {
     return Send(touchsim::EncodeReport(true, lastX, lastY));
   }
 
+  bool Lift() {
+    readings = 0;
+    return Send(touchsim::EncodeReport(false, lastX, lastY));
+  }
+
   bool Run(const std::vector<touchsim::Command> &commands) {
     using touchsim::Command;
     for (const Command &c : commands) {
@@ -118,7 +125,7 @@ struct Player {
       bool ok = true;
       switch (c.kind) {
         case Command::kTap:
-          ok = Touch(n[0], n[1]) && Send(touchsim::EncodeReport(false, lastX, lastY));
+          ok = Touch(n[0], n[1]) && Lift();
           break;
         case Command::kDrag:
           for (int64_t i = 0; ok && i < n[4]; ++i) {
@@ -130,7 +137,7 @@ struct Player {
           for (int64_t i = 0; ok && i < n[2]; ++i) ok = Touch(n[0], n[1]);
           break;
         case Command::kLift:
-          ok = Send(touchsim::EncodeReport(false, lastX, lastY));
+          ok = Lift();
           break;
         case Command::kWait:
           line.Pause(static_cast<uint32_t>(n[0]));
@@ -332,7 +339,7 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "touchsim: %s is %s\n", port.c_str(), line.path().c_str());
   }
 
-  Player player{line, !panelModel.empty(), model, std::mt19937(seed), {}, 0, 0, {}, 0, false, {}, nullptr};
+  Player player{line, !panelModel.empty(), model, std::mt19937(seed), {}, 0, 0, 0, {}, 0, false, {}, nullptr};
   bool ok = player.Run(commands);
   int status = 0;
   if (!ok && !touchsim::StopRequested()) {

@@ -40,8 +40,10 @@ bool PanelModel::Parse(const std::string &text, PanelModel *model, std::string *
     else if (name == "bottom") parsed.yAtBottom = value;
     else if (name == "top") parsed.yAtTop = value;
     else if (name == "noise" && value >= 0 && value <= 16383) parsed.noise = static_cast<int>(value);
+    else if (name == "spike" && value >= 0 && value <= 1000000 && value == std::floor(value))
+      parsed.spike = static_cast<int>(value);
     else {
-      *error = "panel item '" + item + "' is unknown (left, right, bottom, top, swap, noise=0..16383)";
+      *error = "panel item '" + item + "' is unknown (left, right, bottom, top, swap, noise=0..16383, spike=0..1000000)";
       return false;
     }
   }
@@ -64,6 +66,15 @@ void PanelModel::Map(int64_t screenX, int64_t screenY, std::mt19937 &random, uin
   }
   *controllerX = Limit(x);
   *controllerY = Limit(y);
+}
+
+void PanelModel::Read(int64_t screenX, int64_t screenY, uint64_t reading, std::mt19937 &random, uint16_t *controllerX,
+                      uint16_t *controllerY) const {
+  Map(screenX, screenY, random, controllerX, controllerY);
+  if (spike <= 0 || reading % static_cast<uint64_t>(spike) != 0) return;
+  std::uniform_int_distribution<int> away(4096, 12287);
+  *controllerX = static_cast<uint16_t>((*controllerX + away(random)) % 16384);
+  *controllerY = static_cast<uint16_t>((*controllerY + away(random)) % 16384);
 }
 
 }  // namespace touchsim
