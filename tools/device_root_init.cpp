@@ -28,6 +28,7 @@
 #include "platform/trusted_path.h"
 #include "serial_port_holder.h"
 #include "stable_serial_name.h"
+#include "touch_filter_setting.h"
 
 namespace {
 
@@ -252,6 +253,17 @@ bool ReadString(HKEY key, const char16_t *name, std::string *text) {
   return true;
 }
 
+// Keeps the driver's touch filter, a string outside the settings record; only a value the driver
+// would take is carried over, so nothing the hive's text does not allow is written into it.
+void KeepFilter(HKEY key, std::string *hive) {
+  std::string text;
+  if (!ReadString(key, NORVIK_VALUE_FILTER, &text)) return;
+  const std::u16string wide = platform::ToUtf16(text);
+  TouchFilterSetting setting;
+  if (ParseTouchFilterSetting(wide.c_str(), wide.size(), &setting) != nullptr) return;
+  SetValueLine(hive, "Filter", Quoted(text));
+}
+
 // The kept settings of the existing registry, put into `hive`, and the choices it holds, in
 // *existing (a choice it lacks is left as it was there); false, having said so, when the driver's
 // key cannot be read, so that a calibration is never dropped unnoticed.
@@ -277,6 +289,7 @@ bool ReadExisting(std::string *hive, Setup *existing) {
         type == REG_DWORD && size == sizeof baud)
       existing->baud = baud;
     ReadString(key, u"Dll", &existing->library);
+    KeepFilter(key, hive);
     RegCloseKey(key);
   } else if (status != ERROR_FILE_NOT_FOUND) {
     std::fprintf(stderr, "nrvctl: init: cannot read the settings of the existing %s (error %ld), so they would be "
