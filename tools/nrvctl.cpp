@@ -70,6 +70,16 @@ const char *ControlName(DWORD code) {
   }
 }
 
+// What a device root's administrator does about a devmgr that does not answer (ERROR_TIMEOUT).
+std::string NotAnswering() {
+  const std::string root = platform::DeviceRoot();
+  const std::string installed = "/var/lib/norvik/";
+  const std::string name = root.rfind(installed, 0) == 0 ? root.substr(installed.size()) : "";
+  return "the driver does not answer (devmgr is stopped or hung): " +
+         (!name.empty() && name.find('/') == std::string::npos ? "systemctl restart norvik@" + name
+                                                                : "restart the devmgr of " + root);
+}
+
 // One control call on a freshly opened device. Prints what failed and returns false on failure.
 bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
   HANDLE device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -82,8 +92,11 @@ bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
                              "(the line above says which)"
                        : error == ERROR_TOO_MANY_OPEN_FILES
                            ? "devmgr serves as many connections to it as it may: end the program that keeps NRV1: open"
+                       : error == ERROR_TIMEOUT
+                           ? nullptr
                            : "another client holds the device's only handle: try again when it is closed";
-    std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error, hint);
+    std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error,
+                 hint != nullptr ? hint : NotAnswering().c_str());
     return false;
   }
   DWORD returned = 0;
@@ -91,7 +104,8 @@ bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
   DWORD error = GetLastError();
   CloseHandle(device);
   if (!ok) {
-    std::fprintf(stderr, "nrvctl: DeviceIoControl(%s) failed with error %u\n", ControlName(code), error);
+    std::fprintf(stderr, "nrvctl: DeviceIoControl(%s) failed with error %u%s\n", ControlName(code), error,
+                 error == ERROR_TIMEOUT ? (": " + NotAnswering()).c_str() : "");
     return false;
   }
   return true;
