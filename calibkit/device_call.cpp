@@ -21,6 +21,12 @@ DeviceOutcome CallDriver(const char *caller, DWORD code, const char *codeName, v
     if (device != INVALID_HANDLE_VALUE) break;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_DEV_NOT_EXIST) return DeviceOutcome::kNotPublished;
+    if (error == ERROR_TIMEOUT) {
+      NKDbgPrintfW(TEXT("calibkit: %a: the driver does not answer (devmgr is stopped or hung): restart it ")
+                       TEXT("(systemctl restart norvik@NAME); %a was not issued\r\n"),
+                   caller, codeName);
+      return DeviceOutcome::kFailed;
+    }
     if (error != ERROR_OPEN_FAILED) {
       NKDbgPrintfW(TEXT("calibkit: %a: cannot open NRV1: (error %u); %a was not issued\r\n"), caller, error, codeName);
       return DeviceOutcome::kFailed;
@@ -37,6 +43,12 @@ DeviceOutcome CallDriver(const char *caller, DWORD code, const char *codeName, v
   BOOL ok = DeviceIoControl(device, code, in, inSize, out, outSize, &returned, nullptr);
   DWORD error = GetLastError();
   CloseHandle(device);
+  if (!ok && error == ERROR_TIMEOUT) {
+    NKDbgPrintfW(TEXT("calibkit: %a: the driver does not answer %a (devmgr is stopped or hung): restart it ")
+                     TEXT("(systemctl restart norvik@NAME)\r\n"),
+                 caller, codeName);
+    return DeviceOutcome::kFailed;
+  }
   if (!ok) {
     NKDbgPrintfW(TEXT("calibkit: %a: %a on NRV1: failed with error %u\r\n"), caller, codeName, error);
     return DeviceOutcome::kFailed;

@@ -74,6 +74,21 @@ const char *ControlName(DWORD code) {
   }
 }
 
+// What to do when devmgr did not answer a call (ERROR_TIMEOUT), or ended before it did
+// (ERROR_DEVICE_NOT_CONNECTED: killed, or restarted by its service); empty for other errors.
+std::string Unanswered(DWORD error) {
+  if (error != ERROR_TIMEOUT && error != ERROR_DEVICE_NOT_CONNECTED) return {};
+  const std::string root = platform::DeviceRoot();
+  const std::string installed = "/var/lib/norvik/";
+  std::string name = root.rfind(installed, 0) == 0 ? root.substr(installed.size()) : "";
+  if (name.find('/') != std::string::npos) name.clear();
+  if (error == ERROR_TIMEOUT)
+    return "the driver does not answer (devmgr is stopped or hung): " +
+           (!name.empty() ? "systemctl restart norvik@" + name : "restart the devmgr of " + root);
+  return "devmgr ended before it answered: try again; if it does not come back, " +
+         (!name.empty() ? "see systemctl status norvik@" + name : "start devmgr on " + root + " again");
+}
+
 // One control call on a freshly opened device. Prints what failed and returns false on failure.
 bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
   HANDLE device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -87,7 +102,9 @@ bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
                        : error == ERROR_TOO_MANY_OPEN_FILES
                            ? "devmgr serves as many connections to it as it may: end the program that keeps NRV1: open"
                            : "another client holds the device's only handle: try again when it is closed";
-    std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error, hint);
+    const std::string unanswered = Unanswered(error);
+    std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error,
+                 unanswered.empty() ? hint : unanswered.c_str());
     return false;
   }
   DWORD returned = 0;
@@ -95,7 +112,8 @@ bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
   DWORD error = GetLastError();
   CloseHandle(device);
   if (!ok) {
-    std::fprintf(stderr, "nrvctl: DeviceIoControl(%s) failed with error %u\n", ControlName(code), error);
+    std::fprintf(stderr, "nrvctl: DeviceIoControl(%s) failed with error %u%s\n", ControlName(code), error,
+                 Unanswered(error).empty() ? "" : (": " + Unanswered(error)).c_str());
     return false;
   }
   return true;

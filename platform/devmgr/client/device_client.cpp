@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -141,7 +142,7 @@ class DeviceHandle : public KernelObject {
     protocol::Reply reply{};
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    Exchange(parts, 1, &reply, nullptr, 0);
+    if (!unanswered_) Exchange(parts, 1, &reply, nullptr, 0);
     closed_ = true;
     close(fd_);
     fd_ = -1;
@@ -157,13 +158,16 @@ class DeviceHandle : public KernelObject {
       SetLastError(ERROR_INVALID_HANDLE);
       return false;
     }
+    if (unanswered_) return Disconnected();
     if (int error = protocol::SendRecord(fd_, parts, count)) {
+      if (error == EAGAIN) return NotAnswered();
       bool tooLarge = error == EMSGSIZE || error == ENOBUFS || error == ENOMEM;
       SetLastError(tooLarge ? ERROR_NOT_ENOUGH_MEMORY : ERROR_DEVICE_NOT_CONNECTED);
       return false;
     }
     iovec response[] = {{reply, sizeof(*reply)}, {data, capacity}};
     ssize_t received = protocol::ReceiveRecord(fd_, response, capacity != 0 ? 2 : 1);
+    if (received < 0 && errno == EAGAIN) return NotAnswered();
     if (received < static_cast<ssize_t>(sizeof(*reply)) || reply->dataLength > capacity ||
         static_cast<size_t>(received) != sizeof(*reply) + reply->dataLength)
       return Disconnected();
@@ -180,6 +184,16 @@ class DeviceHandle : public KernelObject {
       if (received == static_cast<ssize_t>(sizeof(*reply))) return reply->result == 0 && reply->dataLength == 0;
       if (received >= 0 || errno != ECONNRESET) return false;
     }
+    return false;
+  }
+
+  // devmgr did not answer within the bound. A reply that came later would be taken for the next
+  // call's, so the handle reaches the driver no more; ending the connection lets devmgr, should it
+  // resume, close the handle in the driver.
+  bool NotAnswered() {
+    unanswered_ = true;
+    shutdown(fd_, SHUT_RDWR);
+    SetLastError(ERROR_TIMEOUT);
     return false;
   }
 
@@ -202,6 +216,7 @@ class DeviceHandle : public KernelObject {
   std::mutex mutex_;
   int fd_;
   bool closed_ = false;
+  bool unanswered_ = false;  // a call timed out: the connection is shut down
   std::string name_;
 };
 
@@ -264,6 +279,8 @@ DWORD ConnectError(int error) {
     case EACCES:
     case EPERM:
       return ERROR_ACCESS_DENIED;
+    case EAGAIN:  // the listening devmgr accepted nothing within the bound
+      return ERROR_TIMEOUT;
     default:
       return ERROR_GEN_FAILURE;
   }
@@ -294,6 +311,11 @@ int ConnectToDevice(std::u16string_view name, const std::string &display) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
+  // A devmgr that is stopped or hung still has its socket queue connections and requests; these
+  // bounds (the connect's is the send's) keep its callers from waiting for it forever.
+  const timeval bound{static_cast<time_t>(protocol::kReplyBound.count()), 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
@@ -352,13 +374,15 @@ bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports
   protocol::Reply reply{};
   std::vector<char> text(protocol::kMaxBuffer);
   iovec response[] = {{&reply, sizeof(reply)}, {text.data(), text.size()}};
-  const bool sent = protocol::SendRecord(fd, parts, 1) == 0;
-  const ssize_t received = sent ? protocol::ReceiveRecord(fd, response, 2) : -1;
+  const int sendError = protocol::SendRecord(fd, parts, 1);
+  const ssize_t received = sendError == 0 ? protocol::ReceiveRecord(fd, response, 2) : -1;
+  const bool timedOut = sendError == EAGAIN || (sendError == 0 && received < 0 && errno == EAGAIN);
   close(fd);
   if (received < static_cast<ssize_t>(sizeof(reply)) || reply.result == 0 ||
       static_cast<size_t>(received) != sizeof(reply) + reply.dataLength) {
-    SetLastError(received >= static_cast<ssize_t>(sizeof(reply)) && reply.lastError != 0 ? reply.lastError
-                                                                                          : ERROR_DEVICE_NOT_CONNECTED);
+    SetLastError(timedOut ? ERROR_TIMEOUT
+                 : received >= static_cast<ssize_t>(sizeof(reply)) && reply.lastError != 0 ? reply.lastError
+                                                                                           : ERROR_DEVICE_NOT_CONNECTED);
     return false;
   }
   *ports = protocol::DecodePorts(std::string_view(text.data(), reply.dataLength));

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,13 @@
 namespace platform::device_protocol {
 
 using platform::DevicePort;
+
+// How long a device handle waits for devmgr: to connect, to send a request and for its reply. A
+// call takes a few milliseconds; the longest a driver call may legitimately take is a start or a
+// stop of the touch driver (up to 2 s for its read thread to end, then the port's open) behind a
+// start that devmgr itself makes when a port appears (as long again). Past it the call fails
+// with ERROR_TIMEOUT, and devmgr takes a call still inside the driver for one that is stuck.
+constexpr std::chrono::seconds kReplyBound{10};
 
 // The largest input, output, read or write buffer one call carries.
 constexpr uint32_t kMaxBuffer = 64 * 1024;

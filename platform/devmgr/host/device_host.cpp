@@ -340,6 +340,7 @@ void DeviceHost::Serve(Connection &connection) {
     bool more;
     {
       std::shared_lock calls(driverCalls_);
+      InDriver timed(*this);
       more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
     }
     if (!more) connection.released = true;
@@ -348,10 +349,27 @@ void DeviceHost::Serve(Connection &connection) {
   // A handle whose process died, or that devmgr is ending, is closed as CloseHandle would have.
   if (openContext != 0 && entryPoints_.Close != nullptr) {
     std::shared_lock calls(driverCalls_);
+    InDriver timed(*this);
     entryPoints_.Close(openContext);
   }
   connection.released = true;
   connection.finished = true;
+}
+
+DeviceHost::InDriver::InDriver(DeviceHost &host) : host_(host) {
+  std::lock_guard lock(host_.callsInDriverMutex_);
+  entry_ = host_.callsInDriver_.insert(host_.callsInDriver_.end(), std::chrono::steady_clock::now());
+}
+
+DeviceHost::InDriver::~InDriver() {
+  std::lock_guard lock(host_.callsInDriverMutex_);
+  host_.callsInDriver_.erase(entry_);
+}
+
+std::chrono::steady_clock::duration DeviceHost::LongestCallInDriver() const {
+  std::lock_guard lock(callsInDriverMutex_);
+  if (callsInDriver_.empty()) return {};
+  return std::chrono::steady_clock::now() - callsInDriver_.front();
 }
 
 bool IsServedElsewhere(const std::string &socketPath) {

@@ -51,13 +51,29 @@ class DeviceHost {
   template <class Body>
   void WithDriverToItself(Body body) {
     std::unique_lock lock(driverCalls_);
+    InDriver timed(*this);
     body();
   }
 
   const std::string &deviceName() const { return deviceName_; }
+  // How long the oldest call now inside the driver (a handle's, or devmgr's own start) has been
+  // there; zero when none is.
+  std::chrono::steady_clock::duration LongestCallInDriver() const;
 
  private:
   struct Connection;
+  // Marks a call inside the driver for as long as it lives, for LongestCallInDriver.
+  class InDriver {
+   public:
+    explicit InDriver(DeviceHost &host);
+    ~InDriver();
+    InDriver(const InDriver &) = delete;
+    InDriver &operator=(const InDriver &) = delete;
+
+   private:
+    DeviceHost &host_;
+    std::list<std::chrono::steady_clock::time_point>::iterator entry_;
+  };
   void Serve(Connection &connection);
   void ReapFinished();
   size_t Served() const;
@@ -70,6 +86,9 @@ class DeviceHost {
   unsigned portUser_;
   // Shared by the handles' calls into the driver, taken whole by WithDriverToItself.
   std::shared_mutex driverCalls_;
+  // When each call now inside the driver entered it, oldest first.
+  mutable std::mutex callsInDriverMutex_;
+  std::list<std::chrono::steady_clock::time_point> callsInDriver_;
   int listener_ = -1;
   // The socket file devmgr made, removed on stop only while it is still that file.
   dev_t socketDevice_ = 0;

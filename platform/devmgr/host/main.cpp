@@ -22,6 +22,8 @@
 #include "host/driver_loader.h"
 #include "host/log.h"
 #include "host/port_arrival.h"
+#include "host/service_notifier.h"
+#include "host/service_watchdog.h"
 #include "platform/device_root.h"
 #include "platform/help_option.h"
 #include "platform/serial_port_use.h"
@@ -144,9 +146,10 @@ void TakeUpPort(Device &device, const platform::SerialPortUse &use) {
   }
 }
 
-// Accepts connections until a stop signal arrives on the signal descriptor.
-void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices) {
-  std::vector<pollfd> watched{{signals, POLLIN, 0}};
+// Accepts connections, and answers the watchdog's questions, until a stop signal arrives on the
+// signal descriptor.
+void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, ServiceWatchdog &watchdog) {
+  std::vector<pollfd> watched{{signals, POLLIN, 0}, {watchdog.question(), POLLIN, 0}};
   for (const auto &device : devices) watched.push_back({device->host->listener(), POLLIN, 0});
   for (;;) {
     if (poll(watched.data(), watched.size(), -1) < 0) {
@@ -155,9 +158,23 @@ void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices) {
       return;
     }
     if (watched[0].revents != 0) return;
-    for (size_t i = 1; i < watched.size(); ++i)
-      if ((watched[i].revents & POLLIN) != 0) devices[i - 1]->host->AcceptConnection();
+    if ((watched[1].revents & POLLIN) != 0) watchdog.Answer();
+    for (size_t i = 2; i < watched.size(); ++i)
+      if ((watched[i].revents & POLLIN) != 0) devices[i - 2]->host->AcceptConnection();
   }
+}
+
+// What keeps the watchdog from answering besides a silent accepting thread: a call that has been
+// inside a driver longer than any client waits for it is one that will not come back.
+std::string CallStuckInDriver(const std::vector<std::unique_ptr<Device>> &devices) {
+  for (const auto &device : devices) {
+    const auto inside = device->host->LongestCallInDriver();
+    if (inside > platform::device_protocol::kReplyBound)
+      return device->key.deviceName() + " a call has been inside the driver for " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(inside).count()) +
+             " s, longer than any client waits for it";
+  }
+  return {};
 }
 
 // New opens fail at once for every device; then each device, newest first, has its open handles
@@ -196,6 +213,8 @@ int main(int argc, char **argv) {
   // Blocked before any thread starts, so that every thread, drivers' included, inherits the mask
   // and the signals reach only the descriptor below.
   platform::BlockStopSignals();
+  // Read first, so that no thread, a driver's included, sees the service manager's variables.
+  ServiceNotifier notifier;
   // Before any thread lowers its own priority: the driver's threads keep the service's.
   platform::KeepStartSchedulingForNewThreads();
   int signals = platform::OpenStopSignalDescriptor();
@@ -235,6 +254,12 @@ int main(int argc, char **argv) {
   if (std::string error; !arrival.Start(&error))
     LogError(error + "; a driver whose port is missing at its start is not started again when it appears: "
              "use nrvctl start, or raise the limits on inotify instances and threads");
+  ServiceWatchdog watchdog(notifier, {[&] { return CallStuckInDriver(devices); }});
+  if (std::string error; !watchdog.Start(&error))
+    LogError(error + "; devmgr does not answer the service manager's watchdog, which ends it: raise the limits "
+             "on open files and threads");
+  // The drivers are loaded and their sockets listen: a connection made from now on is served.
+  notifier.Send("READY=1");
   // Accepting connections is ordinary work, done by a thread of its own at SCHED_OTHER, so that
   // no program keeps a real-time thread busy by connecting; the main thread keeps the priority the
   // service started devmgr with, and waits.
@@ -242,16 +267,20 @@ int main(int argc, char **argv) {
     std::thread acceptor([&] {
       pthread_setname_np(pthread_self(), "devmgr accept");  // as ps -L and top show it
       RunAsOrdinaryThread();
-      Serve(signals, devices);
+      Serve(signals, devices, watchdog);
     });
     acceptor.join();
   } catch (const std::system_error &failure) {
     LogError(std::string("cannot start the thread that accepts connections: ") + failure.what() +
              "; the main thread accepts them instead. Raise the limit on threads");
-    Serve(signals, devices);
+    Serve(signals, devices, watchdog);
   }
+  // The watchdog goes on answering while the drivers stop, which the unit's stop time-out bounds.
+  watchdog.AcceptingEnded();
+  notifier.Send("STOPPING=1");
   arrival.Stop();
   StopDevices(devices);
+  watchdog.Stop();
   close(signals);
   return 0;
 }
