@@ -183,14 +183,18 @@ bool WriteAll(int fd, const std::string &text) {
 
 // Writes text to a temporary file, syncs it, renames it over the hive and syncs the directory,
 // so that the hive is either the old file or the complete new one.
-LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode, gid_t group) {
+LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode, uid_t owner, gid_t group) {
   static std::atomic<unsigned> counter{0};
   std::string temporary = path + kTemporaryInfix + std::to_string(getpid()) + "-" + std::to_string(counter++);
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return ReportCannotWrite(path, errno);
   // The new version keeps the old one's group where this user may give it (a member of that group
   // may), then its mode, so that a root shared by a group stays shared after any member's change.
-  if (group != static_cast<gid_t>(-1) && fchown(fd, static_cast<uid_t>(-1), group) != 0 && errno != EPERM) {
+  // Root also gives it back to its owner: the service's account, which writes it from then on,
+  // keeps a hive that root changed as its own.
+  const uid_t newOwner = geteuid() == 0 ? owner : static_cast<uid_t>(-1);
+  if ((group != static_cast<gid_t>(-1) || newOwner != static_cast<uid_t>(-1)) && fchown(fd, newOwner, group) != 0 &&
+      errno != EPERM) {
     int error = errno;
     close(fd);
     unlink(temporary.c_str());
@@ -258,7 +262,9 @@ LONG UpdateHiveFile(const std::string &path, const std::function<LONG(RegistryHi
   std::string after = SerializeHive(hive);
   if (after == before) return ERROR_SUCCESS;
   RemoveStaleTemporaries(path);
-  return ReplaceFile(path, after, info.st_mode & 07777, info.st_nlink != 0 ? info.st_gid : static_cast<gid_t>(-1));
+  const bool existed = info.st_nlink != 0;
+  return ReplaceFile(path, after, info.st_mode & 07777, existed ? info.st_uid : static_cast<uid_t>(-1),
+                     existed ? info.st_gid : static_cast<gid_t>(-1));
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,19 +94,23 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
 }
 
 // A change of the hive replaces the file; the new one must keep the group and mode that let the
-// group use it, also where the root is not setgid to hand its group down.
-TEST(DeviceAccess, ReplacedHiveKeepsItsGroupAndMode) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the hive another group";
+// group use it, also where the root is not setgid to hand its group down, and, changed by root,
+// the owner (the service's account) that writes it from then on.
+TEST(DeviceAccess, ReplacedHiveKeepsItsOwnerGroupAndMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give the hive another owner and group";
   const group *entry = getgrnam("nogroup");
   if (entry == nullptr) GTEST_SKIP() << "no group nogroup";
+  const passwd *owner = getpwnam("nobody");
+  if (owner == nullptr) GTEST_SKIP() << "no user nobody";
   testing_support::TempDeviceRoot root;
   root.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Input]\n");
-  ASSERT_EQ(chown(root.registryPath().c_str(), 0, entry->gr_gid), 0);
+  ASSERT_EQ(chown(root.registryPath().c_str(), owner->pw_uid, entry->gr_gid), 0);
   ASSERT_EQ(chmod(root.registryPath().c_str(), 0640), 0);
   ASSERT_TRUE(root.StoreString(u"Platform\\Input", u"Pointer", u"log"));
   struct stat info {};
   ASSERT_EQ(stat(root.registryPath().c_str(), &info), 0);
   EXPECT_NE(root.ReadHive().find("\"Pointer\"=\"log\""), std::string::npos) << root.ReadHive();
+  EXPECT_EQ(info.st_uid, owner->pw_uid) << "root took the hive from its owner";
   EXPECT_EQ(info.st_gid, entry->gr_gid);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
 }
