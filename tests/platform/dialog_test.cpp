@@ -768,7 +768,8 @@ TEST(DialogScriptPauses, WaitLetsRealTimePassWhileTheDialogHandlesItsMessages) {
                                                         [hwnd] { PostMessageW(hwnd, WM_COMMAND, 42, 0); });
                      });
   poster.reset();
-  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(300)) << "the wait did not last its time";
+  const auto took = Clock::now() - started;
+  EXPECT_GE(took, std::chrono::milliseconds(300)) << "the wait did not last its time";
   EXPECT_EQ(run.result, IDOK) << run.error;
   ASSERT_GE(run.heard.size(), 4u);
   EXPECT_EQ(run.heard.back(), "command 1 code 0");
@@ -776,7 +777,9 @@ TEST(DialogScriptPauses, WaitLetsRealTimePassWhileTheDialogHandlesItsMessages) {
       << "the message posted during the wait was not handled before the next action";
   long ticks = std::count(run.heard.begin(), run.heard.end(), "timer 7");
   EXPECT_GE(ticks, 1) << "the timer did not fire during the wait";
-  EXPECT_LE(ticks, 6) << "a 50 ms timer fired more often than 300 ms allow";
+  // A loaded machine may make the wait longer than asked, never the timer quicker than its period.
+  const long allowed = std::chrono::duration_cast<std::chrono::milliseconds>(took).count() / 50 + 1;
+  EXPECT_LE(ticks, allowed) << "a 50 ms timer fired more often than the time that passed allows";
 }
 
 TEST(DialogScriptPauses, AwaitEndsWhenTheWindowOrTheBoxOpens) {

@@ -139,10 +139,14 @@ TEST_F(CalvexSettings, TheMeasurementCountsTheReportsOfEachSecond) {
   }
   std::printf("measured reports/s (newest first): %d %d %d %d, average %d (touchsim sends 192)\n", shown[0], shown[1],
               shown[2], shown[3], shown[4]);
+  // Each second ends at a WM_TIMER, which a loaded machine may deliver some tens of milliseconds
+  // late, moving reports from one second to the next; what they add up to cannot move.
   for (int value : shown) {
-    EXPECT_GE(value, 187) << "more than 3 % below 192";
-    EXPECT_LE(value, 197) << "more than 3 % above 192";
+    EXPECT_GE(value, 177) << "more than 8 % below 192";
+    EXPECT_LE(value, 207) << "more than 8 % above 192";
   }
+  EXPECT_GE(shown[4], 187) << "the average is more than 3 % below 192";
+  EXPECT_LE(shown[4], 197) << "the average is more than 3 % above 192";
 }
 
 }  // namespace
