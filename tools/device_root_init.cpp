@@ -385,7 +385,10 @@ bool Share(int fd, const std::string &path, const Layout &layout, mode_t mode) {
     return false;
   }
   if (fchmod(fd, mode) != 0) {
-    std::fprintf(stderr, "nrvctl: init: cannot set the mode of %s: %s\n", path.c_str(), std::strerror(errno));
+    // Only the owner or root may: an init run without sudo on a root that root made meets this.
+    const int error = errno;
+    std::fprintf(stderr, "nrvctl: init: cannot set the mode of %s: %s%s\n", path.c_str(), std::strerror(error),
+                 error == EPERM ? ": run init as root (sudo nrvctl ...)" : "");
     return false;
   }
   return true;

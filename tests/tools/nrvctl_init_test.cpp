@@ -343,6 +343,20 @@ TEST(NrvctlInit, AsRootMakesTheServicesRootAndActsOnNothingOthersCouldChoose) {
     EXPECT_NE(run.error.find(c.says), std::string::npos) << c.root << ": " << run.error;
     EXPECT_EQ(OwnersAndMode(c.root + "/registry.reg"), "missing") << c.root;
   }
+  // An init run without sudo on a root that root made names sudo as the fix.
+  const std::string rootsOwn = scratch.path() + "/roots-own";
+  ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(rootsOwn.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(line.slavePath().c_str(), 0666), 0);
+  ChildProcess unprivileged("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                 NORVIK_BIN_DIR "/nrvctl", "--root", rootsOwn, "init", "--port",
+                                                 line.slavePath()});
+  std::optional<ProcessExit> exit = unprivileged.WaitForExit(std::chrono::seconds(60));
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_EQ(exit->code, 1);
+  EXPECT_EQ(unprivileged.Output(Stream::kStderr),
+            "nrvctl: init: cannot set the mode of " + rootsOwn + ": Operation not permitted: run init as root (sudo "
+            "nrvctl ...)\n");
   // A sticky folder (as /tmp) lets nobody swap what root made in it.
   InitRun inSticky = Init(sticky + "/touch0", {"--port", line.slavePath()});
   EXPECT_EQ(inSticky.code, 0) << inSticky.error;
