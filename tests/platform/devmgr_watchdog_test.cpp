@@ -249,9 +249,20 @@ TEST_F(DevmgrWatchdogTest, CallsOnAStoppedDevmgrFailWithTimeoutWithinTheBound) {
   EXPECT_EQ(call.get(), std::make_pair(FALSE, static_cast<DWORD>(ERROR_TIMEOUT)));
   EXPECT_EQ(open.get(), std::make_pair(false, static_cast<DWORD>(ERROR_TIMEOUT)));
   // Continued, devmgr closes in the driver what the callers gave up, and serves new handles.
+  // The device admits one handle, so it opens again once devmgr has seen the given-up connection
+  // end, which it does as soon as it runs.
   ASSERT_TRUE(devmgr->Signal(SIGCONT));
-  Handle again(OpenTestDevice());
-  EXPECT_NE(again.get(), INVALID_HANDLE_VALUE);
+  Handle again;
+  EXPECT_TRUE(testing_support::WaitUntil(
+      [&] {
+        HANDLE device = OpenTestDevice();
+        if (device == INVALID_HANDLE_VALUE) return false;
+        again.reset(device);
+        return true;
+      },
+      kBound))
+      << "the handle the timed-out caller gave up was never closed in the driver: error " << GetLastError();
+  ASSERT_TRUE(again);
   DWORD in = 9, out = 0;
   EXPECT_TRUE(DeviceIoControl(again.get(), IOCTL_TST_ECHO, &in, 4, &out, 4, nullptr, nullptr));
   EXPECT_EQ(out, 9u);
