@@ -924,6 +924,27 @@ TEST(SerialPortHungUp, LineWhosePathLeadsToALiveTtyAgainIsReopenedAsItWasSet) {
   EXPECT_EQ(CountContaining(capture.messages, said + " is back"), 1u);
 }
 
+// A pseudo-terminal whose slave nothing holds open, as a port finds a line: closing `master`
+// hangs it up, and its number is free again once no port holds the slave either.
+struct BareLine {
+  int master = -1;
+  std::string name;
+};
+bool OpenBareLine(BareLine *line) {
+  int slave = -1;
+  char name[256];
+  if (openpty(&line->master, &slave, name, nullptr, nullptr) != 0) return false;
+  close(slave);
+  line->name = name;
+  return true;
+}
+
+// Points `link` at `target` in one rename, as a program that makes a fresh line moves its link.
+bool MoveLink(const std::string &link, const std::string &target) {
+  const std::string moved = link + ".new";
+  return symlink(target.c_str(), moved.c_str()) == 0 && rename(moved.c_str(), link.c_str()) == 0;
+}
+
 // Whether a descriptor of this process leads to `path`, also after the node was removed (a
 // pseudo-terminal's slave node goes when its master closes).
 bool ProcessHolds(const std::string &path) {
@@ -942,12 +963,12 @@ bool ProcessHolds(const std::string &path) {
 TEST(SerialPortHungUp, TheDeadTtyIsLetGoOfAtOnceSoItsNumberMayBeIssuedAgain) {
   platform::ClearFaults();
   testing_support::TempDeviceRoot root;
-  int master = -1, slave = -1;
-  char name[256];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  close(slave);
+  BareLine dead;
+  ASSERT_TRUE(OpenBareLine(&dead));
+  const int master = dead.master;
+  const std::string &name = dead.name;
   const std::string link = root.path() + "/ttyUSB0";
-  ASSERT_EQ(symlink(name, link.c_str()), 0);
+  ASSERT_EQ(symlink(name.c_str(), link.c_str()), 0);
   root.WriteHive(HiveFor("COM1:", link));
   HANDLE port = OpenPort();
   ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
@@ -961,18 +982,14 @@ TEST(SerialPortHungUp, TheDeadTtyIsLetGoOfAtOnceSoItsNumberMayBeIssuedAgain) {
   close(master);
   EXPECT_TRUE(testing_support::WaitUntil([&] { return !ProcessHolds(name); }, kBound))
       << "the port still holds " << name << " after the line hung up";
-  int nextMaster = -1, nextSlave = -1;
-  char nextName[256];
-  ASSERT_EQ(openpty(&nextMaster, &nextSlave, nextName, nullptr, nullptr), 0);
-  close(nextSlave);
+  BareLine next;
+  ASSERT_TRUE(OpenBareLine(&next));
   // Free again, the number goes to the next pseudo-terminal made, unless another program took
   // it first.
-  if (std::string(nextName) != name) std::printf("(%s was taken meanwhile; the new line is %s)\n", name, nextName);
+  if (next.name != name) std::printf("(%s was taken meanwhile; the new line is %s)\n", name.c_str(), next.name.c_str());
 
-  const std::string moved = link + ".new";
-  ASSERT_EQ(symlink(nextName, moved.c_str()), 0);
-  ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
-  ASSERT_EQ(write(nextMaster, "abc", 3), 3);
+  ASSERT_TRUE(MoveLink(link, next.name));
+  ASSERT_EQ(write(next.master, "abc", 3), 3);
   waiter.Join();
   EXPECT_TRUE(waited);
   EXPECT_EQ(events, static_cast<DWORD>(EV_RXCHAR));
@@ -981,9 +998,9 @@ TEST(SerialPortHungUp, TheDeadTtyIsLetGoOfAtOnceSoItsNumberMayBeIssuedAgain) {
   SetTimeouts(port, {MAXDWORD, 0, 0, 0, 0});
   ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
   EXPECT_EQ(std::string(buffer, done), "abc");
-  EXPECT_TRUE(ProcessHolds(nextName));
+  EXPECT_TRUE(ProcessHolds(next.name));
   ASSERT_TRUE(CloseHandle(port));
-  close(nextMaster);
+  close(next.master);
 }
 
 // A pseudo-terminal's number goes to whichever program opens the next one, so the port whose
@@ -994,19 +1011,18 @@ TEST(SerialPortHungUp, APseudoTerminalsNumberGivenToTheNextOneIsTakenOnlyThrough
   for (bool throughLink : {false, true}) {
     SCOPED_TRACE(throughLink ? "mapped through a link" : "mapped to /dev/pts");
     testing_support::TempDeviceRoot root;
-    int master = -1, slave = -1;
-    char name[256];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
+    BareLine dead;
+    ASSERT_TRUE(OpenBareLine(&dead));
+    const std::string &name = dead.name;
     const std::string link = root.path() + "/ttyUSB0";
-    ASSERT_EQ(symlink(name, link.c_str()), 0);
+    ASSERT_EQ(symlink(name.c_str(), link.c_str()), 0);
     root.WriteHive(HiveFor("COM1:", throughLink ? link : name));
     testing_support::DebugCapture capture;
     HANDLE port = OpenPort();
     ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     char buffer[8];
     DWORD done = 0;
-    close(master);
+    close(dead.master);
     SetTimeouts(port, {0, 0, 300, 0, 0});
     ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
     ASSERT_TRUE(testing_support::WaitUntil([&] { return !ProcessHolds(name); }, kBound));
@@ -1015,30 +1031,26 @@ TEST(SerialPortHungUp, APseudoTerminalsNumberGivenToTheNextOneIsTakenOnlyThrough
                                                               "number"),
               1u);
 
-    int nextMaster = -1, nextSlave = -1;
-    char nextName[256];
-    ASSERT_EQ(openpty(&nextMaster, &nextSlave, nextName, nullptr, nullptr), 0);
-    close(nextSlave);
-    if (std::string(nextName) != name) std::printf("(%s was taken meanwhile; the new line is %s)\n", name, nextName);
-    ASSERT_EQ(write(nextMaster, "abc", 3), 3);
+    BareLine next;
+    ASSERT_TRUE(OpenBareLine(&next));
+    if (next.name != name) std::printf("(%s was taken meanwhile; the new line is %s)\n", name.c_str(), next.name.c_str());
+    ASSERT_EQ(write(next.master, "abc", 3), 3);
     // The read's own time-out is the clock: the port looks at its path every 200 ms meanwhile.
     SetTimeouts(port, {0, 0, 1000, 0, 0});
     done = 0;
     ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &done, nullptr));
-    EXPECT_EQ(done, 0u) << "the port took up " << nextName << " through the name of the dead line";
-    EXPECT_FALSE(ProcessHolds(nextName));
+    EXPECT_EQ(done, 0u) << "the port took up " << next.name << " through the name of the dead line";
+    EXPECT_FALSE(ProcessHolds(next.name));
 
     if (throughLink) {
-      const std::string moved = link + ".new";
-      ASSERT_EQ(symlink(nextName, moved.c_str()), 0);
-      ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
+      ASSERT_TRUE(MoveLink(link, next.name));
       SetTimeouts(port, {0, 0, static_cast<DWORD>(std::chrono::milliseconds(kBound).count()), 0, 0});
       done = 0;
       ASSERT_TRUE(ReadFile(port, buffer, 3, &done, nullptr));
       EXPECT_EQ(std::string(buffer, done), "abc") << "the moved link did not bring the line back";
     }
     ASSERT_TRUE(CloseHandle(port));
-    close(nextMaster);
+    close(next.master);
   }
 }
 
