@@ -1,0 +1,758 @@
+#!/usr/bin/python3
+"""The installed package on a real kernel (scripts/check-kernel prepares the kernel and runs this).
+
+Host side: boots one QEMU guest on this machine's root filesystem (9p, read-only, under a tmpfs
+overlay; tests/kernel/guest-init), with QEMU's FTDI USB serial adapter and a 16550 UART behind
+host pseudo-terminals and a QMP monitor for hot-plug, then runs every check in it and prints one
+line per check and "N passed, M failed".
+
+Guest side (--agent, a unit of the guest's systemd): runs the host's commands, sent as JSON lines
+over the virtio port "kernel-check", and streams the output of long-running ones (libinput
+debug-events, Xorg, xev) line by line as it comes.
+"""
+import argparse
+import ctypes
+import glob
+import itertools
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import tty
+
+PORT_NAME = "kernel-check"
+ROOT = "/var/lib/norvik/touch0"
+UNIT = "norvik@touch0"
+ADAPTER_SERIAL = "A1B2C3"  # the example hotplug rule's serial number, so the rule matches as shipped
+# The calibration the position checks store: corners in raw position / 32, as nrvctl set takes them.
+LLX, LLY, URX, URY = 200, 300, 1800, 1700
+POINTER = "Norvik touch screen pointer"
+TOUCH = "Norvik touch screen"
+TOTAL_LIMIT_S = 540
+PR_SET_PDEATHSIG = 1
+
+
+# ------------------------------------------------------------------------------------ the agent
+
+def agent():
+    path = None
+    for name in glob.glob("/sys/class/virtio-ports/*/name"):
+        with open(name) as f:
+            if f.read().strip() == PORT_NAME:
+                path = "/dev/" + name.split("/")[-2]
+    if path is None:
+        sys.exit("agent: no virtio port named " + PORT_NAME)
+    port = os.open(path, os.O_RDWR)
+    lock = threading.Lock()
+    watched = {}
+
+    def send(message):
+        data = (json.dumps(message) + "\n").encode()
+        with lock:
+            while data:
+                data = data[os.write(port, data):]
+
+    def ready():
+        # The boot is done when systemd has no more jobs; the host starts its checks then.
+        state = subprocess.run(["systemctl", "is-system-running", "--wait"], capture_output=True,
+                               text=True, timeout=300).stdout.strip()
+        failed = subprocess.run(["systemctl", "--failed", "--plain", "--no-legend"],
+                                capture_output=True, text=True).stdout.split("\n")
+        send({"ready": state, "failed": [line.split()[0] for line in failed if line.strip()],
+              "kernel": os.uname().release})
+
+    def run(request):
+        try:
+            done = subprocess.run(["/bin/bash", "-c", request["run"]], capture_output=True,
+                                  text=True, errors="replace", timeout=request.get("timeout", 60),
+                                  stdin=subprocess.DEVNULL)
+            send({"id": request["id"], "rc": done.returncode, "out": done.stdout, "err": done.stderr})
+        except subprocess.TimeoutExpired:
+            send({"id": request["id"], "rc": 124, "out": "", "err": "timed out"})
+
+    def watch(request):
+        process = subprocess.Popen(["/bin/bash", "-c", request["watch"]], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                   start_new_session=True, text=True, errors="replace")
+        watched[request["id"]] = process
+        for line in process.stdout:
+            send({"id": request["id"], "line": line.rstrip("\n")})
+        send({"id": request["id"], "end": process.wait()})
+
+    def stop(request):
+        process = watched.pop(request["stop"], None)
+        if process is not None:
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+                process.wait(5)
+            except ProcessLookupError:
+                pass
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+        send({"id": request["id"], "rc": 0})
+
+    buffer = b""
+    while True:
+        chunk = os.read(port, 65536)
+        if not chunk:  # the host is not connected (yet, or any more)
+            time.sleep(0.1)
+            continue
+        buffer += chunk
+        while b"\n" in buffer:
+            line, buffer = buffer.split(b"\n", 1)
+            request = json.loads(line)
+            handler = ready if "hello" in request else run if "run" in request else \
+                watch if "watch" in request else stop
+            threading.Thread(target=handler, args=() if handler is ready else (request,),
+                             daemon=True).start()
+
+
+# ------------------------------------------------------------------------------------ the host
+
+class CheckFailed(Exception):
+    pass
+
+
+class Stream:
+    """The lines of a command that runs in the guest, each with the host time it arrived."""
+
+    def __init__(self, guest, ident):
+        self.guest, self.ident = guest, ident
+        self.lines, self.ended = [], None
+        self.changed = threading.Condition()
+
+    def add(self, line):
+        with self.changed:
+            self.lines.append((time.monotonic(), line))
+            self.changed.notify_all()
+
+    def end(self, status):
+        with self.changed:
+            self.ended = status
+            self.changed.notify_all()
+
+    def mark(self):
+        with self.changed:
+            return len(self.lines)
+
+    def expect(self, pattern, timeout, start=0):
+        """(index, time, match) of the first line from start that matches, or None after timeout."""
+        regex = re.compile(pattern)
+        limit = time.monotonic() + timeout
+        with self.changed:
+            index = start
+            while True:
+                while index < len(self.lines):
+                    match = regex.search(self.lines[index][1])
+                    if match:
+                        return index, self.lines[index][0], match
+                    index += 1
+                left = limit - time.monotonic()
+                if left <= 0 or self.ended is not None:
+                    return None
+                self.changed.wait(left)
+
+    def text(self, start=0):
+        with self.changed:
+            return "\n".join(line for _, line in self.lines[start:])
+
+    def stop(self):
+        self.guest.request({"stop": self.ident})
+
+
+class Guest:
+    """One QEMU guest: its monitor, its agent, the host ends of its two serial lines."""
+
+    def __init__(self, options, work):
+        self.work = work
+        self.replies, self.streams, self.next_id = {}, {}, 0
+        self.answered = threading.Condition()
+        self.events, self.event_seen = [], threading.Condition()
+        kvm = os.access("/dev/kvm", os.R_OK | os.W_OK)
+        self.accel = "kvm" if kvm else "tcg"
+        here = os.path.dirname(os.path.abspath(__file__))
+        append = " ".join([
+            "console=ttyS0,115200", "panic=-1", "loglevel=4", "mitigations=off",
+            "random.trust_cpu=on", "usbcore.autosuspend=-1",
+            "systemd.show_status=0", "kcheck_init=" + os.path.join(here, "guest-init"),
+            "kcheck_modules=" + options.modules, "kcheck_agent=" + os.path.abspath(__file__)])
+        # port=1: the adapter comes back on the same socket after each replug.
+        self.adapter = {"driver": "usb-serial", "id": "adapter", "bus": "xhci.0", "port": "1",
+                        "chardev": "usb", "serial": ADAPTER_SERIAL}
+        command = [
+            "qemu-system-x86_64", "-accel", self.accel, "-cpu", "host" if kvm else "max",
+            "-m", "1024", "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
+            "-no-reboot", "-kernel", options.kernel, "-initrd", options.initramfs, "-append", append,
+            "-chardev", "file,id=console,path=%s/console.log" % work, "-serial", "chardev:console",
+            "-chardev", "pty,id=uart", "-serial", "chardev:uart",
+            "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
+            "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
+            "-device", "virtio-rng-pci",
+            "-device", "virtio-serial-pci",
+            "-chardev", "socket,id=agent,path=%s/agent.sock,server=on,wait=off" % work,
+            "-device", "virtserialport,chardev=agent,name=" + PORT_NAME,
+            "-device", "qemu-xhci,id=xhci", "-chardev", "pty,id=usb",
+            "-device", ",".join(["usb-serial"] + ["%s=%s" % kv for kv in self.adapter.items()
+                                                  if kv[0] != "driver"]),
+            "-qmp", "unix:%s/qmp.sock,server=on,wait=off" % work]
+        self.log = open(os.path.join(work, "qemu.log"), "wb")
+        self.lines = {}
+        # QEMU dies with this program, however it ends.
+        self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log,
+                                     stderr=subprocess.STDOUT, preexec_fn=lambda: ctypes.CDLL(
+                                         None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL))
+        try:
+            self._start()
+        except BaseException:
+            self.close()
+            raise
+
+    def _start(self):
+        self.qmp = self._connect("qmp.sock")
+        self.qmp_file = self.qmp.makefile("rwb", buffering=0)
+        self.qmp_file.readline()  # the greeting
+        threading.Thread(target=self._read_qmp, daemon=True).start()
+        self.monitor("qmp_capabilities")
+        # The host ends of the lines stay open for the guest's life: QEMU's usb-serial is attached
+        # only while its pseudo-terminal is connected. What the guest sends back is read and dropped.
+        for chardev in self.monitor("query-chardev"):
+            if chardev["label"] in ("usb", "uart"):
+                path = chardev["filename"].split(":", 1)[1]
+                fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+                tty.setraw(fd)
+                self.lines[chardev["label"]] = (path, fd)
+                threading.Thread(target=self._drop_input, args=(fd,), daemon=True).start()
+        self.agent = self._connect("agent.sock")
+        threading.Thread(target=self._read_agent, daemon=True).start()
+        self.agent.sendall(b'{"hello": 1}\n')
+        self.boot = self._wait_reply("ready", 300)
+
+    def _connect(self, name):
+        path = os.path.join(self.work, name)
+        limit = time.monotonic() + 30
+        while True:
+            connection = socket.socket(socket.AF_UNIX)
+            try:
+                connection.connect(path)
+                return connection
+            except (FileNotFoundError, ConnectionRefusedError):
+                connection.close()
+                if time.monotonic() > limit or self.qemu.poll() is not None:
+                    raise CheckFailed("QEMU did not open its socket %s (see its output: %s)"
+                                      % (name, self.tail("qemu.log")))
+                time.sleep(0.05)
+
+    def _drop_input(self, fd):
+        while True:
+            try:
+                if not os.read(fd, 4096):
+                    return
+            except OSError:
+                if self.qemu.poll() is not None:
+                    return
+                time.sleep(0.1)  # the guest side is not attached (the adapter is unplugged)
+
+    def _read_qmp(self):
+        for line in self.qmp_file:
+            message = json.loads(line)
+            if "event" in message:
+                with self.event_seen:
+                    self.events.append(message)
+                    self.event_seen.notify_all()
+            else:
+                self._answer("qmp", message)
+        self._answer("qmp", {"error": {"desc": "the monitor's connection closed"}})
+
+    def _read_agent(self):
+        messages = self.agent.makefile("rb")
+        while True:
+            try:
+                line = messages.readline()
+            except OSError:
+                line = b""
+            if not line:
+                break
+            message = json.loads(line)
+            if "ready" in message:
+                self._answer("ready", message)
+            elif "line" in message:
+                self.streams[message["id"]].add(message["line"])
+            elif "end" in message:
+                self.streams[message["id"]].end(message["end"])
+            else:
+                self._answer(message["id"], message)
+        self._answer("ready", {"closed": True})
+
+    def _answer(self, key, message):
+        with self.answered:
+            self.replies[key] = message
+            self.answered.notify_all()
+
+    def _wait_reply(self, key, timeout):
+        limit = time.monotonic() + timeout
+        with self.answered:
+            while key not in self.replies:
+                left = limit - time.monotonic()
+                if left <= 0 or self.qemu.poll() is not None:
+                    raise CheckFailed("the guest did not answer within %d s (QEMU %s); console:\n%s"
+                                      % (timeout, "exited" if self.qemu.poll() is not None else
+                                         "runs", self.tail("console.log")))
+                self.answered.wait(min(left, 1))
+            return self.replies.pop(key)
+
+    def tail(self, name):
+        try:
+            with open(os.path.join(self.work, name), errors="replace") as f:
+                return f.read()[-3000:]
+        except OSError:
+            return ""
+
+    def monitor(self, command, **arguments):
+        with self.answered:
+            self.replies.pop("qmp", None)
+        self.qmp_file.write((json.dumps({"execute": command, "arguments": arguments}) + "\n").encode())
+        reply = self._wait_reply("qmp", 30)
+        if "error" in reply:
+            raise CheckFailed("QMP %s: %s" % (command, reply["error"]["desc"]))
+        return reply["return"]
+
+    def request(self, message, timeout=60):
+        with self.answered:
+            self.next_id += 1
+            ident = message["id"] = self.next_id
+        if "watch" in message:
+            self.streams[ident] = Stream(self, ident)
+        self.agent.sendall((json.dumps(message) + "\n").encode())
+        if "watch" in message:
+            return self.streams[ident]
+        return self._wait_reply(ident, timeout + 30)
+
+    def run(self, command, timeout=60):
+        """(status, standard output, standard error) of a bash command in the guest, as root."""
+        reply = self.request({"run": command, "timeout": timeout}, timeout)
+        return reply["rc"], reply["out"], reply["err"]
+
+    def sh(self, command, timeout=60):
+        """Standard output of a command that must succeed."""
+        status, out, err = self.run(command, timeout)
+        if status != 0:
+            raise CheckFailed("in the guest, `%s` failed with status %d: %s" % (command, status,
+                                                                                (err or out).strip()))
+        return out
+
+    def watch(self, command):
+        return self.request({"watch": command})
+
+    def unplug(self):
+        """device_del of the adapter, returning once QEMU has taken it away."""
+        start = len(self.events)
+        self.monitor("device_del", id="adapter")
+        limit = time.monotonic() + 20
+        with self.event_seen:
+            while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == "adapter"
+                          for e in self.events[start:]):
+                if time.monotonic() > limit:
+                    raise CheckFailed("QEMU did not delete the adapter within 20 s")
+                self.event_seen.wait(1)
+
+    def plug(self):
+        """device_add of the adapter; the host time just before it."""
+        moment = time.monotonic()
+        self.monitor("device_add", **self.adapter)
+        return moment
+
+    def flush(self, line):
+        """Drops what was written to a line and not yet taken by QEMU."""
+        termios.tcflush(self.lines[line][1], termios.TCOFLUSH)
+
+    def close(self):
+        if self.qemu.poll() is None:
+            self.qemu.kill()
+        self.qemu.wait()
+        for _, fd in self.lines.values():
+            os.close(fd)
+        self.log.close()
+
+
+def pointer_position(cx, cy):
+    """Where the driver puts a report at controller position (cx, cy) under the stored corners:
+    the driver's own arithmetic (common/calibration_mapping.h), then the y axis turned over."""
+    def axis(raw, low, high):
+        t, d = ((raw >> 5) - low) * 1536, high - low
+        quotient = abs(t) // abs(d) * (1 if (t >= 0) == (d > 0) else -1)
+        return min(65535, max(0, (quotient + 256) << 5))
+    return axis(cx * 4, LLX, URX), 65535 - axis(cy * 4, LLY, URY)
+
+
+class Libinput:
+    """libinput debug-events in the guest: which Norvik devices it has, and their events."""
+    def __init__(self, guest):
+        self.stream = guest.watch("exec stdbuf -oL libinput debug-events")
+
+    def added(self, name, start, timeout):
+        """(index, time, node) of the device NAME's arrival from start."""
+        found = self.stream.expect(r"^.(event\d+)\s+DEVICE_ADDED\s+%s\s{2,}seat" % re.escape(name),
+                                   timeout, start)
+        return found and (found[0], found[1], found[2].group(1))
+
+    def removed(self, node, start, timeout):
+        return self.stream.expect(r"^.%s\s+DEVICE_REMOVED\s" % node, timeout, start)
+
+    def tap_seen(self, node, touch, start, timeout):
+        """(time of the release, x, y in pointer units) of the next tap on node, or None."""
+        down = self.stream.expect(r"^.%s\s+%s" % (node, "TOUCH_DOWN" if touch else
+                                                  r"POINTER_BUTTON\s.*BTN_LEFT.*pressed"), timeout, start)
+        if down is None:
+            return None
+        up = self.stream.expect(r"^.%s\s+%s" % (node, "TOUCH_UP" if touch else
+                                                r"POINTER_BUTTON\s.*BTN_LEFT.*released"), timeout, down[0])
+        if up is None:
+            return None
+        # The position: libinput's last absolute position up to the press, in percent of the axis
+        # range (65536 units) with two decimals.
+        x = y = None
+        for line in self.stream.text(start).split("\n")[:down[0] - start + 1]:
+            match = re.search(r"^.%s\s+(?:POINTER_MOTION_ABSOLUTE|TOUCH_DOWN)\s.*?\s([\d.]+)/\s*([\d.]+)"
+                              % node, line)
+            if match:
+                x, y = (round(float(v) * 655.36) for v in match.groups())
+        return up[1], x, y
+
+
+class Run:
+    def __init__(self, options):
+        self.options = options
+        self.passed = self.failed = self.skipped = 0
+        # Each tap somewhere new: the kernel drops an absolute value equal to the last one.
+        self.positions = ((1200 + i * 997 % 14000, 1300 + i * 1361 % 14000) for i in itertools.count(1))
+
+    def result(self, ok, text, reason=""):
+        if ok is None:
+            self.skipped += 1
+            print("kernel: %s: skipped (%s)" % (text, reason), flush=True)
+        elif ok:
+            self.passed += 1
+            print("kernel: %s: ok" % text, flush=True)
+        else:
+            self.failed += 1
+            print("kernel: %s: FAILED%s" % (text, " (%s)" % reason if reason else ""), flush=True)
+
+    def touchsim(self, line):
+        """touchsim playing script on a line at 9600 baud, started now."""
+        self.guest.flush(line)
+        return subprocess.Popen([self.options.touchsim, "--tty", self.guest.lines[line][0], "--baud",
+                                 "9600", "--drain-ms", "5000", "-"], stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+
+    def tap(self, line, position=None):
+        """One tap on a line, somewhere new unless position is given; the host time it began."""
+        moment = time.monotonic()
+        self.touchsim(line).communicate("tap %d %d\n" % (position or next(self.positions)))
+        return moment
+
+    def main_pid(self):
+        return self.guest.sh("systemctl show -P MainPID %s" % UNIT).strip()
+
+    # ---------------------------------------------------------------------------- the checks
+
+    def first_tap(self, what, mode, line, since, start, mark):
+        """The Norvik device of mode appears in libinput after mark, then a tap reaches it."""
+        name = TOUCH if mode == "uinput-touch" else POINTER
+        added = self.libinput.added(name, mark, 20)
+        if added is None:
+            self.result(False, "%s: %s" % (mode, what), "libinput got no device \"%s\" within 20 s of %s"
+                        % (name, since))
+            return None
+        begun = self.tap(line)
+        seen = self.libinput.tap_seen(added[2], mode == "uinput-touch", added[0], 10)
+        self.result(seen is not None, "%s: %s reached libinput in %s (device there %.2f s after %s)"
+                    % (mode, what, "%.2f s" % (seen[0] - begun) if seen else "no time",
+                       added[1] - start, since), "" if seen else "no press and release within 10 s")
+        return added
+
+    def unit_checks(self, mode):
+        """Under the installed unit: the first tap after its start, after kill -9 and after SIGSTOP."""
+        guest = self.guest
+        mark = self.libinput.stream.mark()
+        start = time.monotonic()
+        guest.sh("systemctl start %s" % UNIT)
+        added = self.first_tap("the first tap after the unit's start", mode, "uart",
+                               "systemctl start", start, mark)
+        if mode == "uinput":
+            self.read_thread_priority()
+        for signal_name, what in (("KILL", "kill -9 of devmgr (Restart=always)"),
+                                  ("STOP", "SIGSTOP of devmgr (the watchdog)")):
+            mark = self.libinput.stream.mark()
+            start = time.monotonic()
+            guest.sh("kill -%s %s" % (signal_name, self.main_pid()))
+            if added is not None and self.libinput.removed(added[2], mark, 15) is None:
+                self.result(False, "%s: the first tap after %s" % (mode, what),
+                            "libinput kept the old device 15 s")
+                continue
+            added = self.first_tap("the first tap after " + what, mode, "uart", signal_name, start, mark)
+        return added and added[2]
+
+    def read_thread_priority(self):
+        # The read thread: one of the threads CreateThread made (named after the program, where
+        # devmgr's own are "devmgr accept" and the like), the one that waits in poll on the line.
+        pid = self.main_pid()
+        out = self.guest.sh("for t in /proc/%s/task/*; do echo \"${t##*/} $(cat $t/wchan) "
+                            "$(cut -d')' -f2- $t/stat | awk '{print $39, $38}') $(cat $t/comm)\"; done" % pid)
+        threads = [line.split(" ", 4) for line in out.strip().split("\n")]
+        readers = [t for t in threads if t[4] == "devmgr" and t[0] != pid and t[1] == "do_sys_poll"]
+        policies = {"0": "SCHED_OTHER", "1": "SCHED_FIFO", "2": "SCHED_RR"}
+        ok = len(readers) == 1 and readers[0][2:4] == ["1", "10"]
+        self.result(ok, "uinput: the read thread of the unit's devmgr runs at %s" % (
+            ", ".join("%s %s" % (policies.get(t[2], t[2]), t[3]) for t in readers) or "no such thread"),
+            "" if ok else "threads (tid, wait, policy, priority, name): " + "; ".join(" ".join(t) for t in threads))
+
+    def position(self, what, line, node):
+        """A tap on the pointer device node lands where the stored calibration says."""
+        cx, cy = next(self.positions)
+        mark = self.libinput.stream.mark()
+        self.tap(line, (cx, cy))
+        seen = node and self.libinput.tap_seen(node, False, mark, 10)
+        want = pointer_position(cx, cy)
+        if seen is None or seen[1] is None:
+            self.result(False, "a tap through %s at the mapped position" % what,
+                        "no press with a position in libinput within 10 s" if node else "no device in libinput")
+            return
+        off = max(abs(seen[1] - want[0]), abs(seen[2] - want[1]))
+        self.result(off <= 4, "a tap through %s at controller (%d, %d) reached libinput at (%d, %d), "
+                    "the calibration's (%d, %d)" % (what, cx, cy, seen[1], seen[2], want[0], want[1]),
+                    "%d units off" % off)
+
+    def touch_back(self, plugged, mark):
+        """Taps every 60 ms for 3.6 s from just after device_add; the seconds from device_add to
+        the first press libinput gets after mark, or None."""
+        tapper = self.touchsim("usb")
+        tapper.stdin.write("".join("tap %d %d\nwait 50\n" % next(self.positions) for _ in range(60)))
+        tapper.stdin.close()
+        found = self.libinput.stream.expect(r"^.event\d+\s+POINTER_BUTTON\s.*BTN_LEFT.*pressed", 10, mark)
+        tapper.wait()
+        self.guest.flush("usb")
+        return found[1] - plugged if found else None
+
+    def touch_back_result(self, what, back, ok=True, reason=""):
+        self.result(ok and back is not None and back <= 2.0, "%s: touch back %s after device_add" % (
+            what, "in %.2f s" % back if back is not None else "not"),
+            reason or ("" if back is None or back <= 2.0 else "over the bound of 2 s"))
+
+    def adapter_target(self):
+        return self.guest.sh("readlink -f %s" % self.by_id).strip()
+
+    def unplug(self):
+        self.guest.unplug()
+        self.guest.sh("udevadm wait --removed --timeout=20 %s" % self.by_id)
+
+    def replugs(self):
+        for round_number in (1, 2, 3):
+            before = self.adapter_target()
+            holder = None
+            if round_number == 2:
+                # The old tty held open across the replug: the kernel gives the adapter a new number.
+                holder = self.guest.watch(
+                    "exec python3 -c 'import os, signal; os.open(\"%s\", os.O_RDWR | os.O_NOCTTY | "
+                    "os.O_NONBLOCK); print(\"held\", flush=True); signal.pause()'" % before)
+                if holder.expect("^held$", 20) is None:
+                    raise CheckFailed("could not hold %s open: %s" % (before, holder.text()))
+            self.unplug()
+            mark = self.libinput.stream.mark()
+            back = self.touch_back(self.guest.plug(), mark)
+            after = self.adapter_target()
+            if holder:
+                holder.stop()
+            self.touch_back_result("replug %d of 3 (the link led to %s, then to %s%s)" % (
+                round_number, before, after, ", the old tty held open" if holder else ""), back,
+                after != before or not holder, "" if after != before or not holder else "no new tty number")
+
+    def late_plug(self):
+        self.guest.sh("systemctl stop %s" % UNIT)
+        self.unplug()
+        mark = self.libinput.stream.mark()
+        started = time.monotonic()
+        self.guest.sh("systemctl start %s" % UNIT)
+        # What this check stands for: an adapter plugged in 5 s after the service started.
+        time.sleep(max(0.0, 5 - (time.monotonic() - started)))
+        self.touch_back_result("the adapter plugged in 5 s after the unit's start",
+                               self.touch_back(self.guest.plug(), mark))
+
+    def hotplug_rule(self):
+        guest = self.guest
+        guest.sh("cp /usr/share/doc/norvik/examples/91-norvik-hotplug.rules /etc/udev/rules.d/ && "
+                 "udevadm control --reload && systemctl stop %s" % UNIT)
+        self.unplug()
+        mark = self.libinput.stream.mark()
+        plugged = guest.plug()
+        added = self.libinput.added(POINTER, mark, 30)
+        state = guest.run("systemctl is-active %s" % UNIT)[1].strip()
+        if added is None:
+            self.result(False, "the example hotplug rule starts the stopped unit on plug-in",
+                        "no device in libinput within 30 s of device_add; the unit is %s" % state)
+            return
+        begun = self.tap("usb")
+        seen = self.libinput.tap_seen(added[2], False, added[0], 10)
+        self.result(seen is not None and state == "active",
+                    "the example hotplug rule started the stopped unit (%s) %.2f s after device_add; "
+                    "its first tap reached libinput in %s" % (state, added[1] - plugged,
+                                                             "%.2f s" % (seen[0] - begun) if seen else "no time"),
+                    "" if seen else "no press and release within 10 s")
+
+    def x_server(self):
+        guest = self.guest
+        guest.sh("mkdir -p /run/kernel-check && cat >/run/kernel-check/xorg.conf <<'EOF'\n"
+                 'Section "Device"\n  Identifier "dummy"\n  Driver "dummy"\n  VideoRam 16384\nEndSection\n'
+                 'Section "Screen"\n  Identifier "screen"\n  Device "dummy"\n  DefaultDepth 24\nEndSection\n'
+                 "EOF")
+        server = guest.watch("exec Xorg -displayfd 1 -config /run/kernel-check/xorg.conf -noreset "
+                             "-nolisten tcp -verbose 3 -logfile /run/kernel-check/Xorg.log 2>&1")
+        ready = server.expect(r"^(\d+)$", 60)
+        if ready is None:
+            reason = "Xorg did not start within 60 s: " + " / ".join(server.text().split("\n")[-6:])
+            self.result(None, "X: a tap on the calibrated uinput device", reason)
+            self.result(None, "X: a tap through the xtest output", reason)
+            return
+        display = ":" + ready[2].group(1)
+        try:
+            self.x_checks(server, display)
+        finally:
+            server.stop()
+
+    def x_checks(self, server, display):
+        guest = self.guest
+        if server.expect(r"XINPUT: Adding extended input device \"%s\"" % POINTER, 30) is None:
+            self.result(False, "X: a tap on the calibrated uinput device", "X did not add \"%s\"" % POINTER)
+        else:
+            self.x_tap(display, "a tap on the calibrated uinput device", "usb", uinput=True)
+        guest.sh("nrvctl --root /var/lib/norvik/xtest init --port /dev/ttyS1 --pointer xtest")
+        driver = guest.watch("DISPLAY=%s exec devmgr --root /var/lib/norvik/xtest 2>&1" % display)
+        try:
+            if driver.expect(r"NRV1: published", 30) is None:
+                self.result(False, "X: a tap through the xtest output", "devmgr did not publish NRV1: " +
+                            driver.text()[-300:])
+                return
+            guest.sh("nrvctl --root /var/lib/norvik/xtest set LLX=%d LLY=%d URX=%d URY=%d" % (LLX, LLY, URX, URY))
+            self.x_tap(display, "a tap through the xtest output", "uart", uinput=False)
+        finally:
+            driver.stop()
+
+    def x_tap(self, display, what, line, uinput):
+        guest = self.guest
+        width, height = (int(v) for v in re.search(r"dimensions:\s+(\d+)x(\d+)", guest.sh(
+            "xdpyinfo -display %s" % display)).groups())
+        # xev writes an event on three lines: joined into one here.
+        clicks = guest.watch("stdbuf -oL xev -display %s -root -event button | awk '/^Button/ { e = $0; next } "
+                             "{ e = e $0 } /same_screen/ { print e; fflush(); e = \"\" }'" % display)
+        try:
+            # xev says nothing when it is ready: a middle click through XTEST shows that it listens.
+            for _ in range(20):
+                guest.sh("DISPLAY=%s xdotool click 2" % display)
+                if clicks.expect(r"ButtonRelease.*button 2,", 1, 0):
+                    break
+            else:
+                self.result(False, "X: " + what, "xev never reported a click")
+                return
+            cx, cy = next(self.positions)
+            mark = clicks.mark()
+            self.tap(line, (cx, cy))
+            press = clicks.expect(r"ButtonPress.*root:\((\d+),(\d+)\).*button 1,", 10, mark)
+            release = press and clicks.expect(r"ButtonRelease.*button 1,", 10, press[0])
+            dx, dy = pointer_position(cx, cy)
+            want = (dx * (width - 1) / 65535, dy * (height - 1) / 65535)
+            where = guest.sh("DISPLAY=%s xdotool getmouselocation --shell" % display)
+            pointer = tuple(int(re.search(r"^%s=(\d+)" % axis, where, re.M).group(1)) for axis in "XY")
+            if press is None or release is None:
+                self.result(False, "X: " + what, "no click of button 1 on the root window within 10 s; "
+                            "the pointer is at (%d, %d)" % pointer)
+                return
+            clicked = tuple(int(v) for v in press[2].groups())
+            off = max(abs(v - w) for p in (pointer, clicked) for v, w in zip(p, want))
+            self.result(off <= 1.0, "X (%dx%d): %s moved the pointer to (%d, %d) and clicked at (%d, %d), "
+                        "the calibration's (%.1f, %.1f)" % ((width, height, what) + pointer + clicked + want),
+                        "%.1f px off" % off)
+        finally:
+            clicks.stop()
+
+    def checks(self):
+        guest = self.guest
+        print("kernel: booted Linux %s under QEMU (%s) with systemd (%s) in %.1f s" % (
+            guest.boot["kernel"], guest.accel.upper(), guest.boot["ready"], self.booted), flush=True)
+        # man-db's trigger would rebuild the manual pages' index, a minute under TCG: its
+        # switch for that is this file, in the overlay only.
+        guest.sh("rm -f /var/lib/man-db/auto-update && dpkg -i %s" % self.options.deb, timeout=120)
+        # As install.md says: the module at boot from now on, and loaded now.
+        guest.sh("echo uinput >/etc/modules-load.d/norvik.conf && modprobe uinput && udevadm settle")
+        acl = [l for l in guest.run("getfacl -p /dev/uinput")[1].split("\n") if l.startswith("user:")]
+        self.result("user:norvikd:rw-" in acl, "the udev rule 90-norvik-uinput.rules gave /dev/uinput to "
+                    "norvikd (ACL %s)" % (", ".join(acl) or "none"))
+        self.libinput = Libinput(guest)
+
+        # The 16550, first with the absolute pointer, then with the touch screen.
+        guest.sh("nrvctl --root %s init --port /dev/ttyS1 --pointer uinput" % ROOT)
+        node = self.unit_checks("uinput")
+        guest.sh("nrvctl --root %s set LLX=%d LLY=%d URX=%d URY=%d" % (ROOT, LLX, LLY, URX, URY))
+        self.position("the 16550 (/dev/ttyS1)", "uart", node)
+        guest.sh("systemctl stop %s && nrvctl --root %s init --force --pointer uinput-touch" % (UNIT, ROOT))
+        self.unit_checks("uinput-touch")
+
+        # The USB serial adapter, by its stable name.
+        links = guest.sh("ls /dev/serial/by-id/").split()
+        names = [l for l in links if l.startswith("usb-QEMU_") and l.endswith("_%s-if00-port0" % ADAPTER_SERIAL)]
+        if not names:
+            raise CheckFailed("no /dev/serial/by-id link of the adapter: %s" % links)
+        self.by_id = "/dev/serial/by-id/" + names[0]
+        mark = self.libinput.stream.mark()
+        guest.sh("systemctl stop %s && nrvctl --root %s init --force --port %s --pointer uinput && "
+                 "systemctl start %s" % (UNIT, ROOT, self.by_id, UNIT))
+        added = self.libinput.added(POINTER, mark, 15)
+        self.position(self.by_id, "usb", added and added[2])
+        self.replugs()
+        self.late_plug()
+        self.hotplug_rule()
+        self.x_server()
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--agent", action="store_true")
+    for option in ("--kernel", "--initramfs", "--modules", "--deb", "--touchsim"):
+        parser.add_argument(option)
+    options = parser.parse_args()
+    if options.agent:
+        return agent()
+
+    began = time.monotonic()
+
+    def stop(number, frame):
+        raise CheckFailed("ended by signal %d" % number)
+    for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGALRM):
+        signal.signal(number, stop)
+    signal.alarm(TOTAL_LIMIT_S)
+    run = Run(options)
+    work = tempfile.mkdtemp(prefix="norvik-kernel.")
+    guest = None
+    try:
+        guest = run.guest = Guest(options, work)
+        run.booted = time.monotonic() - began
+        run.checks()
+    except CheckFailed as failure:
+        run.result(False, "the stage stopped", str(failure))
+    finally:
+        signal.alarm(0)
+        if guest is not None:
+            guest.close()
+        shutil.rmtree(work, ignore_errors=True)
+    print("kernel: all checks took %.0f s, boot included" % (time.monotonic() - began))
+    print("%d passed, %d failed" % (run.passed, run.failed) + (", %d skipped" % run.skipped if run.skipped else ""))
+    return 1 if run.failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
