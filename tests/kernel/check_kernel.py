@@ -160,6 +160,10 @@ class Stream:
                     return None
                 self.changed.wait(left)
 
+    def line(self, index):
+        with self.changed:
+            return self.lines[index][1]
+
     def text(self, start=0):
         with self.changed:
             return "\n".join(line for _, line in self.lines[start:])
@@ -466,9 +470,9 @@ class Run:
     def first_tap(self, what, mode, line, since, start, mark):
         """The Norvik device of mode appears in libinput after mark, then a tap reaches it."""
         name = TOUCH if mode == "uinput-touch" else POINTER
-        added = self.libinput.added(name, mark, 20)
+        added = self.libinput.added(name, mark, 15)
         if added is None:
-            self.result(False, "%s: %s" % (mode, what), "libinput got no device \"%s\" within 20 s of %s"
+            self.result(False, "%s: %s" % (mode, what), "libinput got no device \"%s\" within 15 s of %s"
                         % (name, since))
             return None
         begun = self.tap(line)
@@ -497,7 +501,7 @@ class Run:
                 self.result(False, "%s: the first tap after %s" % (mode, what),
                             "libinput kept the old device 15 s")
                 continue
-            added = self.first_tap("the first tap after " + what, mode, "uart", signal_name, start, mark)
+            added = self.first_tap("the first tap after " + what, mode, "uart", "kill -" + signal_name, start, mark)
         return added and added[2]
 
     def read_thread_priority(self):
@@ -631,7 +635,7 @@ class Run:
         if server.expect(r"XINPUT: Adding extended input device \"%s\"" % POINTER, 30) is None:
             self.result(False, "X: a tap on the calibrated uinput device", "X did not add \"%s\"" % POINTER)
         else:
-            self.x_tap(display, "a tap on the calibrated uinput device", "usb", uinput=True)
+            self.x_tap(display, "a tap on the calibrated uinput device", "usb")
         guest.sh("nrvctl --root /var/lib/norvik/xtest init --port /dev/ttyS1 --pointer xtest")
         driver = guest.watch("DISPLAY=%s exec devmgr --root /var/lib/norvik/xtest 2>&1" % display)
         try:
@@ -640,22 +644,33 @@ class Run:
                             driver.text()[-300:])
                 return
             guest.sh("nrvctl --root /var/lib/norvik/xtest set LLX=%d LLY=%d URX=%d URY=%d" % (LLX, LLY, URX, URY))
-            self.x_tap(display, "a tap through the xtest output", "uart", uinput=False)
+            self.x_tap(display, "a tap through the xtest output", "uart")
         finally:
             driver.stop()
 
-    def x_tap(self, display, what, line, uinput):
+    @staticmethod
+    def click(clicks, kind, button, timeout, start):
+        """(index, root position) of xev's next event KIND of button from start, or None. xev
+        writes each on three lines: the kind, the positions, the state and the button."""
+        while True:
+            found = clicks.expect(r"^\s+state \S+, button %d," % button, timeout, start)
+            if found is None:
+                return None
+            head, where = clicks.line(found[0] - 2), clicks.line(found[0] - 1)
+            if head.startswith(kind + " event"):
+                return found[0], tuple(int(v) for v in re.search(r"root:\((\d+),(\d+)\)", where).groups())
+            start = found[0] + 1
+
+    def x_tap(self, display, what, line):
         guest = self.guest
         width, height = (int(v) for v in re.search(r"dimensions:\s+(\d+)x(\d+)", guest.sh(
             "xdpyinfo -display %s" % display)).groups())
-        # xev writes an event on three lines: joined into one here.
-        clicks = guest.watch("stdbuf -oL xev -display %s -root -event button | awk '/^Button/ { e = $0; next } "
-                             "{ e = e $0 } /same_screen/ { print e; fflush(); e = \"\" }'" % display)
+        clicks = guest.watch("exec stdbuf -oL xev -display %s -root -event button" % display)
         try:
             # xev says nothing when it is ready: a middle click through XTEST shows that it listens.
             for _ in range(20):
                 guest.sh("DISPLAY=%s xdotool click 2" % display)
-                if clicks.expect(r"ButtonRelease.*button 2,", 1, 0):
+                if self.click(clicks, "ButtonRelease", 2, 1, 0):
                     break
             else:
                 self.result(False, "X: " + what, "xev never reported a click")
@@ -663,8 +678,8 @@ class Run:
             cx, cy = next(self.positions)
             mark = clicks.mark()
             self.tap(line, (cx, cy))
-            press = clicks.expect(r"ButtonPress.*root:\((\d+),(\d+)\).*button 1,", 10, mark)
-            release = press and clicks.expect(r"ButtonRelease.*button 1,", 10, press[0])
+            press = self.click(clicks, "ButtonPress", 1, 10, mark)
+            release = press and self.click(clicks, "ButtonRelease", 1, 10, press[0])
             dx, dy = pointer_position(cx, cy)
             want = (dx * (width - 1) / 65535, dy * (height - 1) / 65535)
             where = guest.sh("DISPLAY=%s xdotool getmouselocation --shell" % display)
@@ -673,7 +688,7 @@ class Run:
                 self.result(False, "X: " + what, "no click of button 1 on the root window within 10 s; "
                             "the pointer is at (%d, %d)" % pointer)
                 return
-            clicked = tuple(int(v) for v in press[2].groups())
+            clicked = press[1]
             off = max(abs(v - w) for p in (pointer, clicked) for v, w in zip(p, want))
             self.result(off <= 1.0, "X (%dx%d): %s moved the pointer to (%d, %d) and clicked at (%d, %d), "
                         "the calibration's (%.1f, %.1f)" % ((width, height, what) + pointer + clicked + want),
