@@ -1,9 +1,11 @@
 // mouse_event and MessageBeep: each call goes to the test sink when one is set, otherwise to the
-// process's pointer output, which the first call chooses from HKLM\Platform\Input ("Pointer",
-// "PointerLog") and which is then kept. An output that cannot start is reported once and its
-// calls are dropped; there is no silent fallback to another output.
+// process's pointer output, chosen from HKLM\Platform\Input ("Pointer", "PointerLog") by
+// StartPointerOutput or the first call, and then kept. An output that cannot start is reported,
+// its calls are dropped and it is tried again now and then; there is no silent fallback to
+// another output.
 #include "platform/pointer_output.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -16,11 +18,18 @@
 namespace platform {
 namespace {
 
+// How long a call that finds no output waits before it tries to start one again: a missing
+// /dev/uinput or X display is often there a moment later (udev's rules, a display manager), and
+// reading the registry at every touch would cost the read thread for nothing.
+constexpr std::chrono::seconds kRetryInterval{2};
+
 struct PointerOutput {
   std::mutex mutex;  // one call at a time: keeps the sink's order and the outputs single-threaded
   PointerSink sink;
   bool chosen = false;
   std::unique_ptr<PointerBackend> backend;  // null once chosen: the output could not start
+  std::chrono::steady_clock::time_point lastTry;
+  std::string reported;  // the last failure said, so that a retry that fails alike is quiet
 };
 
 // Never destroyed: a driver's thread may still call mouse_event while the process exits.
@@ -97,6 +106,7 @@ bool ReadSettings(PointerSettings *settings, std::string *problem) {
 
 void Choose(PointerOutput &output) {
   output.chosen = true;
+  output.lastTry = std::chrono::steady_clock::now();
   PointerSettings settings;
   std::string problem;
   if (ReadSettings(&settings, &problem)) {
@@ -117,7 +127,26 @@ void Choose(PointerOutput &output) {
                 "\"xtest\", \"uinput\" or \"uinput-touch\"";
     }
   }
-  if (!output.backend) NKDbgPrintfW(u"gwes: %a; mouse_event and MessageBeep calls are dropped\n", problem.c_str());
+  if (!output.backend) {
+    if (problem != output.reported)
+      NKDbgPrintfW(u"gwes: %a; mouse_event and MessageBeep calls are dropped until it starts (tried again every "
+                   u"%d s)\n",
+                   problem.c_str(), static_cast<int>(kRetryInterval.count()));
+    output.reported = problem;
+  } else if (!output.reported.empty()) {
+    NKDbgPrintfW(u"gwes: the pointer output \"%a\" started on a later try; mouse_event and MessageBeep calls go "
+                 u"to it\n",
+                 ToUtf8(settings.pointer).c_str());
+    output.reported.clear();
+  }
+}
+
+// Chooses the output at a call when none is chosen yet, or tries again when it could not start
+// and the interval has passed; true when there is one to take the call.
+bool Ready(PointerOutput &output) {
+  if (!output.chosen || (!output.backend && std::chrono::steady_clock::now() - output.lastTry >= kRetryInterval))
+    Choose(output);
+  return output.backend != nullptr;
 }
 
 }  // namespace
@@ -139,11 +168,20 @@ void SetPointerSink(PointerSink sink) {
   output.sink = std::move(sink);
 }
 
+bool StartPointerOutput() {
+  PointerOutput &output = Output();
+  std::lock_guard lock(output.mutex);
+  if (output.sink) return true;
+  if (!output.backend) Choose(output);
+  return output.backend != nullptr;
+}
+
 void ResetPointerOutput() {
   PointerOutput &output = Output();
   std::lock_guard lock(output.mutex);
   output.backend.reset();
   output.chosen = false;
+  output.reported.clear();
 }
 
 }  // namespace platform
@@ -155,8 +193,7 @@ extern "C" void WINAPI mouse_event(DWORD dwFlags, DWORD dx, DWORD dy, DWORD dwDa
     output.sink({platform::PointerEvent::Kind::MouseEvent, dwFlags, dx, dy, dwData, 0});
     return;
   }
-  if (!output.chosen) platform::Choose(output);
-  if (output.backend) output.backend->MouseEvent(dwFlags, dx, dy, dwData);
+  if (platform::Ready(output)) output.backend->MouseEvent(dwFlags, dx, dy, dwData);
 }
 
 extern "C" BOOL WINAPI MessageBeep(UINT uType) {
@@ -166,8 +203,7 @@ extern "C" BOOL WINAPI MessageBeep(UINT uType) {
     output.sink({platform::PointerEvent::Kind::Beep, 0, 0, 0, 0, uType});
     return TRUE;
   }
-  if (!output.chosen) platform::Choose(output);
-  if (!output.backend) {
+  if (!platform::Ready(output)) {
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }

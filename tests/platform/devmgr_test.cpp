@@ -398,6 +398,31 @@ TEST_F(DevmgrTest, OneThatPublishesNothingEndsWithAStatusThatSaysWhetherAgainMay
   }
 }
 
+// The pointer output's devices must exist before the first touch, or the desktop opens them
+// too late for it; one that cannot start is tried again until it does, with no touch needed.
+TEST_F(DevmgrTest, PointerOutputStartsBeforeAnyTouchAndOneThatCannotIsTriedAgainUntilItDoes) {
+  const std::string events = root_.path() + "/events";
+  testing_support::WriteFile(events, "");
+  const std::string input = "[HKEY_LOCAL_MACHINE\\Platform\\Input]\n";
+  auto made = Start(DriverKey("Test", "TST", 1) + input + "\"Pointer\"=\"uinput\"\n",
+                    {{"PLATFORM_UINPUT_DEVICE", events}});
+  EXPECT_TRUE(made->WaitForLine(Stream::kStderr, "gwes: PLATFORM_UINPUT_DEVICE " + events + " is not a device", kBound))
+      << made->Output(Stream::kStderr);
+  ASSERT_TRUE(Published(*made, "TST1:"));
+  made.reset();
+
+  const std::string folder = root_.path() + "/later";
+  auto retried = Start(DriverKey("Test", "TST", 1) + input + "\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + folder +
+                       "/pointer.log\"\n");
+  ASSERT_TRUE(retried->WaitForLine(Stream::kStderr, "calls are dropped until it starts (tried again every 2 s)", kBound))
+      << retried->Output(Stream::kStderr);
+  ASSERT_TRUE(Published(*retried, "TST1:"));
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  EXPECT_TRUE(retried->WaitForLine(Stream::kStderr, "gwes: the pointer output \"log\" started on a later try", kBound))
+      << retried->Output(Stream::kStderr);
+  EXPECT_TRUE(std::filesystem::exists(folder + "/pointer.log"));
+}
+
 TEST_F(DevmgrTest, SecondDevmgrOnTheSameRootLeavesTheFirstOnesDeviceAlone) {
   auto first = Start(DriverKey("Test", "TST", 1));
   ASSERT_TRUE(Published(*first, "TST1:"));

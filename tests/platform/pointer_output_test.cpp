@@ -199,6 +199,26 @@ TEST_F(PointerOutputTest, FirstCallChoosesTheOutputAndResetMakesTheNextChooseAga
   EXPECT_EQ(ReadFile(LogPath("second.log")), "mouse_event flags=0x8001 dx=3 dy=3\n");
 }
 
+// Started ahead of the first call, a failing output is said once for the same reason, is tried
+// again by each start, says when it comes up, and then takes the calls.
+TEST_F(PointerOutputTest, StartBeforeTheFirstCallTriesAgainUntilTheOutputComesUp) {
+  WriteInputKey("\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + LogPath("later/pointer.log") + "\"\n");
+  DebugCapture capture;
+  EXPECT_FALSE(platform::StartPointerOutput());
+  EXPECT_FALSE(platform::StartPointerOutput());
+  mouse_event(0x8003, 1, 2, 0, 0);  // within the retry interval: dropped, and nothing said
+  ASSERT_EQ(capture.messages.size(), 1u);
+  ASSERT_EQ(mkdir(LogPath("later").c_str(), 0700), 0);
+  EXPECT_TRUE(platform::StartPointerOutput());
+  EXPECT_TRUE(std::filesystem::exists(LogPath("later/pointer.log")));
+  mouse_event(0x8005, 3, 4, 0, 0);
+  EXPECT_TRUE(platform::StartPointerOutput());
+  EXPECT_EQ(capture.messages.back(), "gwes: the pointer output \"log\" started on a later try; mouse_event and "
+                                     "MessageBeep calls go to it\n");
+  EXPECT_EQ(capture.messages.size(), 2u);
+  EXPECT_EQ(ReadFile(LogPath("later/pointer.log")), "mouse_event flags=0x8005 dx=3 dy=4\n");
+}
+
 struct UnusableCase {
   const char *values;   // of HKLM\Platform\Input
   const char *message;  // the one debug line
@@ -209,15 +229,15 @@ struct UnusableCase {
 const UnusableCase kUnusableCases[] = {
     {"\"Pointer\"=\"mouse\"\n",
      "gwes: Pointer is \"mouse\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"windows\", "
-     "\"log\", \"xtest\", \"uinput\" or \"uinput-touch\"; mouse_event and MessageBeep calls are dropped\n"},
+     "\"log\", \"xtest\", \"uinput\" or \"uinput-touch\"; mouse_event and MessageBeep calls are dropped until it starts (tried again every 2 s)\n"},
     {"\"Pointer\"=\"\"\n", "gwes: Pointer is \"\", which names no pointer output"},
     {"\"Pointer\"=dword:00000001\n",
      "gwes: HKLM\\Platform\\Input \"Pointer\" is not a string: make it a REG_SZ value; mouse_event and MessageBeep "
-     "calls are dropped\n"},
+     "calls are dropped until it starts (tried again every 2 s)\n"},
     {"\"Pointer\"=\"log\"\n\"PointerLog\"=hex:41,00\n", "gwes: HKLM\\Platform\\Input \"PointerLog\" is not a string"},
     {"\"Pointer\"=\"log\"\n\"PointerLog\"=\"missing-folder/pointer.log\"\n",
      "cannot be opened: No such file or directory: create its folder or make it writable, or change "
-     "HKLM\\Platform\\Input \"PointerLog\"; mouse_event and MessageBeep calls are dropped\n"},
+     "HKLM\\Platform\\Input \"PointerLog\"; mouse_event and MessageBeep calls are dropped until it starts (tried again every 2 s)\n"},
 };
 
 TEST_F(PointerOutputTest, UnusableSettingsAreReportedOnceAndTheCallsDropped) {
@@ -579,7 +599,7 @@ TEST_F(PointerOutputTest, UinputTouchWithoutTheButtonsStreamIsReportedOnce) {
                                      "buttons device's events go while PLATFORM_UINPUT_DEVICE " +
                                      stream +
                                      " is not a device, or set HKLM\\Platform\\Input \"Pointer\" to \"log\"; "
-                                     "mouse_event and MessageBeep calls are dropped\n");
+                                     "mouse_event and MessageBeep calls are dropped until it starts (tried again every 2 s)\n");
   EXPECT_EQ(ReadFile(stream), "");
 }
 

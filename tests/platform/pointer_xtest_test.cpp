@@ -191,7 +191,7 @@ struct NoDisplayCase {
 
 TEST(PointerXTestWithoutServer, DisplayThatCannotBeUsedIsReportedOnceAndTheCallsDropped) {
   const std::string kUseLog = ", or set HKLM\\Platform\\Input \"Pointer\" to \"log\"; mouse_event and MessageBeep "
-                              "calls are dropped\n";
+                              "calls are dropped until it starts (tried again every 2 s)\n";
   const NoDisplayCase cases[] = {
       {nullptr, "gwes: Pointer is \"xtest\" but DISPLAY is not set: start an X server and set DISPLAY" + kUseLog},
       {"", "gwes: Pointer is \"xtest\" but DISPLAY is not set: start an X server and set DISPLAY" + kUseLog},

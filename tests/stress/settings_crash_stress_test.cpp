@@ -33,7 +33,7 @@ namespace {
 using testing_support::ChildProcess;
 using testing_support::Stream;
 
-constexpr int kKills = 1000;
+constexpr int kKills = NORVIK_STRESS_KILLS;
 constexpr std::chrono::seconds kBound{20};  // generous: sanitizer builds start slowly
 
 // Every word of the record written as write number `sequence`: valid for the driver, and

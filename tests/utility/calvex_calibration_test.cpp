@@ -435,8 +435,9 @@ TEST_F(CalvexCalibration, AMisclickIsRefusedAndTheTargetAskedAgain) {
 
 // A COMM that names no usable port ends the run unfinished, says why, and starts the driver again.
 TEST_F(CalvexCalibration, AWrongPortEndsTheRunWithTheDriverStartedAgain) {
-  // COM9: names a tty that does not exist, whatever serial ports the machine has.
-  Start("wait 100\n", "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM9:\"=\"" + root.path() + "/no-such-tty\"\n");
+  // COM9: names a tty that does not exist, whatever serial ports the machine has. touchsim keeps
+  // COM1: up until the test ends: a line that hung up before a slow devmgr opened it fails the start.
+  Start("wait 60000\n", "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM9:\"=\"" + root.path() + "/no-such-tty\"\n");
   // touchsim takes its port's name out of the registry as it ends, which may be now.
   ASSERT_TRUE(root.StoreString(u"Drivers\\BuiltIn\\Norvik", u"COMM", u"COM9:"));
   std::string shown;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "host/service_watchdog.h"
 #include "platform/device_root.h"
 #include "platform/help_option.h"
+#include "platform/pointer_output.h"
 #include "platform/serial_port_use.h"
 #include "platform/stop_signals.h"
 #include "platform/text.h"
@@ -146,13 +148,29 @@ void TakeUpPort(Device &device, const platform::SerialPortUse &use) {
   }
 }
 
+// How often a pointer output that could not start is tried again, so that its devices are there
+// before the next touch rather than made by it.
+constexpr std::chrono::seconds kPointerRetry{2};
+
 // Accepts connections, and answers the watchdog's questions, until a stop signal arrives on the
-// signal descriptor.
-void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, ServiceWatchdog &watchdog) {
+// signal descriptor. Meanwhile tries again to start a pointer output that could not start.
+void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, ServiceWatchdog &watchdog,
+           bool pointerStarted) {
   std::vector<pollfd> watched{{signals, POLLIN, 0}, {watchdog.question(), POLLIN, 0}};
   for (const auto &device : devices) watched.push_back({device->host->listener(), POLLIN, 0});
+  auto nextTry = std::chrono::steady_clock::now() + kPointerRetry;
   for (;;) {
-    if (poll(watched.data(), watched.size(), -1) < 0) {
+    int timeout = -1;
+    if (!pointerStarted) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= nextTry) {
+        pointerStarted = platform::StartPointerOutput();
+        nextTry = now + kPointerRetry;
+      }
+      if (!pointerStarted)
+        timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTry - now).count());
+    }
+    if (poll(watched.data(), watched.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       LogError(std::string("cannot wait for connections: ") + std::strerror(errno) + "; stopping");
       return;
@@ -226,6 +244,9 @@ int main(int argc, char **argv) {
 
   std::string runDirectory = platform::RunDirectory();
   if (runDirectory.empty()) return 2;
+  // Before any driver can touch: the input devices an output makes must exist, and the desktop
+  // must have opened them, before the first touch, or that touch goes nowhere.
+  const bool pointerStarted = platform::StartPointerOutput();
   std::vector<std::unique_ptr<Device>> devices;
   std::set<std::string> published;
   bool initFailed = false;
@@ -267,13 +288,13 @@ int main(int argc, char **argv) {
     std::thread acceptor([&] {
       pthread_setname_np(pthread_self(), "devmgr accept");  // as ps -L and top show it
       RunAsOrdinaryThread();
-      Serve(signals, devices, watchdog);
+      Serve(signals, devices, watchdog, pointerStarted);
     });
     acceptor.join();
   } catch (const std::system_error &failure) {
     LogError(std::string("cannot start the thread that accepts connections: ") + failure.what() +
              "; the main thread accepts them instead. Raise the limit on threads");
-    Serve(signals, devices, watchdog);
+    Serve(signals, devices, watchdog, pointerStarted);
   }
   // The watchdog goes on answering while the drivers stop, which the unit's stop time-out bounds.
   watchdog.AcceptingEnded();

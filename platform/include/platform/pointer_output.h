@@ -1,6 +1,6 @@
 // Where mouse_event and MessageBeep go: to the pointer output that the registry names (a log,
-// an X display through XTest, or a uinput device), chosen at a process's first call; or, while a
-// test has set one, to a sink that records each call in order.
+// an X display through XTest, or a uinput device), chosen when the process starts it or at its
+// first call; or, while a test has set one, to a sink that records each call in order.
 #pragma once
 
 #include <functional>
@@ -34,6 +34,13 @@ using PointerSink = std::function<void(const PointerEvent &event)>;
 // returns TRUE. An empty function removes the sink; once SetPointerSink returns, the previous
 // sink is no longer called. A sink must not call mouse_event, MessageBeep or SetPointerSink.
 void SetPointerSink(PointerSink sink);
+
+// Chooses and starts the pointer output now, unless one runs already (or a sink is set), so that
+// the devices it makes exist, and the desktop has opened them, before the first call: devmgr
+// calls it before it loads the drivers. When the output cannot start, says why (once for the
+// same reason) and returns false; calling it again tries again. A call that finds no output
+// tries again itself when 2 s have passed since the last try.
+bool StartPointerOutput();
 
 // Closes the pointer output and forgets the choice, so that the next call reads the registry
 // again (and reports again when the output cannot start).
