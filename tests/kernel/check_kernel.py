@@ -238,6 +238,8 @@ class Guest:
         threading.Thread(target=self._read_agent, daemon=True).start()
         self.agent.sendall(b'{"hello": 1}\n')
         self.boot = self._wait_reply("ready", 300)
+        if "closed" in self.boot:
+            raise CheckFailed("the guest's agent closed its connection; console:\n" + self.tail("console.log"))
 
     def _connect(self, name):
         path = os.path.join(self.work, name)
@@ -450,7 +452,7 @@ class Run:
             print("kernel: %s: FAILED%s" % (text, " (%s)" % reason if reason else ""), flush=True)
 
     def touchsim(self, line):
-        """touchsim playing script on a line at 9600 baud, started now."""
+        """touchsim on a line at 9600 baud, started now; its script goes to its standard input."""
         self.guest.flush(line)
         return subprocess.Popen([self.options.touchsim, "--tty", self.guest.lines[line][0], "--baud",
                                  "9600", "--drain-ms", "5000", "-"], stdin=subprocess.PIPE,
@@ -746,7 +748,8 @@ def main():
     began = time.monotonic()
 
     def stop(number, frame):
-        raise CheckFailed("ended by signal %d" % number)
+        raise CheckFailed("took longer than %d s" % TOTAL_LIMIT_S if number == signal.SIGALRM
+                          else "ended by signal %d" % number)
     for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGALRM):
         signal.signal(number, stop)
     signal.alarm(TOTAL_LIMIT_S)
@@ -757,8 +760,8 @@ def main():
         guest = run.guest = Guest(options, work)
         run.booted = time.monotonic() - began
         run.checks()
-    except CheckFailed as failure:
-        run.result(False, "the stage stopped", str(failure))
+    except Exception as failure:  # CheckFailed, or a fault of this program: either way a failure
+        run.result(False, "the stage stopped", str(failure) or repr(failure))
     finally:
         signal.alarm(0)
         if guest is not None:
