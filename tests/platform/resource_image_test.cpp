@@ -130,7 +130,7 @@ TEST(DibDecoding, DamagedOrUnsupportedDataIsRefused) {
 
 TEST(ResourceImages, TheUtilitysLogoAndIconsDecodeAtTheirSizes) {
   std::string error;
-  HMODULE module = platform::LoadResourceFile(std::string(NORVIK_BIN_DIR) + "/calvex.res", &error);
+  HMODULE module = platform::LoadResourceFile(NORVIK_BIN_DIR "/calvex.res", &error);
   ASSERT_NE(module, nullptr) << error;
   auto logo = platform::gwes::LoadBitmapResource(module, IDB_LOGO);
   ASSERT_TRUE(logo);
