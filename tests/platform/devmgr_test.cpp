@@ -421,6 +421,9 @@ TEST_F(DevmgrTest, PointerOutputStartsBeforeAnyTouchAndOneThatCannotIsTriedAgain
   EXPECT_TRUE(retried->WaitForLine(Stream::kStderr, "gwes: the pointer output \"log\" started on a later try", kBound))
       << retried->Output(Stream::kStderr);
   EXPECT_TRUE(std::filesystem::exists(folder + "/pointer.log"));
+  // The tries that failed alike said nothing more.
+  const std::string said = retried->Output(Stream::kStderr);
+  EXPECT_EQ(said.find("tried again every 2 s"), said.rfind("tried again every 2 s")) << said;
 }
 
 TEST_F(DevmgrTest, SecondDevmgrOnTheSameRootLeavesTheFirstOnesDeviceAlone) {

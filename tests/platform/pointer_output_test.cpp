@@ -199,26 +199,6 @@ TEST_F(PointerOutputTest, FirstCallChoosesTheOutputAndResetMakesTheNextChooseAga
   EXPECT_EQ(ReadFile(LogPath("second.log")), "mouse_event flags=0x8001 dx=3 dy=3\n");
 }
 
-// Started ahead of the first call, a failing output is said once for the same reason, is tried
-// again by each start, says when it comes up, and then takes the calls.
-TEST_F(PointerOutputTest, StartBeforeTheFirstCallTriesAgainUntilTheOutputComesUp) {
-  WriteInputKey("\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + LogPath("later/pointer.log") + "\"\n");
-  DebugCapture capture;
-  EXPECT_FALSE(platform::StartPointerOutput());
-  EXPECT_FALSE(platform::StartPointerOutput());
-  mouse_event(0x8003, 1, 2, 0, 0);  // within the retry interval: dropped, and nothing said
-  ASSERT_EQ(capture.messages.size(), 1u);
-  ASSERT_EQ(mkdir(LogPath("later").c_str(), 0700), 0);
-  EXPECT_TRUE(platform::StartPointerOutput());
-  EXPECT_TRUE(std::filesystem::exists(LogPath("later/pointer.log")));
-  mouse_event(0x8005, 3, 4, 0, 0);
-  EXPECT_TRUE(platform::StartPointerOutput());
-  EXPECT_EQ(capture.messages.back(), "gwes: the pointer output \"log\" started on a later try; mouse_event and "
-                                     "MessageBeep calls go to it\n");
-  EXPECT_EQ(capture.messages.size(), 2u);
-  EXPECT_EQ(ReadFile(LogPath("later/pointer.log")), "mouse_event flags=0x8005 dx=3 dy=4\n");
-}
-
 struct UnusableCase {
   const char *values;   // of HKLM\Platform\Input
   const char *message;  // the one debug line
