@@ -192,7 +192,18 @@ std::string ChildProcess::Output(Stream stream) const {
   return CaptureOf(stream).text;
 }
 
-bool ChildProcess::Signal(int signal) { return !exit_ && kill(pid_, signal) == 0; }
+bool ChildProcess::Signal(int signal) {
+  if (exit_ || kill(pid_, signal) != 0) return false;
+  if (signal != SIGSTOP) return true;
+  // kill returns once the signal is queued, while threads on another processor may still run for
+  // a moment; the stop is reported to the parent only when every thread has stopped. The report is
+  // left in place (WNOWAIT), and an exit ends the wait as well.
+  siginfo_t info{};
+  int result;
+  do result = waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WEXITED | WNOWAIT);
+  while (result != 0 && errno == EINTR);
+  return result == 0 && info.si_code == CLD_STOPPED;
+}
 
 std::optional<ProcessExit> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;

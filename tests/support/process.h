@@ -46,7 +46,8 @@ class ChildProcess {
   // Everything received so far, an unfinished last line included.
   std::string Output(Stream stream) const;
 
-  // Sends a signal; false when the process has already been reaped or the signal failed.
+  // Sends a signal; false when the process has already been reaped or the signal failed. SIGSTOP
+  // returns once every thread of the process has stopped.
   bool Signal(int signal);
   // Waits up to `timeout` for the process to end and reaps it; once it has, also waits (within
   // what remains of the bound) until both streams are read to their end, so that Output and Lines
