@@ -66,14 +66,6 @@ struct Setup {
   std::string output;  // the monitor the panel is on; empty: the whole screen
 };
 
-// Text from the command line as it can be printed: bytes that are not printable ASCII as '?'.
-std::string Shown(std::string text) {
-  for (char &c : text) {
-    if (c < 0x20 || c > 0x7E) c = '?';
-  }
-  return text;
-}
-
 // A RandR output's name as X gives them (HDMI-1, DP-2-1, eDP-1, Virtual-1, XWAYLAND0).
 bool IsOutputName(const std::string &name) {
   if (name.size() > 63) return false;
@@ -116,7 +108,7 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
       if (!IsOutputName(text)) {
         std::fprintf(stderr, "nrvctl: init: --output takes the name of a monitor as xrandr lists it (e.g. HDMI-1: at "
                              "most 63 letters, digits and - _ . :), or \"\" for the whole screen, not '%s'\n",
-                     Shown(text).c_str());
+                     platform::Printable(text).c_str());
         return false;
       }
       options->output = text;

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/text.h"
+
 namespace {
 
 std::string CommandLineRoot(pid_t pid) {
@@ -43,8 +45,10 @@ bool FindPortHolder(int fd, PortHolder *holder) {
     if (makedev(major, minor) != tty.st_dev || inode != tty.st_ino || pid == getpid()) continue;
     holder->pid = static_cast<pid_t>(pid);
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    // Both are the holder's to choose, and go to root's terminal: shown escaped.
     std::getline(comm, holder->program);
-    holder->root = CommandLineRoot(holder->pid);
+    holder->program = platform::Printable(holder->program);
+    holder->root = platform::Printable(CommandLineRoot(holder->pid));
     return true;
   }
   return false;

@@ -113,10 +113,7 @@ bool RefuseRoot(const char *program, const std::string &root, const std::string 
   return false;
 }
 
-std::string OwnerName(uid_t owner) {
-  const passwd *entry = getpwuid(owner);
-  return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
-}
+std::string OwnerName(uid_t owner) { return UserName(owner); }
 
 std::string Octal(mode_t mode) {
   char text[8];

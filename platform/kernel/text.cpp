@@ -1,6 +1,8 @@
 // UTF-16 and UTF-8 conversions and the platform's ASCII case folding of names.
 #include "platform/text.h"
 
+#include <cstdio>
+
 namespace platform {
 
 std::string ToUtf8(std::u16string_view text) {
@@ -92,6 +94,21 @@ std::u16string ToLowerAscii(std::u16string_view text) {
   std::u16string out(text);
   for (auto &c : out) c = LowerAscii(c);
   return out;
+}
+
+std::string Printable(std::string_view text) {
+  std::string shown;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      shown += c;
+      continue;
+    }
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+    shown += escaped;
+  }
+  return shown;
 }
 
 }  // namespace platform

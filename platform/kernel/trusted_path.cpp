@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace platform {
 namespace {
 
@@ -22,10 +24,7 @@ std::string ModeText(mode_t mode) {
   return text;
 }
 
-std::string OwnerName(uid_t owner) {
-  const passwd *entry = getpwuid(owner);
-  return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
-}
+std::string OwnerName(uid_t owner) { return UserName(owner); }
 
 std::vector<std::string> Components(const std::string &path) {
   std::vector<std::string> parts;
@@ -170,6 +169,16 @@ int OpenTrustedFile(const std::string &path, std::string *why) {
     return -1;
   }
   return fd;
+}
+
+std::string UserName(uid_t user) {
+  passwd entry{};
+  passwd *found = nullptr;
+  std::vector<char> buffer(4096);
+  if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    return Printable(found->pw_name);
+  }
+  return "uid " + std::to_string(user);
 }
 
 }  // namespace platform

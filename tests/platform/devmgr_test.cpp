@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -31,7 +32,9 @@
 #include "debug_capture.h"
 #include "platform/faults.h"
 #include "process.h"
+#include "platform/trusted_path.h"
 #include "scoped_descriptor.h"
+#include "scratch_accounts.h"
 #include "test_root.h"
 
 namespace {
@@ -474,7 +477,10 @@ TEST_F(DevmgrTest, TheDeviceSocketIsMadeWithTheModeOfItsFolder) {
   }
 }
 
-TEST_F(DevmgrTest, OnlyASocketLeftBehindIsReplacedAtADevicePath) {
+// run/ is open to members, so whatever someone made at a device's path while no devmgr listened
+// (a link, a file, a folder with something in it, a socket) is cleared out of the way by devmgr,
+// which owns the folder, with a line naming whose it was, and never followed.
+TEST_F(DevmgrTest, WhatAnyoneLeftAtADevicePathIsClearedAndTheLineNamesWhose) {
   const std::string run = root_.path() + "/run";
   const std::string target = root_.path() + "/target";
   testing_support::WriteFile(target, "kept");
@@ -482,24 +488,30 @@ TEST_F(DevmgrTest, OnlyASocketLeftBehindIsReplacedAtADevicePath) {
   ASSERT_EQ(symlink(target.c_str(), (run + "/device.TST1").c_str()), 0);
   testing_support::WriteFile(run + "/device.TST2", "a file");
   close(ListenAt(run + "/device.TST3"));  // what a killed devmgr leaves
-  auto devmgr = Start(DriverKey("Test", "TST", 1) + DriverKey("Other", "TST", 2) + DriverKey("Third", "TST", 3));
-  ASSERT_TRUE(Published(*devmgr, "TST3:"));
-  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr,
-                                  "TST1: is not published: " + run + "/device.TST1 is a symbolic link, not the socket "
-                                  "a devmgr left: remove it",
-                                  kBound));
-  EXPECT_TRUE(
-      devmgr->WaitForLine(Stream::kStderr, "TST2: is not published: " + run + "/device.TST2 is a file", kBound));
+  ASSERT_EQ(mkdir((run + "/device.TST4").c_str(), 0700), 0);
+  testing_support::WriteFile(run + "/device.TST4/inside", "");
+  std::unique_ptr<testing_support::ScratchUser> member;
+  std::string owner = platform::UserName(geteuid());
+  if (geteuid() == 0) {
+    member = std::make_unique<testing_support::ScratchUser>("nrvmember");
+    ASSERT_TRUE(member->made());
+    owner = member->name();
+    for (const char *entry : {"/device.TST1", "/device.TST2", "/device.TST4/inside", "/device.TST4"})
+      ASSERT_EQ(lchown((run + entry).c_str(), getpwnam(owner.c_str())->pw_uid, static_cast<gid_t>(-1)), 0);
+  }
+  const std::string keys = DriverKey("Test", "TST", 1) + DriverKey("Other", "TST", 2) + DriverKey("Third", "TST", 3) +
+                           DriverKey("Fourth", "TST", 4);
+  auto devmgr = Start(keys);
+  for (const char *device : {"TST1:", "TST2:", "TST3:", "TST4:"}) EXPECT_TRUE(Published(*devmgr, device)) << device;
+  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST1: removed " + run + "/device.TST1, a symbolic link of " + owner +
+                                                       ", which was in the way of its socket", kBound));
+  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST2: removed " + run + "/device.TST2, a file of " + owner, kBound));
+  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST4: moved " + run + "/device.TST4, a folder of " + owner, kBound));
   EXPECT_EQ(testing_support::ReadFile(target), "kept");
-  struct stat info {};
-  ASSERT_EQ(lstat((run + "/device.TST1").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  for (const char *device : {"TST1", "TST2", "TST3", "TST4"}) EXPECT_TRUE(SocketExists(device)) << device;
   ASSERT_TRUE(devmgr->Signal(SIGTERM));
   ASSERT_TRUE(devmgr->WaitForExit(kBound));
-  // Stopping removes devmgr's own socket and leaves what others put there.
-  EXPECT_EQ(lstat((run + "/device.TST1").c_str(), &info), 0);
-  EXPECT_EQ(testing_support::ReadFile(run + "/device.TST2"), "a file");
-  EXPECT_FALSE(SocketExists("TST3"));
+  EXPECT_FALSE(SocketExists("TST1"));
 }
 
 // The service starts devmgr under SCHED_FIFO for the driver's read thread; the threads that serve
@@ -791,8 +803,33 @@ TEST_F(DevmgrCallTest, ProcessThatDiesHoldingAHandleHasItClosed) {
 
 // --- Connections and who they reach -------------------------------------------------------------
 
+// A connection holds one of a device's 16 places; another user holds at most 4 of them, and one
+// that opens nothing gives its place back after 10 s. Each refusal names who holds the places.
 TEST_F(DevmgrCallTest, ConnectionsPastTheBoundAreRefusedAtOnceAndTheOthersKeepWorking) {
   constexpr int kMaxConnections = 16;
+  const std::string socket = root_.path() + "/run/device.TST1";
+  std::unique_ptr<testing_support::ScratchUser> member;
+  if (geteuid() == 0) {
+    member = std::make_unique<testing_support::ScratchUser>("nrvshare");
+    ASSERT_TRUE(member->made());
+    ASSERT_EQ(chmod(root_.path().c_str(), 0711), 0);
+    ASSERT_EQ(chmod((root_.path() + "/run").c_str(), 0711), 0);
+    ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
+    // The member's fifth connection is refused: its reply comes at once, before any request.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (setuid(getpwnam(member->name().c_str())->pw_uid) != 0) _exit(9);
+      int fds[5];
+      for (int &fd : fds) fd = ConnectTo(socket);
+      char reply[64];
+      _exit(recv(fds[4], reply, sizeof reply, 0) > 0 && recv(fds[4], reply, sizeof reply, 0) == 0 ? 0 : 1);
+    }
+    EXPECT_EQ(WaitForChild(child), 0) << "the member's fifth connection was not refused";
+    EXPECT_TRUE(devmgr_->WaitForLine(Stream::kStderr, "TST1: refused a connection: it came from " + member->name() +
+                                                          " (devmgr_test, pid " + std::to_string(child) + "), whose user "
+                                                          "holds 4, the most one user may hold of the 16", kBound));
+  }
   Handle first(OpenDevice(u"TST1:"));
   ASSERT_NE(first.get(), INVALID_HANDLE_VALUE);
   std::vector<std::unique_ptr<ScopedDescriptor>> kept;
@@ -812,6 +849,11 @@ TEST_F(DevmgrCallTest, ConnectionsPastTheBoundAreRefusedAtOnceAndTheOthersKeepWo
   EXPECT_EQ(out, in) << "the handle opened before the refusals stopped working";
   Handle other(OpenDevice(u"TST2:"));
   EXPECT_NE(other.get(), INVALID_HANDLE_VALUE) << "the bound is per device; error " << GetLastError();
+  // The connections that opened nothing are closed after the idle limit, the handle is not.
+  EXPECT_TRUE(devmgr_->WaitForLine(Stream::kStderr, "TST1: closed a connection of " + platform::UserName(geteuid()) +
+                                                        " (devmgr_test, pid " + std::to_string(getpid()) +
+                                                        ") that opened nothing for 10 s", kBound));
+  EXPECT_TRUE(DeviceIoControl(first.get(), IOCTL_TST_ECHO, &in, 4, &out, 4, nullptr, nullptr));
   // A closed handle frees its place by the time CloseHandle returns.
   ASSERT_TRUE(CloseHandle(first.release()));
   Handle again(OpenDevice(u"TST1:"));
@@ -821,11 +863,12 @@ TEST_F(DevmgrCallTest, ConnectionsPastTheBoundAreRefusedAtOnceAndTheOthersKeepWo
   ASSERT_TRUE(devmgr_->WaitForExit(kBound));
   std::vector<std::string> refusals;
   for (const std::string &line : devmgr_->Lines(Stream::kStderr))
-    if (line.find("refused") != std::string::npos) refusals.push_back(line);
+    if (line.find("refused") != std::string::npos && line.find("whose user") == std::string::npos)
+      refusals.push_back(line);
   EXPECT_EQ(refusals, (std::vector<std::string>{
                           "devmgr: TST1: refused a connection: 16 are open, the most devmgr serves at once for one "
-                          "device. Every program that opens TST1: and never closes it holds one: close those handles "
-                          "or end those programs"}));
+                          "device, held by " + platform::UserName(geteuid()) + " (16). Every program that opens TST1: "
+                          "and never closes it holds one: close those handles or end those programs"}));
 }
 
 // A program that opens a device, perhaps as root, connects only to a socket a device manager of

@@ -229,13 +229,6 @@ void ReportUnreachable(const std::string &display, const std::string &socketPath
                DeviceRootAdvice(DeviceRoot(), "the device's socket", socketPath).c_str());
 }
 
-std::string UserName(uid_t user) {
-  passwd entry {};
-  passwd *found = nullptr;
-  std::vector<char> buffer(4096);
-  if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->pw_name;
-  return "uid " + std::to_string(user);
-}
 
 // Whether `user` may be the device manager behind a socket under `run`: root, this user, the
 // service's account, or run/'s owner (a private device root's user).

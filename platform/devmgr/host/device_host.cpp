@@ -3,6 +3,8 @@
 // buffers as the driver left them.
 #include "host/device_host.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -17,6 +19,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -25,6 +29,7 @@
 #include "host/log.h"
 #include "platform/access_advice.h"
 #include "platform/serial_port_use.h"
+#include "platform/text.h"
 #include "platform/trusted_path.h"
 
 namespace devmgr {
@@ -59,6 +64,45 @@ bool IsOwnSocket(const std::string &socketPath, const struct stat &info) {
   return S_ISSOCK(info.st_mode) && (runOwner || platform::IsTrustedOwner(info.st_uid));
 }
 
+
+// Clears an entry that is not a socket from a device's path. run/ is open to members, so a file,
+// link or folder there may be anyone's, made while no devmgr listened (a restart, an upgrade);
+// the folder's owner may remove any entry of it, sticky as it is. One that is not empty, which
+// only its owner could empty, is moved aside under a name of its own. False, with *error naming
+// the entry's owner and the fix, when devmgr does not own the folder.
+bool ClearInTheWay(const std::string &device, const std::string &path, const struct stat &entry, std::string *error) {
+  const std::string folder = FolderOf(path);
+  const std::string what = KindOf(entry.st_mode) + " of " + platform::UserName(entry.st_uid);
+  struct stat run {};
+  if (lstat(folder.c_str(), &run) != 0 || run.st_uid != geteuid()) {
+    *error = path + " is " + what + ", not the socket a devmgr left, in a folder devmgr does not own: remove it "
+             "(sudo rm -r " + platform::Printable(path) + "), then start devmgr again";
+    return false;
+  }
+  if (unlink(path.c_str()) == 0 || (errno == EISDIR && rmdir(path.c_str()) == 0)) {
+    LogError(device + " removed " + path + ", " + what + ", which was in the way of its socket");
+    return true;
+  }
+  if (errno == ENOENT) return true;
+  for (int attempt = 0; attempt < 100 && (errno == ENOTEMPTY || errno == EEXIST); ++attempt) {
+    const std::string aside = folder + "/.in-the-way." + std::to_string(entry.st_ino) + "." + std::to_string(attempt);
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      LogError(device + " moved " + path + ", " + what + ", which was in the way of its socket, to " + aside);
+      return true;
+    }
+  }
+  *error = "cannot remove " + path + ", " + what + ", which is in the way of the socket: " + std::strerror(errno) +
+           "; remove it (sudo rm -r " + platform::Printable(path) + "), then start devmgr again";
+  return false;
+}
+
+// A process's name as it set it, escaped: it is the process's to choose.
+std::string ProgramOf(pid_t pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  if (pid <= 0 || !std::getline(comm, name)) return "a program";
+  return platform::Printable(name);
+}
 
 bool IsKnownOperation(uint32_t operation) {
   return operation >= protocol::kOpen && operation <= protocol::kQueryPorts;
@@ -153,6 +197,10 @@ void RunAsOrdinaryThread() {
 
 struct DeviceHost::Connection {
   int fd = -1;
+  // The program at the other end, as the kernel gave it at connect, for the lines that name it.
+  uid_t uid = static_cast<uid_t>(-1);
+  pid_t pid = 0;
+  std::string who;  // "alice (nrvctl, pid 812)"
   // Set before the last reply goes out (a refused Open, a Close), so that a program that closed
   // its handle may open the device again at once, whatever the bound.
   std::atomic<bool> released{false};
@@ -174,20 +222,30 @@ DeviceHost::~DeviceHost() {
 }
 
 bool DeviceHost::Publish(std::string *error) {
-  // Only a socket is taken for one a device manager left behind; anything else at the path was put
-  // there by someone else and stays (unlink never follows a symbolic link).
-  struct stat existing {};
-  if (lstat(socketPath_.c_str(), &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      *error = socketPath_ + " is " + KindOf(existing.st_mode) + ", not the socket a devmgr left: remove it";
-      return false;
-    }
-    if (unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
-      *error = "cannot remove the socket left at " + socketPath_ + ": " + std::strerror(errno) +
-               "; make sure the device root's run/ folder is writable";
-      return false;
-    }
+  // A socket at the path is one a device manager left behind, or anyone's: it is replaced. Anything
+  // else was put there by someone else, and is cleared out of the way with a line naming whose it
+  // was (unlink never follows a symbolic link). Whoever may write run/ can make the name again
+  // before the bind: each time it is cleared again, a few times.
+  for (int attempt = 0;; ++attempt) {
+    if (!ClearPath(error)) return false;
+    if (BindAndListen(error)) return true;
+    if (errno != EADDRINUSE || attempt == 4) return false;
   }
+}
+
+bool DeviceHost::ClearPath(std::string *error) {
+  struct stat existing {};
+  if (lstat(socketPath_.c_str(), &existing) != 0) return true;
+  if (!S_ISSOCK(existing.st_mode)) return ClearInTheWay(deviceName_, socketPath_, existing, error);
+  if (unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
+    *error = "cannot remove the socket left at " + socketPath_ + ": " + std::strerror(errno) +
+             "; make sure the device root's run/ folder is writable";
+    return false;
+  }
+  return true;
+}
+
+bool DeviceHost::BindAndListen(std::string *error) {
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = std::string("cannot create a socket: ") + std::strerror(errno) + "; raise the limit on open files";
@@ -200,9 +258,11 @@ bool DeviceHost::Publish(std::string *error) {
   const unsigned mode = platform::SharedFileMode(FolderOf(socketPath_));
   if (fchmod(fd, mode) != 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
       listen(fd, SOMAXCONN) != 0) {
-    *error = "cannot listen on " + socketPath_ + ": " + std::strerror(errno) +
+    const int failure = errno;
+    *error = "cannot listen on " + socketPath_ + ": " + std::strerror(failure) +
              "; make sure the device root's run/ folder is writable";
     close(fd);
+    errno = failure;
     return false;
   }
   struct stat made {};
@@ -223,12 +283,29 @@ void DeviceHost::AcceptConnection() {
                "; the opening program gets no handle; close handles or raise the limit on open files");
     return;
   }
-  if (Served() >= kMaxConnections) {
-    Refuse(fd);
-    return;
-  }
   auto connection = std::make_unique<Connection>();
   connection->fd = fd;
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) {
+    connection->uid = peer.uid;
+    connection->pid = peer.pid;
+  }
+  connection->who = platform::UserName(connection->uid) + " (" + ProgramOf(connection->pid) + ", pid " +
+                    std::to_string(connection->pid) + ")";
+  if (Served() >= kMaxConnections) {
+    Refuse(fd, full_, std::to_string(kMaxConnections) + " are open, the most devmgr serves at once for one device, held by " +
+                   Holders() + ". Every program that opens " + deviceName_ +
+                   " and never closes it holds one: close those handles or end those programs");
+    return;
+  }
+  const bool shared = connection->uid != 0 && connection->uid != geteuid();
+  if (shared && ServedFor(connection->uid) >= kConnectionsPerUser) {
+    Refuse(fd, shared_, "it came from " + connection->who + ", whose user holds " + std::to_string(kConnectionsPerUser) +
+                   ", the most one user may hold of the " + std::to_string(kMaxConnections) + " devmgr serves for " +
+                   "one device: close those handles or end those programs");
+    return;
+  }
   try {
     connection->thread = std::thread(&DeviceHost::Serve, this, std::ref(*connection));
   } catch (const std::system_error &failure) {
@@ -245,21 +322,34 @@ size_t DeviceHost::Served() const {
                                            [](const auto &connection) { return !connection->released.load(); }));
 }
 
+size_t DeviceHost::ServedFor(uid_t user) const {
+  return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(), [&](const auto &connection) {
+    return !connection->released.load() && connection->uid == user;
+  }));
+}
+
+std::string DeviceHost::Holders() const {
+  std::map<uid_t, size_t> held;
+  for (const auto &connection : connections_)
+    if (!connection->released.load()) ++held[connection->uid];
+  std::string text;
+  for (const auto &[user, count] : held)
+    text += (text.empty() ? "" : ", ") + platform::UserName(user) + " (" + std::to_string(count) + ")";
+  return text;
+}
+
 // The refused program's CreateFileW fails at once with ERROR_TOO_MANY_OPEN_FILES: the reply comes
 // before its Open request is read, and the connection is closed.
-void DeviceHost::Refuse(int fd) {
-  ++refusedUnsaid_;
+void DeviceHost::Refuse(int fd, RefusalLine &line, const std::string &why) {
+  ++line.unsaid;
   const auto now = std::chrono::steady_clock::now();
-  if (!refusalSaid_ || now - lastRefusalLine_ >= kRefusalLineInterval) {
-    std::string what = refusedUnsaid_ == 1 ? "refused a connection"
-                                           : "refused " + std::to_string(refusedUnsaid_) +
-                                                 " connections since the last such line";
-    LogError(deviceName_ + " " + what + ": " + std::to_string(kMaxConnections) +
-             " are open, the most devmgr serves at once for one device. Every program that opens " + deviceName_ +
-             " and never closes it holds one: close those handles or end those programs");
-    refusalSaid_ = true;
-    lastRefusalLine_ = now;
-    refusedUnsaid_ = 0;
+  if (!line.said || now - line.last >= kRefusalLineInterval) {
+    std::string what = line.unsaid == 1 ? "refused a connection"
+                                        : "refused " + std::to_string(line.unsaid) + " connections since the last such line";
+    LogError(deviceName_ + " " + what + ": " + why);
+    line.said = true;
+    line.last = now;
+    line.unsaid = 0;
   }
   protocol::Reply reply{FALSE, ERROR_TOO_MANY_OPEN_FILES, 0, 0};
   iovec answer{&reply, sizeof(reply)};
@@ -310,6 +400,13 @@ void DeviceHost::Serve(Connection &connection) {
   protocol::SizeSendBuffer(fd);
   DWORD openContext = 0;  // 0 until the driver's Open succeeded, and again after its Close
   for (;;) {
+    // A connection holds one of the device's places: one that has opened nothing gives it back.
+    pollfd ready{fd, POLLIN, 0};
+    if (openContext == 0 && poll(&ready, 1, static_cast<int>(kIdleLimit.count() * 1000)) == 0) {
+      LogError(deviceName_ + " closed a connection of " + connection.who + " that opened nothing for " +
+               std::to_string(kIdleLimit.count()) + " s, to give its place to others");
+      break;
+    }
     iovec whole{buffer, protocol::kMaxRequestSize};
     ssize_t received = protocol::ReceiveRecord(fd, &whole, 1);
     if (received == 0 || (received < 0 && errno != EMSGSIZE)) break;  // the handle's process closed or died

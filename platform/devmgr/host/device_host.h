@@ -22,6 +22,12 @@ class DeviceHost {
   // Connections served at once; one more is refused at once. The driver admits one open handle
   // and every program holds its handle for one call, so only handles left open fill it.
   static constexpr size_t kMaxConnections = 16;
+  // Of those, what one user may hold at once (root and devmgr's own user aside), so that no member
+  // keeps every other user out.
+  static constexpr size_t kConnectionsPerUser = 4;
+  // A connection that has opened no handle (a program that connected and sent nothing, or one
+  // whose open the driver refused and that stays) is ended after this long.
+  static constexpr std::chrono::seconds kIdleLimit{10};
 
   // portUser tags the serial ports the driver opens while serving this device's handles
   // (platform::SetSerialPortUser), so that a port query can name them.
@@ -32,8 +38,9 @@ class DeviceHost {
   DeviceHost(const DeviceHost &) = delete;
   DeviceHost &operator=(const DeviceHost &) = delete;
 
-  // Replaces a socket left by a device manager that is gone (nothing else) and listens on a new
-  // one, made with its final mode; false with *error saying why.
+  // Replaces a socket left at the device's path, clears anything else there out of the way (with
+  // a line naming whose it was) when devmgr owns run/, and listens on a new socket made with its
+  // final mode; false with *error saying why and how to mend it.
   bool Publish(std::string *error);
   // The listening socket, readable when a connection waits.
   int listener() const { return listener_; }
@@ -61,6 +68,9 @@ class DeviceHost {
   std::chrono::steady_clock::duration LongestCallInDriver() const;
 
  private:
+  // Publish's steps: the path made free for the socket, then the socket bound there.
+  bool ClearPath(std::string *error);
+  bool BindAndListen(std::string *error);
   struct Connection;
   // Marks a call inside the driver for as long as it lives, for LongestCallInDriver.
   class InDriver {
@@ -77,7 +87,16 @@ class DeviceHost {
   void Serve(Connection &connection);
   void ReapFinished();
   size_t Served() const;
-  void Refuse(int fd);
+  size_t ServedFor(uid_t user) const;
+  // Who holds this device's connections, for a refusal's line: "alice (4), bob (1)".
+  std::string Holders() const;
+  // Refusals of one kind are said at most once a minute, with the count since the last line.
+  struct RefusalLine {
+    std::chrono::steady_clock::time_point last{};
+    bool said = false;
+    unsigned unsaid = 0;
+  };
+  void Refuse(int fd, RefusalLine &line, const std::string &why);
 
   std::string deviceName_;
   std::string socketPath_;
@@ -95,10 +114,8 @@ class DeviceHost {
   ino_t socketInode_ = 0;
   // Touched by the main thread only; each connection's thread sees just its own entry.
   std::list<std::unique_ptr<Connection>> connections_;
-  // Refusals are said at most once a minute, with the count since the last line.
-  std::chrono::steady_clock::time_point lastRefusalLine_{};
-  bool refusalSaid_ = false;
-  unsigned refusedUnsaid_ = 0;
+  RefusalLine full_;    // every place taken
+  RefusalLine shared_;  // one user's share taken
 };
 
 // True when a live device manager accepts connections on the socket path: a socket (not a

@@ -16,5 +16,9 @@ size_t WideLength(const char16_t *text);
 // Case-insensitive comparison for the ASCII letters, as the platform compares names.
 bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 std::u16string ToLowerAscii(std::u16string_view text);
+// Text that others chose (a process name, a path, a value), made safe to print on a terminal:
+// bytes outside printable ASCII, and the backslash, as \xNN, so that no escape sequence reaches
+// the reader's screen and no line break forges a line.
+std::string Printable(std::string_view text);
 
 }  // namespace platform

@@ -32,4 +32,7 @@ int OpenTrustedFile(const std::string &path, std::string *why);
 // Whether a file or folder with this owner and mode may be written only by trusted owners.
 bool IsWritableOnlyByTrusted(uid_t owner, mode_t mode);
 
+// A user's name as the password database gives it (read reentrantly), or "uid N"; printable.
+std::string UserName(uid_t user);
+
 }  // namespace platform
