@@ -5,10 +5,12 @@
 // window capture the pointer until the release; a press over a disabled window, or over none, is
 // dropped with the rest of its touch. With "PointerLog" set, each call is also logged.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include "pointer_backend.h"
 #include "screen_size.h"
+#include "window_handle.h"
 #include "window_publication.h"
 
 namespace platform {
@@ -40,9 +42,11 @@ class PointerWindows : public PointerBackend {
       target = pointed->hwnd;
       if (press) captured_ = target;
     }
-    // A window that went away while it held the pointer takes the rest of its touch with it.
-    if (gwes::PostPointerInput(target, flags, x_, y_) != ERROR_SUCCESS && captured_ != nullptr && !release)
-      dropping_ = true;
+    // A window that went away while it held the pointer takes the rest of its touch with it; so
+    // does one whose queue is full (its process stopped taking input), said at most every 10 s.
+    const DWORD posted = gwes::PostPointerInput(target, flags, x_, y_);
+    if (posted == ERROR_NOT_ENOUGH_QUOTA) ReportFull(target);
+    if (posted != ERROR_SUCCESS && captured_ != nullptr && !release) dropping_ = true;
     if (release || dropping_) captured_ = nullptr;
   }
 
@@ -63,7 +67,22 @@ class PointerWindows : public PointerBackend {
     }
   }
 
+  void ReportFull(HWND target) {
+    ++droppedUnsaid_;
+    const auto now = std::chrono::steady_clock::now();
+    if (fullSaid_ && now - lastFullLine_ < std::chrono::seconds(10)) return;
+    NKDbgPrintfW(u"gwes: the window %p of process %d takes no input (its queue is full): %u pointer event(s) "
+                 u"dropped; a program that stops reading its messages gets no touches\n",
+                 static_cast<void *>(target), static_cast<int>(gwes::WindowProcess(target)), droppedUnsaid_);
+    fullSaid_ = true;
+    lastFullLine_ = now;
+    droppedUnsaid_ = 0;
+  }
+
   std::unique_ptr<PointerBackend> log_;
+  std::chrono::steady_clock::time_point lastFullLine_{};
+  bool fullSaid_ = false;
+  unsigned droppedUnsaid_ = 0;
   int x_ = 0, y_ = 0;
   HWND captured_ = nullptr;  // the top-level window that took the press
   bool dropping_ = false;    // the press was dropped: so is the rest of its touch

@@ -56,11 +56,13 @@ constexpr uint32_t kMagic = 0x314D574E;  // "NWM1"
 // wParam and lParam the screen point.
 constexpr uint32_t kInputMagic = 0x3149574E;  // "NWI1"
 
-// Sends one datagram to the process of a published window.
-DWORD SendDatagram(HWND hwnd, const Datagram &datagram);
+// Sends one datagram to the process of a published window; with `wait`, waiting a moment for room
+// in its queue.
+DWORD SendDatagram(HWND hwnd, const Datagram &datagram, bool wait);
 
 // A socket's queue holds only a few datagrams; its process empties it as fast as they come unless
-// it is stopped or stuck, so a post waits this long for room before it gives up.
+// it is stopped or stuck, so a post waits this long for room before it gives up. Pointer input
+// does not wait: it is sent by the driver's read thread, which no window may hold up.
 constexpr time_t kSendTimeoutSeconds = 1;
 // Records are three short lines; anything larger is not one.
 constexpr off_t kMaxRecordSize = 64 * 1024;
@@ -627,9 +629,18 @@ void RefreshScreen(ScreenCache &cache, const std::string &run) {
   cache.run = run;
   cache.changed = folder.st_mtim;
   cache.windows.clear();
-  for (const auto &[hwnd, name] : ListRecords(runFd.get()))
-    if (auto record = ReadRecord(runFd.get(), run, name); record && record->state.visible)
-      cache.windows.emplace_back(hwnd, record->state);
+  // Only windows whose process listens on a socket of the record's owner take touches: a record
+  // left by a process that is gone, or one that somebody wrote with no process behind it, does not.
+  std::map<std::pair<pid_t, uid_t>, bool> listening;
+  for (const auto &[hwnd, name] : ListRecords(runFd.get())) {
+    auto record = ReadRecord(runFd.get(), run, name);
+    if (!record || !record->state.visible) continue;
+    const std::pair key(WindowProcess(hwnd), record->owner);
+    auto known = listening.find(key);
+    if (known == listening.end())
+      known = listening.emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, key.first, key.second, name))).first;
+    if (known->second) cache.windows.emplace_back(hwnd, record->state);
+  }
 }
 
 }  // namespace
@@ -640,15 +651,21 @@ std::optional<PointedWindow> PublishedWindowAt(int x, int y) {
   ScreenCache &cache = Screen();
   std::lock_guard lock(cache.mutex);
   RefreshScreen(cache, run);
-  const std::pair<HWND, ScreenState> *best = nullptr;
-  for (const auto &candidate : cache.windows) {
-    const ScreenState &state = candidate.second;
-    if (x < state.rect.left || x >= state.rect.right || y < state.rect.top || y >= state.rect.bottom) continue;
-    if (best == nullptr || std::pair(state.topmost, state.z) > std::pair(best->second.topmost, best->second.z))
-      best = &candidate;
+  for (;;) {
+    auto best = cache.windows.end();
+    for (auto candidate = cache.windows.begin(); candidate != cache.windows.end(); ++candidate) {
+      const ScreenState &state = candidate->second;
+      if (x < state.rect.left || x >= state.rect.right || y < state.rect.top || y >= state.rect.bottom) continue;
+      if (best == cache.windows.end() ||
+          std::pair(state.topmost, state.z) > std::pair(best->second.topmost, best->second.z))
+        best = candidate;
+    }
+    if (best == cache.windows.end()) return std::nullopt;
+    // A process killed since the folder was read leaves run/ as it was: its window goes now.
+    if (WindowProcess(best->first) == getpid() || IsPublishedWindow(best->first))
+      return PointedWindow{best->first, best->second.enabled};
+    cache.windows.erase(best);
   }
-  if (best == nullptr) return std::nullopt;
-  return PointedWindow{best->first, best->second.enabled};
 }
 
 DWORD PostPointerInput(HWND hwnd, DWORD flags, int x, int y) {
@@ -656,8 +673,10 @@ DWORD PostPointerInput(HWND hwnd, DWORD flags, int x, int y) {
     DeliverPointerInput(hwnd, flags, x, y);
     return ERROR_SUCCESS;
   }
-  return SendDatagram(hwnd, Datagram{kInputMagic, flags, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
-                                     static_cast<uint64_t>(static_cast<int64_t>(x)), static_cast<int64_t>(y)});
+  return SendDatagram(hwnd,
+                      Datagram{kInputMagic, flags, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
+                               static_cast<uint64_t>(static_cast<int64_t>(x)), static_cast<int64_t>(y)},
+                      false);
 }
 
 void UnpublishWindow(HWND hwnd) {
@@ -720,18 +739,18 @@ bool IsPublishedWindow(HWND hwnd) { return IsListening(ReachWindow(hwnd)); }
 
 namespace {
 
-DWORD SendDatagram(HWND hwnd, const Datagram &datagram) {
+DWORD SendDatagram(HWND hwnd, const Datagram &datagram, bool wait) {
   Fd target = ReachWindow(hwnd);
   sockaddr_un address;
   if (!target || !MakeAddress(DescriptorPath(target.get()), &address)) return ERROR_INVALID_WINDOW_HANDLE;
   Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd) return ErrorFromErrno(errno);
   timeval timeout{kSendTimeoutSeconds, 0};
-  setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+  if (wait) setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
   ssize_t sent;
   do {
-    sent = sendto(fd.get(), &datagram, sizeof(datagram), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address),
-                  sizeof(address));
+    sent = sendto(fd.get(), &datagram, sizeof(datagram), MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT),
+                  reinterpret_cast<const sockaddr *>(&address), sizeof(address));
   } while (sent < 0 && errno == EINTR);
   switch (sent < 0 ? errno : 0) {
     case 0:
@@ -749,8 +768,10 @@ DWORD SendDatagram(HWND hwnd, const Datagram &datagram) {
 }  // namespace
 
 DWORD PostToPublishedWindow(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  return SendDatagram(hwnd, Datagram{kMagic, message, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
-                                     static_cast<uint64_t>(wParam), static_cast<int64_t>(lParam)});
+  return SendDatagram(hwnd,
+                      Datagram{kMagic, message, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hwnd)),
+                               static_cast<uint64_t>(wParam), static_cast<int64_t>(lParam)},
+                      true);
 }
 
 }  // namespace platform::gwes
