@@ -113,8 +113,15 @@ class CalibrationRun {
                                      "started again."));
       return false;
     }
+    // The pointer's absolute positions span the virtual screen, of which this screen may be one
+    // monitor: the targets are fitted where they lie on it.
+    const int left = GetSystemMetrics(SM_XVIRTUALSCREEN), top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    std::vector<ScreenPoint> onVirtualScreen;
+    for (const ScreenPoint &target : targets) onVirtualScreen.push_back(ScreenPoint{target.x - left, target.y - top});
     screen.RunTargets(instance_, reader_, [&](const std::vector<RawReading> &readings) {
-      return Conclude(FitCalibration(targets, readings, width, height), targets);
+      return Conclude(FitCalibration(onVirtualScreen, readings, GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                                     GetSystemMetrics(SM_CYVIRTUALSCREEN)),
+                      targets);
     });
     // Left, timed out, or ended with the program: the port goes back to the driver all the same.
     reader_.Close();

@@ -13,11 +13,13 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "controller_line_rates.h"
@@ -34,7 +36,8 @@ namespace {
 
 const char kInitUsage[] =
     "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N]\n"
-    "       nrvctl --root DIR init --force [--port TTY] [--pointer OUTPUT] [--baud N]\n";
+    "                                 [--output NAME]\n"
+    "       nrvctl --root DIR init --force [--port TTY] [--pointer OUTPUT] [--baud N] [--output NAME]\n";
 
 // The settings a replaced registry keeps: the calibration, the touch settings and the utility's
 // button choice. Each is a dword of the driver's key.
@@ -49,6 +52,7 @@ struct Options {
   std::string port;
   std::string pointer;
   unsigned long baud = 0;
+  std::optional<std::string> output;  // given empty: the whole screen again
   bool force = false;
 };
 
@@ -59,7 +63,25 @@ struct Setup {
   std::string pointer = kDefaultPointer;
   std::string pointerLog;  // empty: none
   std::string library;
+  std::string output;  // the monitor the panel is on; empty: the whole screen
 };
+
+// Text from the command line as it can be printed: bytes that are not printable ASCII as '?'.
+std::string Shown(std::string text) {
+  for (char &c : text) {
+    if (c < 0x20 || c > 0x7E) c = '?';
+  }
+  return text;
+}
+
+// A RandR output's name as X gives them (HDMI-1, DP-2-1, eDP-1, Virtual-1, XWAYLAND0).
+bool IsOutputName(const std::string &name) {
+  if (name.size() > 63) return false;
+  for (char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.' && c != ':') return false;
+  }
+  return true;
+}
 
 bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -89,6 +111,15 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
                      options->pointer.c_str());
         return false;
       }
+    } else if (argument == "--output") {
+      if (!value("--output", &text)) return false;
+      if (!IsOutputName(text)) {
+        std::fprintf(stderr, "nrvctl: init: --output takes the name of a monitor as xrandr lists it (e.g. HDMI-1: at "
+                             "most 63 letters, digits and - _ . :), or \"\" for the whole screen, not '%s'\n",
+                     Shown(text).c_str());
+        return false;
+      }
+      options->output = text;
     } else if (argument == "--baud") {
       if (!value("--baud", &text)) return false;
       char *end = nullptr;
@@ -304,6 +335,10 @@ bool ReadExisting(std::string *hive, Setup *existing) {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Input", 0, KEY_READ, &key) == ERROR_SUCCESS) {
     ReadString(key, u"Pointer", &existing->pointer);
     ReadString(key, u"PointerLog", &existing->pointerLog);
+    RegCloseKey(key);
+  }
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Display", 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    ReadString(key, u"Output", &existing->output);
     RegCloseKey(key);
   }
   return true;
@@ -541,6 +576,7 @@ std::string Changes(const Setup &before, const Setup &after) {
   if (before.baud != after.baud) changes.push_back("the rate" + was(before.baud == 0 ? "" : std::to_string(before.baud)));
   if (before.pointer != after.pointer) changes.push_back("the pointer output" + was(before.pointer));
   if (before.library != after.library) changes.push_back("the driver library" + was(before.library));
+  if (before.output != after.output) changes.push_back("the monitor" + was(before.output));
   std::string text = changes.empty() ? "; unchanged" : "; replaced ";
   for (size_t i = 0; i < changes.size(); ++i)
     text += (i == 0 ? "" : i + 1 == changes.size() ? " and " : ", ") + changes[i];
@@ -629,7 +665,7 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   int existing = OpenFileAt(folder, "registry.reg", platform::RegistryPath(), O_RDONLY);
   if (existing < 0 && errno != ENOENT) return 1;
   const bool replacing = existing >= 0;
-  Setup before{"", 0, "", "", ""};
+  Setup before{"", 0, "", "", "", ""};
   if (replacing) {
     close(existing);
     if (!options.force) {
@@ -643,7 +679,9 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
     if (before.baud != 0) after.baud = before.baud;
     if (!before.pointer.empty()) after.pointer = before.pointer;
     after.pointerLog = before.pointerLog;
+    after.output = before.output;
   }
+  if (options.output) after.output = *options.output;
   if (!options.port.empty()) after.port = options.port;
   if (after.port.empty()) return RefuseNoPort(replacing);
   if (options.baud != 0) after.baud = options.baud;
@@ -657,6 +695,7 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=" + Quoted(after.port) + "\n";
   hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=" + Quoted(after.pointer) + "\n";
   if (!after.pointerLog.empty()) hive += "\"PointerLog\"=" + Quoted(after.pointerLog) + "\n";
+  if (!after.output.empty()) hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Output\"=" + Quoted(after.output) + "\n";
 
   int run = OpenFolderAt(folder, "run", absolute + "/run", &made);
   if (run < 0) return 1;
@@ -664,8 +703,9 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   close(run);
   if (!runShared) return 1;
   if (!WriteHive(folder, hive, layout)) return 1;
-  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s\n", root.c_str(), after.port.c_str(), after.baud,
-              after.pointer.c_str(), layout.shared ? ", shared with group norvik" : "",
+  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s%s\n", root.c_str(), after.port.c_str(), after.baud,
+              after.pointer.c_str(), after.output.empty() ? "" : (" on monitor " + after.output).c_str(),
+              layout.shared ? ", shared with group norvik" : "",
               replacing ? Changes(before, after).c_str() : "");
   if (driver == Driver::kWithoutPort) {
     const std::string service = ServiceName(root);

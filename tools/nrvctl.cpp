@@ -26,9 +26,10 @@ namespace {
 const char kUsage[] =
     "usage: nrvctl [--root DIR] COMMAND\n"
     "       nrvctl --help        print this and exit\n"
-    "  init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N]\n"
-    "                        make DIR a device root for the controller on TTY\n"
-    "  init --force [--port TTY] [--pointer OUTPUT] [--baud N]\n"
+    "  init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N] [--output NAME]\n"
+    "                        make DIR a device root for the controller on TTY (NAME: the\n"
+    "                        monitor the panel is on, as xrandr names it)\n"
+    "  init --force [--port TTY] [--pointer OUTPUT] [--baud N] [--output NAME]\n"
     "                        replace DIR's registry, keeping every setting no option changes\n"
     "  start                 start the driver (reload settings, reopen the port); exit 3 when it\n"
     "                        started but cannot open its port\n"

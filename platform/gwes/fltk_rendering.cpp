@@ -31,6 +31,7 @@
 #include "control_static.h"
 #include "control_trackbar.h"
 #include "dialog_keys.h"
+#include "display_monitor.h"
 #include "fltk_driver.h"
 #include "platform/fltk_display.h"
 #include "platform/text.h"
@@ -507,11 +508,13 @@ void Sync(HWND dialog, Shown &shown) {
   WindowPtr window = LookupWindow(dialog);
   if (!window) return;
   Model model = ModelOf(*window);
+  // The device's screen may be one monitor of the X screen.
+  const POINT origin = ScreenOrigin();
   if (!shown.window) {
     int w = std::max(1, static_cast<int>(model.rect.right - model.rect.left));
     int h = std::max(1, static_cast<int>(model.rect.bottom - model.rect.top));
-    shown.window = std::make_unique<DialogWindow>(dialog, HasCaption(window->style), model.rect.left, model.rect.top,
-                                                  w, h);
+    shown.window = std::make_unique<DialogWindow>(dialog, HasCaption(window->style), model.rect.left + origin.x,
+                                                  model.rect.top + origin.y, w, h);
     shown.window->end();
     shown.window->callback(OnWindow, dialog);
     shown.window->border(0);
@@ -525,7 +528,7 @@ void Sync(HWND dialog, Shown &shown) {
   DialogWindow &flWindow = *shown.window;
   std::string title = ToUtf8(model.text);
   if (flWindow.label() == nullptr || title != flWindow.label()) flWindow.copy_label(title.c_str());
-  Place(&flWindow, model.rect);
+  Place(&flWindow, model.rect, origin);
   if (size_t generation = DrawingGeneration(dialog); generation != shown.canvas->generation) {
     shown.canvas->generation = generation;
     shown.canvas->figures = FiguresOf(dialog);
@@ -635,8 +638,9 @@ bool platform::fltk::OpenDisplay(std::string *error) {
   }
   fl_open_display(display);
   Fl::scheme("gtk+");
-  // The X screen is the device's screen: windows, calibration screens and the pointer agree on it.
-  gwes::SetDisplayScreenSize(DisplayWidth(display, DefaultScreen(display)), DisplayHeight(display, DefaultScreen(display)));
+  // The X screen, or the monitor the registry names, is the device's screen: windows, calibration
+  // screens and the pointer agree on it.
+  gwes::SetDisplayScreen(gwes::FindDisplayScreen(display, gwes::DisplayOutputName()));
   gwes::displayThread = std::this_thread::get_id();
   return true;
 }

@@ -5,7 +5,12 @@
 //
 // Each mouse_event call goes out as one frame per device: ABS_X and ABS_Y, the keys that changed,
 // SYN_REPORT, so that a press or a touch begins and ends at the position of its own call; a key
-// that changes twice in one call ends the frame in between. The devices have no sound and no
+// that changes twice in one call ends the frame in between. The kernel drops an axis value equal
+// to the one it holds, which would leave a tap at the place of the last one without a position (the
+// desktop then clicks where its cursor is, or drops the touch): such a value is sent twice in its
+// frame, first with its lowest bit flipped, so both pass and the frame's last value is the real
+// one. The devices' phys is "norvik/" and the device root's folder name, for udev to tell the
+// devices of two device roots apart. The devices have no sound and no
 // relative axes: MessageBeep and relative moves are dropped, said once.
 #include "pointer_uinput.h"
 
@@ -19,10 +24,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "platform/device_root.h"
 #include "pointer_backend.h"
 
 namespace platform {
@@ -57,8 +64,8 @@ class UinputStream {
   bool Positioned() const { return positioned_; }
 
   void Position(int32_t x, int32_t y) {
-    Add(EV_ABS, ABS_X, x);
-    Add(EV_ABS, ABS_Y, y);
+    Axis(ABS_X, x, &x_);
+    Axis(ABS_Y, y, &y_);
     positioned_ = true;
     if (moves_ == Moves::ToClick) EndFrame();
   }
@@ -88,6 +95,13 @@ class UinputStream {
     event.value = value;
     events_.push_back(event);
     open_ = true;
+  }
+
+  // One axis's value, and the one the kernel holds for it after this frame.
+  void Axis(uint16_t code, int32_t value, int32_t *held) {
+    if (value == *held) Add(EV_ABS, code, value ^ 1);
+    Add(EV_ABS, code, value);
+    *held = value;
   }
 
   void EndFrame() {
@@ -125,6 +139,8 @@ class UinputStream {
   bool open_ = false;             // events since the last SYN_REPORT
   bool positioned_ = false;       // a position went out in this call
   std::bitset<KEY_CNT> held_;
+  int32_t x_ = 0;  // the axes' values the kernel holds: a device starts at 0
+  int32_t y_ = 0;
   bool writeReported_ = false;
 };
 
@@ -204,6 +220,9 @@ class DescriptionBuilder {
     }
     libevdev_set_name(device_.get(), name);
     libevdev_set_id_bustype(device_.get(), BUS_VIRTUAL);
+    std::filesystem::path root = std::filesystem::path(DeviceRoot()).lexically_normal();
+    if (root.filename().empty()) root = root.parent_path();  // a root given with a trailing slash
+    if (!root.empty()) libevdev_set_phys(device_.get(), ("norvik/" + root.filename().string()).c_str());
   }
 
   void Key(unsigned code) { Enable(EV_KEY, code, nullptr); }

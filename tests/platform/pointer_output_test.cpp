@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/debug_output.h"
+#include "platform/device_root.h"
 #include "platform/pointer_output.h"
 #include "platform/text.h"
 #include "pointer_uinput.h"
@@ -439,6 +440,8 @@ TEST(PointerUinputDescriptionTest, EachDeviceIsWhatUdevTakesItForWithNoRuleOfOur
       {"a touch screen with mouse buttons", [](const char **) { return TouchScreenWithMouseButtons(); },
        "Norvik touch screen", {BTN_TOUCH, BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, true, {"ID_INPUT_MOUSE"}},
   };
+  // Two device roots' devices differ in phys, which udev rules can match.
+  platform::SetDeviceRoot("/var/lib/norvik/touch0/");
   for (const DescriptionCase &c : cases) {
     SCOPED_TRACE(c.what);
     const char *step = "none";
@@ -446,6 +449,7 @@ TEST(PointerUinputDescriptionTest, EachDeviceIsWhatUdevTakesItForWithNoRuleOfOur
     ASSERT_TRUE(device) << step;
     EXPECT_STREQ(libevdev_get_name(device.get()), c.name);
     EXPECT_EQ(libevdev_get_id_bustype(device.get()), BUS_VIRTUAL);
+    EXPECT_STREQ(libevdev_get_phys(device.get()), "norvik/touch0");
     for (unsigned key : {BTN_TOUCH, BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) {
       bool wanted = std::find(c.keys.begin(), c.keys.end(), key) != c.keys.end();
       EXPECT_EQ(libevdev_has_event_code(device.get(), EV_KEY, key) != 0, wanted) << key;
@@ -460,6 +464,7 @@ TEST(PointerUinputDescriptionTest, EachDeviceIsWhatUdevTakesItForWithNoRuleOfOur
     }
     EXPECT_EQ(InputIdPointerTags(device.get()), c.tags);
   }
+  platform::SetDeviceRoot("");
 }
 
 // The events one output wrote to a file, as (type, code, value).
@@ -487,6 +492,9 @@ struct UinputCase {
 };
 
 Events Position(int x, int y) { return {{kAbs, ABS_X, x}, {kAbs, ABS_Y, y}}; }
+// The position the device already holds: each value goes out first with its lowest bit flipped,
+// since the kernel would drop it alone.
+Events Again(int x, int y) { return {{kAbs, ABS_X, x ^ 1}, {kAbs, ABS_X, x}, {kAbs, ABS_Y, y ^ 1}, {kAbs, ABS_Y, y}}; }
 Events operator+(Events first, const Events &second) {
   first.insert(first.end(), second.begin(), second.end());
   return first;
@@ -521,6 +529,8 @@ void ExpectUinputStreams(const std::string &pointer, const std::string &stream, 
 TEST_F(PointerOutputTest, UinputFramesEachCallAsAPointerAtItsPosition) {
   WriteInputKey("\"Pointer\"=\"uinput\"\n");
   const std::vector<UinputCase> cases = {
+      // A device starts at 0 on both axes.
+      {0x8001, 0, 0, Again(0, 0) + kFrame, {}},
       {0x8001, 100, 200, Position(100, 200) + kFrame, {}},
       // A drag: press, move, release, each where its call puts it.
       {0x8003, 300, 400, Position(300, 400) + Key(BTN_LEFT, 1) + kFrame, {}},
@@ -535,6 +545,9 @@ TEST_F(PointerOutputTest, UinputFramesEachCallAsAPointerAtItsPosition) {
       // A click in one call: the press and the release each need a frame of their own.
       {0x8007, 7, 8, Position(7, 8) + Key(BTN_LEFT, 1) + kFrame + Key(BTN_LEFT, 0) + kFrame, {}},
       {0x8019, 9, 10, Position(9, 10) + Key(BTN_RIGHT, 1) + kFrame + Key(BTN_RIGHT, 0) + kFrame, {}},
+      // A tap where the last one was still says where it is; one axis alike is enough.
+      {0x8007, 9, 10, Again(9, 10) + Key(BTN_LEFT, 1) + kFrame + Key(BTN_LEFT, 0) + kFrame, {}},
+      {0x8001, 65535, 10, Events{{kAbs, ABS_X, 65535}, {kAbs, ABS_Y, 11}, {kAbs, ABS_Y, 10}} + kFrame, {}},
   };
   ExpectUinputStreams("uinput", LogPath("uinput.events"), cases, "as they would to the kernel\n");
 }
@@ -544,7 +557,7 @@ TEST_F(PointerOutputTest, UinputTouchTouchesWithTheLeftButtonAndClicksTheOthersO
   const std::vector<UinputCase> cases = {
       // A tap, then a drag.
       {0x8003, 100, 200, Position(100, 200) + Key(BTN_TOUCH, 1) + kFrame, {}},
-      {0x8005, 100, 200, Position(100, 200) + Key(BTN_TOUCH, 0) + kFrame, {}},
+      {0x8005, 100, 200, Again(100, 200) + Key(BTN_TOUCH, 0) + kFrame, {}},
       {0x8003, 300, 400, Position(300, 400) + Key(BTN_TOUCH, 1) + kFrame, {}},
       {0x8001, 70000, 450, Position(65535, 450) + kFrame, {}},
       {0x8005, 500, 600, Position(500, 600) + Key(BTN_TOUCH, 0) + kFrame, {}},
@@ -556,7 +569,7 @@ TEST_F(PointerOutputTest, UinputTouchTouchesWithTheLeftButtonAndClicksTheOthersO
       {0x8001, 530, 630, Position(530, 630) + kFrame, {}},
       // Clicks with no position of their own land where the touch last was.
       {0x0018, 0, 0, {}, Position(530, 630) + kFrame + Key(BTN_RIGHT, 1) + kFrame + Key(BTN_RIGHT, 0) + kFrame},
-      {0x0060, 0, 0, {}, Position(530, 630) + kFrame + Key(BTN_MIDDLE, 1) + kFrame + Key(BTN_MIDDLE, 0) + kFrame},
+      {0x0060, 0, 0, {}, Again(530, 630) + kFrame + Key(BTN_MIDDLE, 1) + kFrame + Key(BTN_MIDDLE, 0) + kFrame},
       {0x0001, 5, 5, {}, {}},
       {0x8007, 7, 8, Position(7, 8) + Key(BTN_TOUCH, 1) + kFrame + Key(BTN_TOUCH, 0) + kFrame, {}},
   };

@@ -100,13 +100,19 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
   const struct {
     std::vector<std::string> options;
     std::string port, rate, pointer, says;
+    std::string monitor = "";  // the value Output, none when empty
   } steps[] = {
       {{"--force", "--port", second.slavePath()}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
        "; replaced the port (was " + first.slavePath() + "); calibration and touch settings kept\n"},
       {{"--force"}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
        "; unchanged, calibration and touch settings kept\n"},
+      {{"--force", "--output", "HDMI-1"}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
+       " on monitor HDMI-1; replaced the monitor (was none); calibration and touch settings kept\n", "HDMI-1"},
       {{"--force", "--pointer", "uinput", "--baud", "9600"}, second.slavePath(), "00002580", "\"Pointer\"=\"uinput\"\n",
-       "; replaced the rate (was 19200) and the pointer output (was log); calibration and touch settings kept\n"},
+       "; replaced the rate (was 19200) and the pointer output (was log); calibration and touch settings kept\n",
+       "HDMI-1"},
+      {{"--force", "--output", ""}, second.slavePath(), "00002580", "\"Pointer\"=\"uinput\"\n",
+       "; replaced the monitor (was HDMI-1); calibration and touch settings kept\n"},
   };
   for (const auto &step : steps) {
     InitRun replaced = Init(root, step.options);
@@ -121,6 +127,10 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
     EXPECT_NE(after.find("\"BaudRate\"=dword:" + step.rate), std::string::npos) << after;
     EXPECT_NE(after.find("\"COM1:\"=\"" + step.port + "\""), std::string::npos) << after;
     EXPECT_NE(after.find(step.pointer), std::string::npos) << after;
+    EXPECT_EQ(after.find("[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Output\"=\"" + step.monitor + "\"\n") !=
+                  std::string::npos,
+              !step.monitor.empty())
+        << after;
   }
   EXPECT_EQ(ReadFile(hive).find("PointerLog"), std::string::npos) << "a uinput output writes no log";
 
@@ -266,6 +276,13 @@ TEST(NrvctlInit, StoresEachUinputShapeAndRefusesAPointerOutputItDoesNotName) {
   EXPECT_NE(refused.error.find("--pointer takes windows, log, xtest, uinput or uinput-touch, not 'touch'"),
             std::string::npos)
       << refused.error;
+  EXPECT_TRUE(ReadFile(root + "/registry.reg").empty());
+  // A monitor's name goes into the hive as it stands, so one that could break it out is refused.
+  refused = Init(root, {"--port", line.slavePath(), "--output", "HDMI\"1\n\x1b[2J"});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_NE(refused.error.find("--output takes the name of a monitor as xrandr lists it"), std::string::npos)
+      << refused.error;
+  EXPECT_NE(refused.error.find("not 'HDMI\"1??[2J'"), std::string::npos) << refused.error;
   EXPECT_TRUE(ReadFile(root + "/registry.reg").empty());
   for (const char *pointer : {"uinput-touch", "uinput"}) {
     InitRun made = Init(root, {"--port", line.slavePath(), "--pointer", pointer, "--force"});

@@ -7,6 +7,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 #include <windows.h>
 
 #include <signal.h>
@@ -24,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration_mapping.h"
 #include "calibration_touches.h"
 #include "norvik_host.h"
 #include "png_file.h"
@@ -577,6 +579,69 @@ TEST_F(CalvexOnDevicesScreen, WindowsStandWhereTheDeviceShowsThem) {
   auto exit = calvex->WaitForExit(kBound);
   ASSERT_TRUE(exit) << "the caption's OK box did not end calvex";
   EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+// Two monitors side by side, as RandR names them, and the registry naming the right one.
+class CalvexOnTwoMonitors : public CalvexOnDevicesScreen {
+ protected:
+  CalvexOnTwoMonitors() { screen_ = "1600x480x24"; }
+  void SetUp() override {
+    CalvexOnDevicesScreen::SetUp();
+    Display *display = Connection();
+    ASSERT_NE(display, nullptr);
+    for (auto [name, x] : {std::pair{"LEFT", 0}, std::pair{"RIGHT", 800}}) {
+      XRRMonitorInfo monitor{};
+      monitor.name = XInternAtom(display, name, False);
+      monitor.x = x;
+      monitor.width = 800;
+      monitor.height = 480;
+      monitor.mwidth = 200;
+      monitor.mheight = 120;
+      XRRSetMonitor(display, DefaultRootWindow(display), &monitor);
+    }
+    XSync(display, False);
+    ASSERT_TRUE(root_.StoreString(u"Platform\\Display", u"Output", u"RIGHT"));
+  }
+};
+
+// calvex's windows stand on the monitor the registry names, and the calibration it stores maps
+// the panel over that monitor onto its part of the X screen, which the pointer's positions span.
+TEST_F(CalvexOnTwoMonitors, WindowsStandOnTheNamedMonitorAndTheCalibrationLandsThere) {
+  const std::vector<std::pair<int, int>> targets = testing_support::TargetsOf(2);
+  testing_support::WriteFile(root_.path() + "/gestures.txt", testing_support::CalibrationRound(targets));
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root_.path(), "--port", "COM1:", "--baud", "9600",
+                                                     "--panel", "noise=0", root_.path() + "/gestures.txt"});
+  ASSERT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound)) << touchsim.Output(Stream::kStderr);
+  std::unique_ptr<ChildProcess> calvex;
+  std::string window = StartAndFindWindow(&calvex);
+  ASSERT_FALSE(window.empty());
+  EXPECT_TRUE(calvex->WaitForLine(Stream::kStderr, "gwes: the device's screen is the monitor \"RIGHT\"", kBound));
+  EXPECT_EQ(GeometryOf(window), (Geometry{800 + 131, 107, 538, 266}));
+  ASSERT_TRUE(ClickIn(window, kCalibrate2X, kCalibrate2Y));
+  std::string screen = WindowNamed("^Touch calibration$");
+  ASSERT_FALSE(screen.empty());
+  EXPECT_EQ(GeometryOf(screen), (Geometry{800, 0, 800, 480}));
+  auto stored = calvex->WaitForLine(Stream::kStderr, "calibkit: Do2PtsCalibration: stored", kBound);
+  ASSERT_TRUE(stored) << touchsim.Output(Stream::kStderr);
+  CalibrationCorners corners{};
+  ASSERT_EQ(std::sscanf(stored->c_str() + stored->find("LLX="), "LLX=%d LLY=%d URX=%d URY=%d", &corners.LLX,
+                        &corners.LLY, &corners.URX, &corners.URY),
+            4);
+  // The ideal panel reads a quarter of the screen point; its left edge is the X screen's middle.
+  for (auto [point, pixel] : {std::pair{0, 800}, std::pair{32768, 1200}, std::pair{65535, 1599}}) {
+    DWORD x = static_cast<DWORD>(point / 4 * 4), y = 32768;
+    MapThroughCorners(corners, x, y);
+    EXPECT_NEAR(x * 1600.0 / 65536, pixel, 1.0) << point;
+  }
+  std::string result = WindowNamed("^Calibration result$");
+  ASSERT_FALSE(result.empty());
+  ASSERT_TRUE(ClickIn(result, 400, 420));
+  std::string prompt = WindowNamed("^ 2 Point Calibration$");
+  ASSERT_FALSE(prompt.empty());
+  EXPECT_EQ(GeometryOf(prompt), (Geometry{800 + 192, 189, 416, 102}));
+  ASSERT_TRUE(ClickIn(prompt, 416 - 13, 13));
+  ASSERT_TRUE(WindowGone("^ 2 Point Calibration$"));
+  QuitAndExpectStatus0(*calvex, window, "calvex did not end");
 }
 
 TEST(CalvexWithoutDisplay, SaysHowToRunAndExits2) {
