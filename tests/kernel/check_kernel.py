@@ -208,7 +208,7 @@ class Guest:
             "-chardev", "pty,id=uart", "-serial", "chardev:uart",
             "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
             "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
-            "-device", "virtio-rng-pci",
+            "-device", "virtio-rng-pci", "-vga", "std",
             "-device", "virtio-serial-pci",
             "-chardev", "socket,id=agent,path=%s/agent.sock,server=on,wait=off" % work,
             "-device", "virtserialport,chardev=agent,name=" + PORT_NAME,
@@ -839,7 +839,7 @@ class Run:
         touches = self.touchsim("usb", MONITOR_PANEL)
         touches.communicate("".join("hold %d %d 9\nlift\nwait 100\n" % (monitor_point(x, 800), monitor_point(y, 480))
                                     for x, y in ((100, 60), (700, 60), (100, 420), (700, 420), (400, 240))))
-        stored = calvex.expect(r"calibkit: .*: stored (LLX=\d+ LLY=\d+ URX=\d+ URY=\d+), largest error (\S+) pixels", 30)
+        stored = calvex.expect(r"calibkit: .*: stored (LLX=-?\d+ LLY=-?\d+ URX=-?\d+ URY=-?\d+), largest error (\S+) pixels", 30)
         text = "the main dialog at %s, the calibration screen at %s, %s" % (
             dialog, screen, "stored %s (largest error %s px)" % stored[2].groups() if stored else "nothing stored")
         # SIGTERM ends calvex on its result page; the driver already runs again.
@@ -855,6 +855,59 @@ class Run:
         out = self.guest.sh("DISPLAY=%s xdotool getwindowgeometry --shell %s" % (display, window))
         value = dict(line.split("=", 1) for line in out.split())
         return "%sx%s+%s+%s" % (value["WIDTH"], value["HEIGHT"], value["X"], value["Y"])
+
+    def weston(self):
+        """Weston's DRM backend on the guest's VGA, with kiosk-shell, which makes every window fill
+        the output: a tap on uinput-touch reaches a client as wl_touch.down at the pixel of the
+        calibration's position."""
+        guest = self.guest
+        what = "Weston (DRM, pixman, kiosk-shell): a tap on uinput-touch"
+        if guest.run("test -c /dev/dri/card0")[0] != 0:
+            self.result(None, what, "the guest has no DRM device")
+            return
+        mark = self.libinput.stream.mark()
+        guest.sh("systemctl stop %s && nrvctl --root %s init --force --pointer uinput-touch && systemctl start %s"
+                 % (UNIT, ROOT, UNIT))
+        if self.libinput.added(TOUCH, mark, 15) is None:
+            self.result(False, what, "libinput got no device \"%s\" within 15 s of systemctl start" % TOUCH)
+            return
+        guest.sh("nrvctl --root %s set LLX=%d LLY=%d URX=%d URY=%d" % (ROOT, LLX, LLY, URX, URY))
+        environment = "mkdir -p -m 700 /run/kernel-check/xdg && export XDG_RUNTIME_DIR=/run/kernel-check/xdg; "
+        compositor = guest.watch(environment + "exec weston --backend=drm-backend.so --tty=2 --use-pixman "
+                                 "--shell=kiosk-shell.so --no-config --socket=kernel-check --idle-time=0 2>&1")
+        client = None
+        try:
+            if compositor.expect(r"%s: device is a touch device" % re.escape(TOUCH), 60) is None or \
+                    compositor.expect(r"Output '[^']*' enabled", 60) is None:
+                self.result(False, what, "Weston did not take the touch screen and enable an output within 60 s: "
+                            + " / ".join(compositor.text().split("\n")[-6:]))
+                return
+            client = guest.watch(environment + "WAYLAND_DISPLAY=kernel-check WAYLAND_DEBUG=1 exec weston-fullscreen 2>&1")
+            size = client.expect(r"xdg_toplevel@\d+\.configure\(([1-9]\d*), ([1-9]\d*),", 30)
+            if size is None or client.expect(r"wl_surface@\d+\.enter\(", 30, size[0]) is None:
+                self.result(False, what, "weston-fullscreen's window was not shown filling the output within 30 s: "
+                            + " / ".join(client.text().split("\n")[-6:]))
+                return
+            width, height = (int(v) for v in size[2].groups())
+            cx, cy = next(self.positions)
+            start = client.mark()
+            self.tap("usb", (cx, cy))
+            down = client.expect(r"wl_touch@\d+\.down\(\d+, \d+, wl_surface@\d+, -?\d+, (-?[\d.]+), (-?[\d.]+)\)",
+                                 10, start)
+            # libinput puts an absolute value v of a touch screen at v * size / 65536 of the output.
+            dx, dy = pointer_position(cx, cy)
+            want = (dx * width / 65536, dy * height / 65536)
+            if down is None:
+                self.result(False, what, "no wl_touch.down within 10 s")
+                return
+            at = tuple(float(v) for v in down[2].groups())
+            off = max(abs(v - w) for v, w in zip(at, want))
+            self.result(off <= 1.0, "%s reached a client (%dx%d) as wl_touch.down at (%.1f, %.1f), the "
+                        "calibration's (%.1f, %.1f)" % ((what, width, height) + at + want), "%.1f px off" % off)
+        finally:
+            if client is not None:
+                client.stop()
+            compositor.stop()
 
     def checks(self):
         guest = self.guest
@@ -893,6 +946,7 @@ class Run:
         self.late_plug()
         self.hotplug_rule()
         self.x_server()
+        self.weston()
 
 def main():
     parser = argparse.ArgumentParser()
