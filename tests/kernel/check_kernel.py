@@ -38,6 +38,15 @@ POINTER = "Norvik touch screen pointer"
 TOUCH = "Norvik touch screen"
 TOTAL_LIMIT_S = 540
 PR_SET_PDEATHSIG = 1
+# The X checks, as their lines begin (a failure before them names each).
+X_CHECKS = ("a tap on the calibrated uinput device",
+            "uinput: a tap at the last one's place after xdotool mousemove 100 100",
+            "uinput-touch: a tap at the last one's place after xdotool mousemove 100 100",
+            "a tap through the xtest output")
+# The panel over the left one of two monitors: turned half round, offset, a little noisy; and the
+# pixels of that monitor the taps after its calibration are made at.
+MONITOR_PANEL = "left=15200,right=900,bottom=16000,top=700,noise=4"
+MONITOR_TAPS = ((160, 120), (640, 360), (420, 250))
 
 
 # ------------------------------------------------------------------------------------ the agent
@@ -199,7 +208,7 @@ class Guest:
             "-chardev", "pty,id=uart", "-serial", "chardev:uart",
             "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
             "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
-            "-device", "virtio-rng-pci",
+            "-device", "virtio-rng-pci", "-vga", "std",
             "-device", "virtio-serial-pci",
             "-chardev", "socket,id=agent,path=%s/agent.sock,server=on,wait=off" % work,
             "-device", "virtserialport,chardev=agent,name=" + PORT_NAME,
@@ -398,6 +407,11 @@ def pointer_position(cx, cy):
     return axis(cx * 4, LLX, URX), 65535 - axis(cy * 4, LLY, URY)
 
 
+def monitor_point(pixel, size):
+    """The screen point (0..65535) of touchsim's panel at a pixel of a monitor of size pixels."""
+    return int(pixel * 65535 / (size - 1) + 0.5)
+
+
 class Libinput:
     """libinput debug-events in the guest: which Norvik devices it has, and their events."""
     def __init__(self, guest):
@@ -451,17 +465,19 @@ class Run:
             self.failed += 1
             print("kernel: %s: FAILED%s" % (text, " (%s)" % reason if reason else ""), flush=True)
 
-    def touchsim(self, line):
-        """touchsim on a line at 9600 baud, started now; its script goes to its standard input."""
+    def touchsim(self, line, panel=None):
+        """touchsim on a line at 9600 baud, started now; its script goes to its standard input. With
+        panel, the script's positions are screen points over that panel model."""
         self.guest.flush(line)
         return subprocess.Popen([self.options.touchsim, "--tty", self.guest.lines[line][0], "--baud",
-                                 "9600", "--drain-ms", "5000", "-"], stdin=subprocess.PIPE,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+                                 "9600", "--drain-ms", "5000"] + (["--panel", panel] if panel else []) +
+                                ["-"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, text=True)
 
-    def tap(self, line, position=None):
+    def tap(self, line, position=None, panel=None):
         """One tap on a line, somewhere new unless position is given; the host time it began."""
         moment = time.monotonic()
-        self.touchsim(line).communicate("tap %d %d\n" % (position or next(self.positions)))
+        self.touchsim(line, panel).communicate("tap %d %d\n" % (position or next(self.positions)))
         return moment
 
     def main_pid(self):
@@ -623,32 +639,74 @@ class Run:
         ready = server.expect(r"^(\d+)$", 60)
         if ready is None:
             reason = "Xorg did not start within 60 s: " + " / ".join(server.text().split("\n")[-6:])
-            self.result(None, "X: a tap on the calibrated uinput device", reason)
-            self.result(None, "X: a tap through the xtest output", reason)
+            for what in X_CHECKS:
+                self.result(None, "X: " + what, reason)
             return
         display = ":" + ready[2].group(1)
+        clicks = None
         try:
-            self.x_checks(server, display)
+            clicks = self.x_listen(display)
+            if clicks is None:
+                for what in X_CHECKS:
+                    self.result(False, "X: " + what, "xev never reported a click")
+                return
+            self.x_checks(server, display, clicks)
         finally:
+            if clicks is not None:
+                clicks.stop()
             server.stop()
 
-    def x_checks(self, server, display):
+    def x_listen(self, display):
+        """xev on the root window's button events, once it has shown that it listens."""
+        clicks = self.guest.watch("exec stdbuf -oL xev -display %s -root -event button" % display)
+        # xev says nothing when it is ready: a middle click through XTEST shows that it listens.
+        for _ in range(20):
+            self.guest.sh("DISPLAY=%s xdotool click 2" % display)
+            if self.click(clicks, "ButtonRelease", 2, 1, 0):
+                return clicks
+        clicks.stop()
+        return None
+
+    @staticmethod
+    def x_device(server, name, start):
+        """Whether X added the input device NAME after line start of its output, within 30 s."""
+        return server.expect(r"XINPUT: Adding extended input device \"%s\"" % re.escape(name), 30, start)
+
+    def x_unit(self, server, options, name):
+        """The unit started again on `nrvctl init --force OPTIONS`; "" once X has its device NAME,
+        or why not."""
+        mark = server.mark()
+        status, out, err = self.guest.run("systemctl stop %s && nrvctl --root %s init --force %s && "
+                                          "systemctl start %s" % (UNIT, ROOT, options, UNIT))
+        if status != 0:
+            return "nrvctl init --force %s: %s" % (options, (err or out).strip().split("\n")[0])
+        return "" if self.x_device(server, name, mark) else "X did not add \"%s\" within 30 s" % name
+
+    def x_checks(self, server, display, clicks):
         guest = self.guest
-        if server.expect(r"XINPUT: Adding extended input device \"%s\"" % POINTER, 30) is None:
-            self.result(False, "X: a tap on the calibrated uinput device", "X did not add \"%s\"" % POINTER)
+        if self.x_device(server, POINTER, 0) is None:
+            for what in X_CHECKS[:2]:
+                self.result(False, "X: " + what, "X did not add \"%s\"" % POINTER)
         else:
-            self.x_tap(display, "a tap on the calibrated uinput device", "usb")
+            self.x_tap(display, clicks, X_CHECKS[0], "usb")
+            self.x_repeat(display, clicks, X_CHECKS[1], "usb")
+        # The touch screen: X's libinput driver makes pointer events of its touches.
+        failed = self.x_unit(server, "--pointer uinput-touch", TOUCH)
+        if failed:
+            self.result(False, "X: " + X_CHECKS[2], failed)
+        else:
+            self.x_repeat(display, clicks, X_CHECKS[2], "usb")
         guest.sh("nrvctl --root /var/lib/norvik/xtest init --port /dev/ttyS1 --pointer xtest")
         driver = guest.watch("DISPLAY=%s exec devmgr --root /var/lib/norvik/xtest 2>&1" % display)
         try:
             if driver.expect(r"NRV1: published", 30) is None:
-                self.result(False, "X: a tap through the xtest output", "devmgr did not publish NRV1: " +
-                            driver.text()[-300:])
-                return
-            guest.sh("nrvctl --root /var/lib/norvik/xtest set LLX=%d LLY=%d URX=%d URY=%d" % (LLX, LLY, URX, URY))
-            self.x_tap(display, "a tap through the xtest output", "uart")
+                self.result(False, "X: " + X_CHECKS[3], "devmgr did not publish NRV1: " + driver.text()[-300:])
+            else:
+                guest.sh("nrvctl --root /var/lib/norvik/xtest set LLX=%d LLY=%d URX=%d URY=%d" % (LLX, LLY, URX, URY))
+                self.x_tap(display, clicks, X_CHECKS[3], "uart")
         finally:
             driver.stop()
+        self.x_monitors(server, display, clicks)
 
     @staticmethod
     def click(clicks, kind, button, timeout, start):
@@ -663,40 +721,193 @@ class Run:
                 return found[0], tuple(int(v) for v in re.search(r"root:\((\d+),(\d+)\)", where).groups())
             start = found[0] + 1
 
-    def x_tap(self, display, what, line):
-        guest = self.guest
-        width, height = (int(v) for v in re.search(r"dimensions:\s+(\d+)x(\d+)", guest.sh(
+    def x_size(self, display):
+        return tuple(int(v) for v in re.search(r"dimensions:\s+(\d+)x(\d+)", self.guest.sh(
             "xdpyinfo -display %s" % display)).groups())
-        clicks = guest.watch("exec stdbuf -oL xev -display %s -root -event button" % display)
-        try:
-            # xev says nothing when it is ready: a middle click through XTEST shows that it listens.
-            for _ in range(20):
-                guest.sh("DISPLAY=%s xdotool click 2" % display)
-                if self.click(clicks, "ButtonRelease", 2, 1, 0):
+
+    def x_press(self, display, clicks, line, position, panel=None):
+        """One tap at position on line: ((pointer after it, root position of its press), ""), or
+        (None, why not)."""
+        mark = clicks.mark()
+        self.tap(line, position, panel)
+        press = self.click(clicks, "ButtonPress", 1, 10, mark)
+        release = press and self.click(clicks, "ButtonRelease", 1, 10, press[0])
+        where = self.guest.sh("DISPLAY=%s xdotool getmouselocation --shell" % display)
+        pointer = tuple(int(re.search(r"^%s=(\d+)" % axis, where, re.M).group(1)) for axis in "XY")
+        if press is None or release is None:
+            return None, "no click of button 1 on the root window within 10 s; the pointer is at (%d, %d)" % pointer
+        return (pointer, press[1]), ""
+
+    @staticmethod
+    def off(landed, want):
+        """The largest distance, on either axis, of the pointer and the press from want."""
+        return max(abs(v - w) for p in landed for v, w in zip(p, want))
+
+    def x_tap(self, display, clicks, what, line):
+        width, height = self.x_size(display)
+        cx, cy = next(self.positions)
+        landed, reason = self.x_press(display, clicks, line, (cx, cy))
+        if landed is None:
+            self.result(False, "X: " + what, reason)
+            return
+        dx, dy = pointer_position(cx, cy)
+        want = (dx * (width - 1) / 65535, dy * (height - 1) / 65535)
+        off = self.off(landed, want)
+        self.result(off <= 1.0, "X (%dx%d): %s moved the pointer to (%d, %d) and clicked at (%d, %d), "
+                    "the calibration's (%.1f, %.1f)" % ((width, height, what) + landed[0] + landed[1] + want),
+                    "%.1f px off" % off)
+
+    def x_repeat(self, display, clicks, what, line):
+        """A tap at the place of the last one, after the cursor was moved away, clicks there."""
+        width, height = self.x_size(display)
+        cx, cy = next(self.positions)
+        first, reason = self.x_press(display, clicks, line, (cx, cy))
+        second = None
+        if first:
+            self.guest.sh("DISPLAY=%s xdotool mousemove 100 100" % display)
+            second, reason = self.x_press(display, clicks, line, (cx, cy))
+        if second is None:
+            self.result(False, "X: " + what, reason)
+            return
+        dx, dy = pointer_position(cx, cy)
+        want = (dx * (width - 1) / 65535, dy * (height - 1) / 65535)
+        off = self.off(second, want)
+        self.result(off <= 1.0, "X: %s clicked at (%d, %d), the calibration's (%.1f, %.1f)"
+                    % ((what,) + second[1] + want), "%.1f px off" % off)
+
+    def x_monitors(self, server, display, clicks):
+        """Two 800x480 monitors side by side, DUMMY0 the panel's: calvex calibrates it with
+        touchsim touching its targets, and taps then land on its pixels."""
+        guest = self.guest
+        what = "X, two monitors (DUMMY0 and DUMMY1, 800x480 each, side by side)"
+        status, out, err = guest.run(
+            "export DISPLAY=%s && xrandr --newmode 800x480 29.5 800 824 896 992 480 483 493 500 && "
+            "xrandr --addmode DUMMY0 800x480 && xrandr --addmode DUMMY1 800x480 && xrandr --fb 1600x480 "
+            "--output DUMMY0 --mode 800x480 --pos 0x0 --output DUMMY1 --mode 800x480 --pos 800x0" % display)
+        failed = "xrandr: " + (err or out).strip() if status != 0 else \
+            self.x_unit(server, "--port %s --pointer uinput --output DUMMY0" % self.by_id, POINTER)
+        calibrated, text = False, ""
+        if not failed:
+            calvex = guest.watch("echo $$; DISPLAY=%s exec calvex --root %s 2>&1" % (display, ROOT))
+            try:
+                calibrated, text, failed = self.x_calibrate(display, calvex)
+            finally:
+                calvex.stop()
+        self.result(calibrated, "%s: calvex's 5-point calibration on DUMMY0%s" % (what, text and ": " + text), failed)
+        for when in ("after the calibration", "after systemctl restart %s" % UNIT):
+            if calibrated and when != "after the calibration":
+                mark = server.mark()
+                guest.sh("systemctl restart %s" % UNIT)
+                if self.x_device(server, POINTER, mark) is None:
+                    failed = "X did not add \"%s\" within 30 s of the restart" % POINTER
+                    calibrated = False
+            if not calibrated:
+                self.result(False, "%s: taps on DUMMY0 %s" % (what, when), failed)
+                continue
+            landed, offs = [], []
+            for x, y in MONITOR_TAPS:
+                press, failed = self.x_press(display, clicks, "usb", (monitor_point(x, 800), monitor_point(y, 480)),
+                                             MONITOR_PANEL)
+                if press is None:
                     break
-            else:
-                self.result(False, "X: " + what, "xev never reported a click")
+                landed.append("(%d, %d)" % press[1])
+                offs.append(self.off(press, (x, y)))
+            ok = len(offs) == len(MONITOR_TAPS) and max(offs) <= 1.0
+            self.result(ok, "%s: taps at %s of DUMMY0 %s moved the pointer and clicked at %s" % (
+                what, ", ".join("(%d, %d)" % t for t in MONITOR_TAPS), when, ", ".join(landed) or "nothing"),
+                failed if len(offs) < len(MONITOR_TAPS) else "%.1f px off" % max(offs))
+
+    def x_calibrate(self, display, calvex):
+        """calvex's 5-point calibration, begun with a click on its button, touched by touchsim:
+        (stored, what it showed, why it failed)."""
+        guest = self.guest
+        pid = calvex.expect(r"^(\d+)$", 10)
+        found = guest.run("DISPLAY=%s timeout 60 xdotool search --sync --onlyvisible --name '^Calvex$'" % display, 70)
+        if pid is None or found[0] != 0:
+            return False, "", "its main dialog did not show within 60 s: " + calvex.text()[-300:]
+        window = found[1].split()[0]
+        dialog = self.x_geometry(display, window)
+        # "Calibrate 5pt" (1012): (401,42)-(511,82) of the main dialog's client area, which lies
+        # under its 26-pixel caption.
+        guest.sh("DISPLAY=%s xdotool mousemove --window %s 456 88 click 1" % (display, window))
+        found = guest.run("DISPLAY=%s timeout 30 xdotool search --sync --onlyvisible --name '^Touch calibration$'"
+                          % display, 40)
+        if found[0] != 0:
+            return False, "", "no calibration screen within 30 s of the click on \"Calibrate 5pt\" (the main " \
+                "dialog at %s): %s" % (dialog, calvex.text()[-300:])
+        screen = self.x_geometry(display, found[1].split()[0])
+        touches = self.touchsim("usb", MONITOR_PANEL)
+        touches.communicate("".join("hold %d %d 9\nlift\nwait 100\n" % (monitor_point(x, 800), monitor_point(y, 480))
+                                    for x, y in ((100, 60), (700, 60), (100, 420), (700, 420), (400, 240))))
+        stored = calvex.expect(r"calibkit: .*: stored (LLX=-?\d+ LLY=-?\d+ URX=-?\d+ URY=-?\d+), largest error (\S+) pixels", 30)
+        text = "the main dialog at %s, the calibration screen at %s, %s" % (
+            dialog, screen, "stored %s (largest error %s px)" % stored[2].groups() if stored else "nothing stored")
+        # SIGTERM ends calvex on its result page; the driver already runs again.
+        guest.sh("kill -TERM %s" % pid[2].group(1))
+        ended = calvex.expect(r"calvex: ended by SIGTERM", 15)
+        ok = stored is not None and dialog == "538x266+131+107" and screen == "800x480+0+0" and ended is not None
+        return ok, text, "" if ok else (
+            "no corners stored within 30 s of the touches: " + calvex.text()[-300:] if stored is None else
+            "calvex did not end on SIGTERM" if ended is None else "not on DUMMY0 (800x480+0+0)")
+
+    def x_geometry(self, display, window):
+        """A window's WIDTHxHEIGHT+X+Y on the X screen."""
+        out = self.guest.sh("DISPLAY=%s xdotool getwindowgeometry --shell %s" % (display, window))
+        value = dict(line.split("=", 1) for line in out.split())
+        return "%sx%s+%s+%s" % (value["WIDTH"], value["HEIGHT"], value["X"], value["Y"])
+
+    def weston(self):
+        """Weston's DRM backend on the guest's VGA, with kiosk-shell, which makes every window fill
+        the output: a tap on uinput-touch reaches a client as wl_touch.down at the pixel of the
+        calibration's position."""
+        guest = self.guest
+        what = "Weston (DRM, pixman, kiosk-shell): a tap on uinput-touch"
+        if guest.run("test -c /dev/dri/card0")[0] != 0:
+            self.result(None, what, "the guest has no DRM device")
+            return
+        mark = self.libinput.stream.mark()
+        guest.sh("systemctl stop %s && nrvctl --root %s init --force --pointer uinput-touch && systemctl start %s"
+                 % (UNIT, ROOT, UNIT))
+        if self.libinput.added(TOUCH, mark, 15) is None:
+            self.result(False, what, "libinput got no device \"%s\" within 15 s of systemctl start" % TOUCH)
+            return
+        guest.sh("nrvctl --root %s set LLX=%d LLY=%d URX=%d URY=%d" % (ROOT, LLX, LLY, URX, URY))
+        environment = "mkdir -p -m 700 /run/kernel-check/xdg && export XDG_RUNTIME_DIR=/run/kernel-check/xdg; "
+        compositor = guest.watch(environment + "exec weston --backend=drm-backend.so --tty=2 --use-pixman "
+                                 "--shell=kiosk-shell.so --no-config --socket=kernel-check --idle-time=0 2>&1")
+        client = None
+        try:
+            if compositor.expect(r"%s: device is a touch device" % re.escape(TOUCH), 60) is None or \
+                    compositor.expect(r"Output '[^']*' enabled", 60) is None:
+                self.result(False, what, "Weston did not take the touch screen and enable an output within 60 s: "
+                            + " / ".join(compositor.text().split("\n")[-6:]))
                 return
+            client = guest.watch(environment + "WAYLAND_DISPLAY=kernel-check WAYLAND_DEBUG=1 exec weston-fullscreen 2>&1")
+            size = client.expect(r"xdg_toplevel@\d+\.configure\(([1-9]\d*), ([1-9]\d*),", 30)
+            if size is None or client.expect(r"wl_surface@\d+\.enter\(", 30, size[0]) is None:
+                self.result(False, what, "weston-fullscreen's window was not shown filling the output within 30 s: "
+                            + " / ".join(client.text().split("\n")[-6:]))
+                return
+            width, height = (int(v) for v in size[2].groups())
             cx, cy = next(self.positions)
-            mark = clicks.mark()
-            self.tap(line, (cx, cy))
-            press = self.click(clicks, "ButtonPress", 1, 10, mark)
-            release = press and self.click(clicks, "ButtonRelease", 1, 10, press[0])
+            start = client.mark()
+            self.tap("usb", (cx, cy))
+            down = client.expect(r"wl_touch@\d+\.down\(\d+, \d+, wl_surface@\d+, -?\d+, (-?[\d.]+), (-?[\d.]+)\)",
+                                 10, start)
+            # libinput puts an absolute value v of a touch screen at v * size / 65536 of the output.
             dx, dy = pointer_position(cx, cy)
-            want = (dx * (width - 1) / 65535, dy * (height - 1) / 65535)
-            where = guest.sh("DISPLAY=%s xdotool getmouselocation --shell" % display)
-            pointer = tuple(int(re.search(r"^%s=(\d+)" % axis, where, re.M).group(1)) for axis in "XY")
-            if press is None or release is None:
-                self.result(False, "X: " + what, "no click of button 1 on the root window within 10 s; "
-                            "the pointer is at (%d, %d)" % pointer)
+            want = (dx * width / 65536, dy * height / 65536)
+            if down is None:
+                self.result(False, what, "no wl_touch.down within 10 s")
                 return
-            clicked = press[1]
-            off = max(abs(v - w) for p in (pointer, clicked) for v, w in zip(p, want))
-            self.result(off <= 1.0, "X (%dx%d): %s moved the pointer to (%d, %d) and clicked at (%d, %d), "
-                        "the calibration's (%.1f, %.1f)" % ((width, height, what) + pointer + clicked + want),
-                        "%.1f px off" % off)
+            at = tuple(float(v) for v in down[2].groups())
+            off = max(abs(v - w) for v, w in zip(at, want))
+            self.result(off <= 1.0, "%s reached a client (%dx%d) as wl_touch.down at (%.1f, %.1f), the "
+                        "calibration's (%.1f, %.1f)" % ((what, width, height) + at + want), "%.1f px off" % off)
         finally:
-            clicks.stop()
+            if client is not None:
+                client.stop()
+            compositor.stop()
 
     def checks(self):
         guest = self.guest
@@ -735,6 +946,7 @@ class Run:
         self.late_plug()
         self.hotplug_rule()
         self.x_server()
+        self.weston()
 
 def main():
     parser = argparse.ArgumentParser()
