@@ -1,6 +1,8 @@
 // nrvctl: a command-line client of the touch driver's device "NRV1:" for people and scripts.
 // Each command opens the device, issues its control codes and closes it again, since the driver
 // admits one open handle at a time.
+#include <unistd.h>
+
 #include <windows.h>
 
 #include <atomic>
@@ -90,11 +92,29 @@ std::string Unanswered(DWORD error) {
          (!name.empty() ? "see systemctl status norvik@" + name : "start devmgr on " + root + " again");
 }
 
+// Who holds the device's one handle, as devmgr names them; empty when it cannot say.
+std::string Holders(bool takeBack) {
+  std::string holders;
+  return platform::QueryDeviceHolders(NORVIK_DEVICE_NAME, takeBack, &holders) ? holders : std::string();
+}
+
 // One control call on a freshly opened device. Prints what failed and returns false on failure.
-bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
+// With `takeBack`, run as root, a handle another program holds is taken back from it first.
+bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, bool takeBack = false) {
   HANDLE device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  // Between the take-back and the open another program may open it again: a few tries.
+  for (int attempt = 0; device == INVALID_HANDLE_VALUE && GetLastError() == ERROR_OPEN_FAILED && takeBack &&
+                        geteuid() == 0 && attempt < 3;
+       ++attempt) {
+    const std::string taken = Holders(true);
+    if (!taken.empty()) std::fprintf(stderr, "nrvctl: took NRV1: back from %s\n", taken.c_str());
+    device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
   if (device == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
+    const std::string holders = error == ERROR_OPEN_FAILED ? Holders(false) : std::string();
+    const std::string held = "its only handle is held by " + holders +
+                             ": try again when that program closes it (root's nrvctl start takes it back)";
     const char *hint = error == ERROR_FILE_NOT_FOUND || error == ERROR_DEV_NOT_EXIST
                            ? "the device is not published on this device root: start devmgr with the driver"
                        : error == ERROR_ACCESS_DENIED
@@ -102,7 +122,8 @@ bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize) {
                              "(the line above says which)"
                        : error == ERROR_TOO_MANY_OPEN_FILES
                            ? "devmgr serves as many connections to it as it may: end the program that keeps NRV1: open"
-                           : "another client holds the device's only handle: try again when it is closed";
+                       : !holders.empty() ? held.c_str()
+                                          : "another client holds the device's only handle: try again when it is closed";
     const std::string unanswered = Unanswered(error);
     std::fprintf(stderr, "nrvctl: CreateFileW(NRV1:) failed with error %u: %s\n", error,
                  unanswered.empty() ? hint : unanswered.c_str());
@@ -248,7 +269,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (command == "start") {
-    if (!Control(IOCTL_NRV_START, nullptr, 0, nullptr, 0)) return 1;
+    if (!Control(IOCTL_NRV_START, nullptr, 0, nullptr, 0, true)) return 1;
     // The driver's start succeeds with or without its port: ask devmgr which it was.
     const std::string missing = platform::PortNotHeld(NORVIK_DEVICE_NAME);
     if (missing.empty()) return 0;

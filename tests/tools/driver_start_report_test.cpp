@@ -12,7 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+
 #include "movable_line.h"
+#include "platform/device_root.h"
 #include "norvik_host.h"
 #include "process.h"
 #include "test_root.h"
@@ -94,6 +97,37 @@ TEST(DriverStartReport, AStartWithoutThePortSaysWhyAndFailsAndAMissingPortIsTake
     EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 2; }, kBound))
         << "the tap on the plugged-in line never reached the pointer";
   }
+}
+
+// A program that keeps the driver's one handle is named in every refusal, and root's start takes
+// the handle back from it.
+TEST(DriverStartReport, TheHolderOfTheOneHandleIsNamedAndRootsStartTakesItBack) {
+  testing_support::TempDeviceRoot root;
+  testing_support::MovableLine line(root.path() + "/ttyUSB0");
+  root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), root.path() + "/pointer.log"));
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound));
+  platform::SetDeviceRoot(root.path());
+  HANDLE held = CreateFileW(u"NRV1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+  const std::string holder = " (driver_start_re, pid " + std::to_string(getpid()) + ")";
+  Outcome stop = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"});
+  EXPECT_EQ(stop.code, 1);
+  EXPECT_NE(stop.error.find("error 110: its only handle is held by "), std::string::npos) << stop.error;
+  EXPECT_NE(stop.error.find(holder + ": try again when that program closes it"), std::string::npos) << stop.error;
+  Outcome start = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"start"});
+  if (geteuid() != 0) {
+    EXPECT_EQ(start.code, 1) << start.error;
+    CloseHandle(held);
+    return;
+  }
+  EXPECT_EQ(start.code, 0) << start.error;
+  EXPECT_NE(start.error.find("nrvctl: took NRV1: back from "), std::string::npos) << start.error;
+  EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "NRV1: took the device back for root (nrvctl, pid ", kBound));
+  EXPECT_FALSE(DeviceIoControl(held, 0x80000410, nullptr, 0, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)) << "the handle taken back still works";
+  CloseHandle(held);
 }
 
 }  // namespace

@@ -359,10 +359,13 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
   return InsertHandle(device);
 }
 
-bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports) {
+namespace {
+
+// One question to the device's devmgr on a connection of its own; the reply's data in *text.
+bool AskDevmgr(std::u16string_view device, uint32_t operation, uint32_t code, std::string *answer) {
   const int fd = ConnectToDevice(device, DisplayName(device));
   if (fd < 0) return false;
-  protocol::Request request{protocol::kQueryPorts, 0, 0, 0, 0, 0, 0, 0};
+  protocol::Request request{operation, code, 0, 0, 0, 0, 0, 0};
   iovec parts[] = {{&request, sizeof(request)}};
   protocol::Reply reply{};
   std::vector<char> text(protocol::kMaxBuffer);
@@ -378,8 +381,21 @@ bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports
                                                                                            : ERROR_DEVICE_NOT_CONNECTED);
     return false;
   }
-  *ports = protocol::DecodePorts(std::string_view(text.data(), reply.dataLength));
+  answer->assign(text.data(), reply.dataLength);
   return true;
+}
+
+}  // namespace
+
+bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports) {
+  std::string text;
+  if (!AskDevmgr(device, protocol::kQueryPorts, 0, &text)) return false;
+  *ports = protocol::DecodePorts(text);
+  return true;
+}
+
+bool QueryDeviceHolders(std::u16string_view device, bool takeBack, std::string *holders) {
+  return AskDevmgr(device, protocol::kQueryHolders, takeBack ? protocol::kTakeBack : 0, holders);
 }
 
 std::string PortNotHeld(std::u16string_view device) {

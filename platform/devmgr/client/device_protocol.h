@@ -38,6 +38,12 @@ constexpr uint32_t kClose = 5;      // answered once the driver's Close has run;
 // The only request of its connection, sent instead of an Open: the reply's data are the device's
 // serial ports (EncodePorts); the connection ends. The driver is not called.
 constexpr uint32_t kQueryPorts = 6;
+// The only request of its connection too: the reply's data name the programs that hold the
+// device's open handles, "alice (calvex, pid 812)" separated by "; ". With code kTakeBack, from
+// root only, devmgr first ends those handles (the driver's Close runs for each) and replies once
+// they are closed. The driver is not called otherwise.
+constexpr uint32_t kQueryHolders = 7;
+constexpr uint32_t kTakeBack = 1;
 
 // A connection past the number devmgr serves at once for a device is answered before any request,
 // with a Reply whose result is 0 and whose lastError is ERROR_TOO_MANY_OPEN_FILES, and closed.

@@ -105,7 +105,7 @@ std::string ProgramOf(pid_t pid) {
 }
 
 bool IsKnownOperation(uint32_t operation) {
-  return operation >= protocol::kOpen && operation <= protocol::kQueryPorts;
+  return operation >= protocol::kOpen && operation <= protocol::kQueryHolders;
 }
 
 // The serial ports the driver opened or tried to while serving this device (tagged `user`).
@@ -414,7 +414,8 @@ void DeviceHost::Serve(Connection &connection) {
     protocol::RequestLayout layout{};
     bool understood = received >= static_cast<ssize_t>(sizeof(request));
     if (understood) std::memcpy(&request, buffer, sizeof(request));
-    const bool opening = request.operation == protocol::kOpen || request.operation == protocol::kQueryPorts;
+    const bool opening = request.operation == protocol::kOpen || request.operation == protocol::kQueryPorts ||
+                         request.operation == protocol::kQueryHolders;
     understood = understood && IsKnownOperation(request.operation) &&
                  protocol::DescribeRequest(request, static_cast<size_t>(received), &layout) &&
                  opening == (openContext == 0) &&
@@ -434,12 +435,28 @@ void DeviceHost::Serve(Connection &connection) {
       protocol::SendRecord(fd, answer, reply.dataLength != 0 ? 2 : 1);
       break;
     }
+    if (request.operation == protocol::kQueryHolders) {
+      connection.released = true;
+      if (request.code == protocol::kTakeBack && connection.uid != 0) {
+        reply = {FALSE, ERROR_ACCESS_DENIED, 0, 0};
+      } else {
+        const std::string holders = HoldersOfHandles();
+        if (request.code == protocol::kTakeBack) TakeBack(connection.who);
+        reply = {TRUE, ERROR_SUCCESS, 0, static_cast<uint32_t>(std::min<size_t>(holders.size(), protocol::kMaxBuffer))};
+        answer[1] = {const_cast<char *>(holders.data()), reply.dataLength};
+        protocol::SendRecord(fd, answer, reply.dataLength != 0 ? 2 : 1);
+        break;
+      }
+      protocol::SendRecord(fd, answer, 1);
+      break;
+    }
     bool more;
     {
       std::shared_lock calls(driverCalls_);
       InDriver timed(*this);
       more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
     }
+    if (request.operation == protocol::kOpen && openContext != 0) Hold(connection, true);
     if (!more) connection.released = true;
     if (protocol::SendRecord(fd, answer, answer[1].iov_len != 0 ? 2 : 1) != 0 || !more) break;
   }
@@ -449,8 +466,37 @@ void DeviceHost::Serve(Connection &connection) {
     InDriver timed(*this);
     entryPoints_.Close(openContext);
   }
+  Hold(connection, false);
   connection.released = true;
   connection.finished = true;
+}
+
+void DeviceHost::Hold(Connection &connection, bool holding) {
+  std::lock_guard lock(holdersMutex_);
+  if (holding) holders_.push_back(&connection);
+  else std::erase(holders_, &connection);
+  holdersChanged_.notify_all();
+}
+
+std::string DeviceHost::HoldersOfHandles() const {
+  std::lock_guard lock(holdersMutex_);
+  std::string text;
+  for (const Connection *holder : holders_) text += (text.empty() ? "" : "; ") + holder->who;
+  return text;
+}
+
+void DeviceHost::TakeBack(const std::string &by) {
+  std::unique_lock lock(holdersMutex_);
+  if (holders_.empty()) return;
+  std::string taken;
+  for (Connection *holder : holders_) {
+    taken += (taken.empty() ? "" : "; ") + holder->who;
+    // Its thread's next receive ends, and it closes the handle in the driver.
+    shutdown(holder->fd, SHUT_RDWR);
+  }
+  LogError(deviceName_ + " took the device back for " + by + " from " + taken);
+  // A holder inside a driver call closes once the call returns, which the reply bound limits.
+  holdersChanged_.wait_for(lock, protocol::kReplyBound, [&] { return holders_.empty(); });
 }
 
 DeviceHost::InDriver::InDriver(DeviceHost &host) : host_(host) {

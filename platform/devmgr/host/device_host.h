@@ -7,11 +7,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "host/stream_driver.h"
 
@@ -97,6 +99,11 @@ class DeviceHost {
     unsigned unsaid = 0;
   };
   void Refuse(int fd, RefusalLine &line, const std::string &why);
+  // The connections that hold an open handle of the driver, as their threads open and close them.
+  void Hold(Connection &connection, bool holding);
+  std::string HoldersOfHandles() const;
+  // Ends every connection that holds a handle, for root's `by`, and waits for their Close.
+  void TakeBack(const std::string &by);
 
   std::string deviceName_;
   std::string socketPath_;
@@ -114,6 +121,9 @@ class DeviceHost {
   ino_t socketInode_ = 0;
   // Touched by the main thread only; each connection's thread sees just its own entry.
   std::list<std::unique_ptr<Connection>> connections_;
+  mutable std::mutex holdersMutex_;
+  std::condition_variable holdersChanged_;
+  std::vector<Connection *> holders_;
   RefusalLine full_;    // every place taken
   RefusalLine shared_;  // one user's share taken
 };

@@ -30,4 +30,10 @@ bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports
 // When devmgr cannot be asked, says so (the last error tells why).
 std::string PortNotHeld(std::u16string_view device);
 
+// Who holds the device's open handles, as devmgr names them ("alice (calvex, pid 812)", several
+// separated by "; "; empty for none). With `takeBack`, which devmgr grants root alone, those
+// handles are closed first and *holders names who had them. False with the last error set when
+// devmgr cannot be asked or refuses (ERROR_ACCESS_DENIED).
+bool QueryDeviceHolders(std::u16string_view device, bool takeBack, std::string *holders);
+
 }  // namespace platform
