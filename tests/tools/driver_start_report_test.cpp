@@ -130,4 +130,25 @@ TEST(DriverStartReport, TheHolderOfTheOneHandleIsNamedAndRootsStartTakesItBack) 
   CloseHandle(held);
 }
 
+// A driver stopped by a program that then goes quiet (killed between its stop and its start)
+// comes back by itself: devmgr starts it once nobody has asked anything for the idle bound.
+TEST(DriverStartReport, AStoppedDriverNobodyAsksAnythingIsStartedAgainByDevmgr) {
+  testing_support::TempDeviceRoot root;
+  testing_support::MovableLine line(root.path() + "/ttyUSB0");
+  const std::string log = root.path() + "/pointer.log";
+  root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()}, {{"DEVMGR_IDLE_RESTART_SECONDS", "1"}});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+  Outcome stop = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"});
+  ASSERT_EQ(stop.code, 0) << stop.error;
+  EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr,
+                                 "NRV1: the driver has been stopped for 1 s with nobody asking it anything or holding "
+                                 "its port COM1: (" + line.path() + "); starting the driver again (NRV_Init)",
+                                 kBound))
+      << devmgr.Output(Stream::kStderr);
+  line.line()->Send(kTapBytes);
+  EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 2; }, kBound))
+      << "the driver started again does not read the line";
+}
+
 }  // namespace

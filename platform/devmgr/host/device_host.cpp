@@ -410,6 +410,7 @@ void DeviceHost::Serve(Connection &connection) {
     iovec whole{buffer, protocol::kMaxRequestSize};
     ssize_t received = protocol::ReceiveRecord(fd, &whole, 1);
     if (received == 0 || (received < 0 && errno != EMSGSIZE)) break;  // the handle's process closed or died
+    lastRequest_ = std::chrono::steady_clock::now().time_since_epoch().count();
     protocol::Request request{};
     protocol::RequestLayout layout{};
     bool understood = received >= static_cast<ssize_t>(sizeof(request));

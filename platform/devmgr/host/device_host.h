@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <list>
@@ -68,6 +69,11 @@ class DeviceHost {
   // How long the oldest call now inside the driver (a handle's, or devmgr's own start) has been
   // there; zero when none is.
   std::chrono::steady_clock::duration LongestCallInDriver() const;
+  // When a program last asked the device anything (an open, a call, a close); the publication
+  // counts as one.
+  std::chrono::steady_clock::time_point LastRequest() const {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(lastRequest_.load()));
+  }
 
  private:
   // Publish's steps: the path made free for the socket, then the socket bound there.
@@ -124,6 +130,7 @@ class DeviceHost {
   mutable std::mutex holdersMutex_;
   std::condition_variable holdersChanged_;
   std::vector<Connection *> holders_;
+  std::atomic<std::chrono::steady_clock::rep> lastRequest_{std::chrono::steady_clock::now().time_since_epoch().count()};
   RefusalLine full_;    // every place taken
   RefusalLine shared_;  // one user's share taken
 };

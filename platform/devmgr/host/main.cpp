@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -23,6 +24,7 @@
 #include "host/driver_loader.h"
 #include "host/log.h"
 #include "host/port_arrival.h"
+#include "host/port_lock.h"
 #include "host/service_notifier.h"
 #include "host/service_watchdog.h"
 #include "platform/device_root.h"
@@ -47,6 +49,8 @@ struct Device {
   std::unique_ptr<DriverLibrary> library;
   DWORD context;
   std::unique_ptr<DeviceHost> host;
+  // The last request before devmgr started a driver left stopped, so that it does so once.
+  std::chrono::steady_clock::time_point restartedAfter{};
 };
 
 // "port COM1: (/dev/ttyUSB0)"
@@ -122,11 +126,11 @@ std::unique_ptr<Device> StartDevice(const DriverKey &key, unsigned portUser, con
 // state is its own, like the touch driver, stops what it started and starts anew), while no
 // handle is inside the driver. Handles stay open. An Init that gives another device context
 // cannot be taken for the published one, so that one is ended again and the old one kept.
-void TakeUpPort(Device &device, const platform::SerialPortUse &use) {
+void TakeUpPort(Device &device, const platform::SerialPortUse &use, const std::string &why = "") {
   const std::string name = device.key.deviceName();
   const StreamEntryPoints &entries = device.library->entryPoints();
-  LogError(name + " its " + PortAndPath(use) + " appeared; starting the driver again (" +
-           device.key.prefix + "_Init)");
+  LogError(name + " " + (why.empty() ? "its " + PortAndPath(use) + " appeared" : why) +
+           "; starting the driver again (" + device.key.prefix + "_Init)");
   DWORD context = 0;
   DWORD error = 0;
   device.host->WithDriverToItself([&] {
@@ -149,8 +153,37 @@ void TakeUpPort(Device &device, const platform::SerialPortUse &use) {
 }
 
 // How often a pointer output that could not start is tried again, so that its devices are there
-// before the next touch rather than made by it.
+// before the next touch rather than made by it; and how often the drivers are looked at.
 constexpr std::chrono::seconds kPointerRetry{2};
+
+// A driver stopped by a program that then neither asks its device anything nor holds its port
+// for this long (a program killed between its stop and its start, or one that never starts it
+// again) is started again by devmgr, once per such stop. DEVMGR_IDLE_RESTART_SECONDS (1 to 3600)
+// changes it, for tests.
+std::chrono::seconds IdleRestart() {
+  static const std::chrono::seconds limit = [] {
+    const char *given = std::getenv("DEVMGR_IDLE_RESTART_SECONDS");
+    const long seconds = given != nullptr ? std::strtol(given, nullptr, 10) : 0;
+    return std::chrono::seconds(seconds >= 1 && seconds <= 3600 ? seconds : 60);
+  }();
+  return limit;
+}
+
+void RestartIdleStopped(Device &device) {
+  const auto last = device.host->LastRequest();
+  if (last == device.restartedAfter || std::chrono::steady_clock::now() - last < IdleRestart()) return;
+  for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
+    // A port the driver opened and closed again: it was stopped. One that failed to open is
+    // devmgr's port watcher's to take up.
+    if (use.user != device.portUser || use.holders > 0 || use.openFailed || use.path.empty()) continue;
+    if (IsLockedByAnother(use.path)) return;  // a calibration reads it
+    device.restartedAfter = last;
+    TakeUpPort(device, use,
+               "the driver has been stopped for " + std::to_string(IdleRestart().count()) +
+                   " s with nobody asking it anything or holding its " + PortAndPath(use));
+    return;
+  }
+}
 
 // Accepts connections, and answers the watchdog's questions, until a stop signal arrives on the
 // signal descriptor. Meanwhile tries again to start a pointer output that could not start.
@@ -160,16 +193,13 @@ void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, Ser
   for (const auto &device : devices) watched.push_back({device->host->listener(), POLLIN, 0});
   auto nextTry = std::chrono::steady_clock::now() + kPointerRetry;
   for (;;) {
-    int timeout = -1;
-    if (!pointerStarted) {
-      auto now = std::chrono::steady_clock::now();
-      if (now >= nextTry) {
-        pointerStarted = platform::StartPointerOutput();
-        nextTry = now + kPointerRetry;
-      }
-      if (!pointerStarted)
-        timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTry - now).count());
+    auto now = std::chrono::steady_clock::now();
+    if (now >= nextTry) {
+      if (!pointerStarted) pointerStarted = platform::StartPointerOutput();
+      for (const auto &device : devices) RestartIdleStopped(*device);
+      nextTry = now + kPointerRetry;
     }
+    const int timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTry - now).count());
     if (poll(watched.data(), watched.size(), timeout) < 0) {
       if (errno == EINTR) continue;
       LogError(std::string("cannot wait for connections: ") + std::strerror(errno) + "; stopping");
