@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -30,6 +31,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -96,7 +98,16 @@ Fd OpenRun(const std::string &run, bool list) {
 
 std::string SocketName(pid_t process) { return "windows." + std::to_string(process); }
 
-std::string SocketPath(const std::string &run, pid_t process) { return run + "/" + SocketName(process); }
+// Whether `name` may be the socket of `process`: its own name, or that name with a dot and up to
+// 16 hexadecimal digits, which a process takes when somebody else holds its own name in run/.
+bool IsSocketNameOf(std::string_view name, pid_t process) {
+  const std::string own = SocketName(process);
+  if (name == own) return true;
+  if (!name.starts_with(own + ".")) return false;
+  const std::string_view suffix = name.substr(own.size() + 1);
+  return !suffix.empty() && suffix.size() <= 16 &&
+         suffix.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
 
 std::string RecordName(HWND hwnd) {
   return "window." + std::to_string(WindowProcess(hwnd)) + "." + std::to_string(WindowNumber(hwnd));
@@ -201,6 +212,7 @@ struct Record {
   std::u16string className;
   std::u16string name;
   ScreenState state;
+  std::string socket;  // a socket= line's name; empty: the process's own, windows.PID
   uid_t owner = 0;  // who wrote it: the user whose socket takes the window's messages
 };
 
@@ -246,10 +258,11 @@ bool ParseState(std::string_view line, ScreenState *state) {
   return true;
 }
 
-// Why `text` is not a record, or nothing when *record now holds it: a "class=" and a "name=" line
-// and at most one "state=" line (a window not shown without it), nothing else, each line ended.
+// Why `text` is not a record, or nothing when *record now holds it: a "class=" and a "name=" line,
+// at most one "state=" line (a window not shown without it) and one "socket=" line, nothing else,
+// each line ended.
 std::string ParseRecord(const std::string &text, Record *record) {
-  bool seen[3] = {false, false, false};
+  bool seen[4] = {false, false, false, false};
   size_t start = 0;
   for (int number = 1; start < text.size(); ++number) {
     size_t end = text.find('\n', start);
@@ -257,8 +270,12 @@ std::string ParseRecord(const std::string &text, Record *record) {
     std::string_view line(text.data() + start, end - start);
     start = end + 1;
     const std::string at = "line " + std::to_string(number);
-    int kind = line.starts_with("class=") ? 0 : line.starts_with("name=") ? 1 : line.starts_with("state=") ? 2 : -1;
-    if (kind < 0) return at + " is not class=, name= or state=";
+    int kind = line.starts_with("class=")    ? 0
+               : line.starts_with("name=")   ? 1
+               : line.starts_with("state=")  ? 2
+               : line.starts_with("socket=") ? 3
+                                             : -1;
+    if (kind < 0) return at + " is not class=, name=, state= or socket=";
     if (seen[kind]) return at + " repeats " + std::string(line.substr(0, line.find('=') + 1));
     seen[kind] = true;
     line.remove_prefix(line.find('=') + 1);
@@ -266,6 +283,10 @@ std::string ParseRecord(const std::string &text, Record *record) {
     if (kind == 1 && !Unescape(line, &record->name)) return at + " has a bad escape or is not UTF-8";
     if (kind == 2 && !ParseState(line, &record->state))
       return at + " is not VISIBLE ENABLED TOPMOST Z LEFT TOP RIGHT BOTTOM";
+    if (kind == 3) {
+      if (!line.starts_with("windows.") || line.find('/') != std::string_view::npos) return at + " names no socket";
+      record->socket = line;
+    }
   }
   if (!seen[0]) return "it has no class= line";
   if (!seen[1]) return "it has no name= line";
@@ -315,8 +336,14 @@ std::optional<Record> ReadRecord(int runFd, const std::string &run, HWND hwnd) {
 // The socket file of `process` in run/, opened without following its name (O_PATH), when it is a
 // socket owned by `owner`, the owner of the record that names it; an empty descriptor otherwise,
 // said once unless the socket is simply gone.
-Fd OpenWindowSocket(int runFd, const std::string &run, pid_t process, uid_t owner, const std::string &recordName) {
-  const std::string name = SocketName(process);
+Fd OpenWindowSocket(int runFd, const std::string &run, pid_t process, const Record &record,
+                    const std::string &recordName) {
+  const uid_t owner = record.owner;
+  const std::string name = record.socket.empty() ? SocketName(process) : record.socket;
+  if (!IsSocketNameOf(name, process)) {
+    ReportIgnored("record", run, recordName, "its socket= line names another process's socket");
+    return Fd();
+  }
   Fd fd(openat(runFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return fd;
   struct stat info {};
@@ -335,6 +362,7 @@ Fd OpenWindowSocket(int runFd, const std::string &run, pid_t process, uid_t owne
 struct Endpoint {
   std::string run;
   int runFd = -1;  // run/ itself (O_PATH), which every name below is reached from
+  std::string socketName;  // windows.PID, or windows.PID.RANDOM when somebody else holds that
   std::string socketPath;
   int fd = -1;
   std::thread receiver;
@@ -352,6 +380,7 @@ struct Published {
 DWORD WriteRecord(const Endpoint &endpoint, HWND hwnd, const std::u16string &className, const std::u16string &name,
                   const ScreenState &state = ScreenState{}) {
   std::string text = "class=" + Escape(className) + "\nname=" + Escape(name) + "\n" + StateLine(state);
+  if (endpoint.socketName != SocketName(getpid())) text += "socket=" + endpoint.socketName + "\n";
   const std::string record = RecordName(hwnd), temporary = "." + record;
   unlinkat(endpoint.runFd, temporary.c_str(), 0);  // left by a process killed while writing
   int fd = openat(endpoint.runFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -455,7 +484,7 @@ void StopPublication() {
     for (const auto &[hwnd, published] : state.windows)
       unlinkat(published.endpoint->runFd, published.recordName.c_str(), 0);
     state.windows.clear();
-    for (const auto &endpoint : state.endpoints) unlinkat(endpoint->runFd, SocketName(getpid()).c_str(), 0);
+    for (const auto &endpoint : state.endpoints) unlinkat(endpoint->runFd, endpoint->socketName.c_str(), 0);
     endpoints.swap(state.endpoints);
   }
   uint64_t one = 1;
@@ -505,9 +534,9 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
   pid_t self = getpid();
   auto endpoint = std::make_unique<Endpoint>();
   endpoint->run = run;
-  endpoint->socketPath = SocketPath(run, self);
+  endpoint->socketName = SocketName(self);
   sockaddr_un address;
-  if (!MakeAddress(endpoint->socketPath, &address)) {
+  if (!MakeAddress(run + "/" + endpoint->socketName, &address)) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }
@@ -526,7 +555,7 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
   }
   auto fail = [&](int cause, bool bound) -> Endpoint * {
     *error = ErrorFromErrno(cause);
-    if (bound) unlinkat(endpoint->runFd, SocketName(self).c_str(), 0);
+    if (bound) unlinkat(endpoint->runFd, endpoint->socketName.c_str(), 0);
     if (endpoint->fd >= 0) close(endpoint->fd);
     close(endpoint->runFd);
     return nullptr;
@@ -534,9 +563,21 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
   RemoveLeftovers(endpoint->runFd, self);
   endpoint->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (endpoint->fd < 0) return fail(errno, false);
-  if (bind(endpoint->fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) return fail(errno, false);
+  // Anyone may make names in run/, this process's own among them, and only their owner (or
+  // run/'s) may remove them: a name somebody else holds is left for one with a random part.
+  for (int attempt = 0;; ++attempt) {
+    endpoint->socketPath = run + "/" + endpoint->socketName;
+    if (!MakeAddress(endpoint->socketPath, &address)) return fail(ENAMETOOLONG, false);
+    if (bind(endpoint->fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0) break;
+    uint64_t random = 0;
+    if (errno != EADDRINUSE || attempt == 8 || getrandom(&random, sizeof random, 0) != sizeof random)
+      return fail(errno, false);
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random));
+    endpoint->socketName = SocketName(self) + suffix;
+  }
   // Every process that may use the device root may post to these windows.
-  if (int cause = ShareSocket(*endpoint, SocketName(self))) return fail(cause, true);
+  if (int cause = ShareSocket(*endpoint, endpoint->socketName)) return fail(cause, true);
   try {
     endpoint->receiver = std::thread(Receive, endpoint.get(), state.stopFd);
   } catch (const std::system_error &) {
@@ -631,14 +672,14 @@ void RefreshScreen(ScreenCache &cache, const std::string &run) {
   cache.windows.clear();
   // Only windows whose process listens on a socket of the record's owner take touches: a record
   // left by a process that is gone, or one that somebody wrote with no process behind it, does not.
-  std::map<std::pair<pid_t, uid_t>, bool> listening;
+  std::map<std::tuple<pid_t, uid_t, std::string>, bool> listening;
   for (const auto &[hwnd, name] : ListRecords(runFd.get())) {
     auto record = ReadRecord(runFd.get(), run, name);
     if (!record || !record->state.visible) continue;
-    const std::pair key(WindowProcess(hwnd), record->owner);
+    const std::tuple key(WindowProcess(hwnd), record->owner, record->socket);
     auto known = listening.find(key);
     if (known == listening.end())
-      known = listening.emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, key.first, key.second, name))).first;
+      known = listening.emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, std::get<0>(key), *record, name))).first;
     if (known->second) cache.windows.emplace_back(hwnd, record->state);
   }
 }
@@ -702,17 +743,17 @@ HWND FindPublishedWindow(const std::optional<std::u16string> &className, const s
   std::sort(candidates.begin(), candidates.end(),
             [&](const auto &a, const auto &b) { return order(a.first) < order(b.first); });
   // Whether a process listens, for records of one owner: another's record never reaches it.
-  std::map<std::pair<pid_t, uid_t>, bool> listening;
+  std::map<std::tuple<pid_t, uid_t, std::string>, bool> listening;
   for (const auto &[hwnd, recordName] : candidates) {
     auto record = ReadRecord(runFd.get(), run, recordName);
     if (!record) continue;
     if (className && !EqualsIgnoreCase(record->className, *className)) continue;
     if (name && !EqualsIgnoreCase(record->name, *name)) continue;
-    const std::pair key(WindowProcess(hwnd), record->owner);
+    const std::tuple key(WindowProcess(hwnd), record->owner, record->socket);
     auto known = listening.find(key);
     if (known == listening.end())
       known = listening
-                  .emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, key.first, key.second, recordName)))
+                  .emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, std::get<0>(key), *record, recordName)))
                   .first;
     if (known->second) return hwnd;
   }
@@ -730,7 +771,7 @@ Fd ReachWindow(HWND hwnd) {
   if (!runFd) return Fd();
   auto record = ReadRecord(runFd.get(), run, hwnd);
   if (!record) return Fd();
-  return OpenWindowSocket(runFd.get(), run, WindowProcess(hwnd), record->owner, RecordName(hwnd));
+  return OpenWindowSocket(runFd.get(), run, WindowProcess(hwnd), *record, RecordName(hwnd));
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/device_root.h"
 #include "platform/pointer_output.h"
 #include "test_root.h"
+#include "window_publication.h"
 
 namespace {
 
@@ -545,6 +546,25 @@ TEST_F(WindowsTest, TopLevelWindowHasARecordWithItsEscapedNamesWhileItExists) {
   EXPECT_FALSE(RecordExists(hwnd));
 }
 
+// Somebody else's entry at this process's socket name (here a folder that cannot be removed) does
+// not keep its windows from being published: the socket takes a name with a random part, which
+// the record names.
+TEST_F(WindowsTest, AProcessWhoseSocketNameIsTakenPublishesUnderAnotherOne) {
+  const std::string taken = root_.path() + "/run/windows." + std::to_string(getpid());
+  ASSERT_EQ(mkdir((root_.path() + "/run").c_str(), 0755) == 0 || errno == EEXIST, true);
+  ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
+  testing_support::WriteFile(taken + "/inside", "");
+  HWND hwnd = Create(u"published", kClass);
+  ASSERT_NE(hwnd, nullptr) << GetLastError();
+  const std::string record = testing_support::ReadFile(RecordPath(hwnd));
+  const size_t at = record.find("socket=windows." + std::to_string(getpid()) + ".");
+  ASSERT_NE(at, std::string::npos) << record;
+  EXPECT_TRUE(platform::gwes::IsPublishedWindow(hwnd)) << "the record's socket does not reach the window";
+  DestroyWindow(hwnd);
+  unlink((taken + "/inside").c_str());
+  rmdir(taken.c_str());
+}
+
 TEST_F(WindowsTest, CreateWindowFailsWhenTheWindowCannotBePublished) {
   std::string file = root_.path() + "/plain-file";
   testing_support::WriteFile(file, "");
@@ -648,7 +668,7 @@ TEST_F(PublishedRecordTest, RecordsOfALiveProcessAreFoundUnescapedAndMalformedOn
       {1, "class=Bad\nname=no final newline", "its last line has no end"},
       {2, "name=no class\n", "it has no class= line"},
       {4, "class=Bad\n", "it has no name= line"},
-      {5, good + "owner=me\n", "line 3 is not class=, name= or state="},
+      {5, good + "owner=me\n", "line 3 is not class=, name=, state= or socket="},
       {6, good + "name=again\n", "line 3 repeats name="},
       {7, "class=Bad\nname=bad\\x\n", "line 2 has a bad escape or is not UTF-8"},
       {8, "class=Bad\nname=bad\\\n", "line 2 has a bad escape or is not UTF-8"},
