@@ -355,7 +355,17 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
   const int fd = ConnectToDevice(name, display);
   if (fd < 0) return INVALID_HANDLE_VALUE;
   auto device = std::make_shared<DeviceHandle>(fd, display);
-  if (!device->Open(desiredAccess, shareMode)) return INVALID_HANDLE_VALUE;
+  if (!device->Open(desiredAccess, shareMode)) {
+    // The driver refused the open (its one handle is held): the debug output says by whom, for the
+    // messages that send the user there.
+    const DWORD error = GetLastError();
+    std::string holders;
+    if (error == ERROR_OPEN_FAILED && QueryDeviceHolders(name, false, &holders) && !holders.empty())
+      NKDbgPrintfW(u"%a: %a the driver's handle is held by %a\n", ProgramName().c_str(), display.c_str(),
+                   holders.c_str());
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
   return InsertHandle(device);
 }
 
