@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -357,10 +358,19 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
   auto device = std::make_shared<DeviceHandle>(fd, display);
   if (!device->Open(desiredAccess, shareMode)) {
     // The driver refused the open (its one handle is held): the debug output says by whom, for the
-    // messages that send the user there.
+    // messages that send the user there; at most every 5 s, since callers retry a busy device.
     const DWORD error = GetLastError();
+    static std::mutex askedMutex;
+    static std::chrono::steady_clock::time_point asked{};
+    bool ask = false;
+    if (error == ERROR_OPEN_FAILED) {
+      std::lock_guard lock(askedMutex);
+      const auto now = std::chrono::steady_clock::now();
+      ask = asked == std::chrono::steady_clock::time_point{} || now - asked >= std::chrono::seconds(5);
+      if (ask) asked = now;
+    }
     std::string holders;
-    if (error == ERROR_OPEN_FAILED && QueryDeviceHolders(name, false, &holders) && !holders.empty())
+    if (ask && QueryDeviceHolders(name, false, &holders) && !holders.empty())
       NKDbgPrintfW(u"%a: %a the driver's handle is held by %a\n", ProgramName().c_str(), display.c_str(),
                    holders.c_str());
     SetLastError(error);
