@@ -78,7 +78,10 @@ TEST(DriverStartReport, AStartWithoutThePortSaysWhyAndFailsAndAMissingPortIsTake
     EXPECT_NE(busy.error.find(port + "another program has it open: find it with `fuser " + line.path() + "`"),
               std::string::npos)
         << busy.error;
+    // Once the other program lets go, devmgr takes the port up by itself.
     close(holder);
+    EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "NRV1: its port COM1: (" + line.path() + ") is free again", kBound))
+        << devmgr.Output(Stream::kStderr);
     Outcome freed = StartDriver(byGuard);
     EXPECT_EQ(freed.code, 0) << freed.error;
 

@@ -51,6 +51,8 @@ struct Device {
   std::unique_ptr<DeviceHost> host;
   // The last request before devmgr started a driver left stopped, so that it does so once.
   std::chrono::steady_clock::time_point restartedAfter{};
+  // The failed open (SerialPortUse::failure) of a port another program held that devmgr took up.
+  uint64_t lockFailureTaken = 0;
 };
 
 // "port COM1: (/dev/ttyUSB0)"
@@ -169,6 +171,19 @@ std::chrono::seconds IdleRestart() {
   return limit;
 }
 
+// A port that another program held (its lock) when the driver tried to open it is taken up once
+// that program lets go, as a port that appears is: a member who held the tty while devmgr
+// started does not keep the touch off after he lets go.
+void TakeUpReleasedPort(Device &device) {
+  for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
+    if (use.user != device.portUser || !use.openFailed || use.failure == device.lockFailureTaken) continue;
+    if (use.reason.rfind("another program has it open", 0) != 0 || IsLockedByAnother(use.path)) continue;
+    device.lockFailureTaken = use.failure;
+    TakeUpPort(device, use, "its " + PortAndPath(use) + " is free again (the program that held it let go)");
+    return;
+  }
+}
+
 void RestartIdleStopped(Device &device) {
   const auto last = device.host->LastRequest();
   if (last == device.restartedAfter || std::chrono::steady_clock::now() - last < IdleRestart()) return;
@@ -196,7 +211,10 @@ void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, Ser
     auto now = std::chrono::steady_clock::now();
     if (now >= nextTry) {
       if (!pointerStarted) pointerStarted = platform::StartPointerOutput();
-      for (const auto &device : devices) RestartIdleStopped(*device);
+      for (const auto &device : devices) {
+        TakeUpReleasedPort(*device);
+        RestartIdleStopped(*device);
+      }
       nextTry = now + kPointerRetry;
     }
     const int timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTry - now).count());
