@@ -24,12 +24,12 @@
 #include "host/driver_loader.h"
 #include "host/log.h"
 #include "host/port_arrival.h"
-#include "host/port_lock.h"
 #include "host/service_notifier.h"
 #include "host/service_watchdog.h"
 #include "platform/device_root.h"
 #include "platform/help_option.h"
 #include "platform/pointer_output.h"
+#include "platform/port_lock_holder.h"
 #include "platform/serial_port_use.h"
 #include "platform/stop_signals.h"
 #include "platform/text.h"
@@ -157,6 +157,12 @@ void TakeUpPort(Device &device, const platform::SerialPortUse &use, const std::s
 // How often a pointer output that could not start is tried again, so that its devices are there
 // before the next touch rather than made by it; and how often the drivers are looked at.
 constexpr std::chrono::seconds kPointerRetry{2};
+
+// Whether another process holds the tty's lock, as a calibrating program does while it reads it.
+bool IsLockedByAnother(const std::string &path) {
+  struct stat tty {};
+  return !path.empty() && stat(path.c_str(), &tty) == 0 && platform::FlockHolder(tty) != 0;
+}
 
 // A driver stopped by a program that then neither asks its device anything nor holds its port
 // for this long (a program killed between its stop and its start, or one that never starts it
