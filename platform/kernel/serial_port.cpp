@@ -23,6 +23,7 @@
 #include "kernel_object.h"
 #include "platform/access_advice.h"
 #include "platform/faults.h"
+#include "platform/serial_port_lending.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
 #include "serial_port_record.h"
@@ -34,6 +35,8 @@ namespace platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+std::atomic<SerialPortTakeBack> takeBack{nullptr};
 
 // How often a line that cannot deliver is looked at again: a hung-up line's path, to open it
 // once it is back, and a line that woke a wait without data. Often enough to be back well within
@@ -519,6 +522,9 @@ HANDLE FailToOpenTty(const std::string &port, const std::string &path, const Ser
 
 }  // namespace
 
+void LendSerialPorts(SerialPortTakeBack hook) { takeBack = hook; }
+bool LendsSerialPorts() { return takeBack.load() != nullptr; }
+
 bool IsSerialPortName(std::u16string_view name) {
   return name.size() == 5 && EqualsIgnoreCase(name.substr(0, 3), u"COM") && name[3] >= u'0' && name[3] <= u'9' &&
          name[4] == u':';
@@ -538,6 +544,8 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
     return FailOpen(error);
   }
 
+  // A port this process lent is its own again before anyone else opens it.
+  if (SerialPortTakeBack hook = takeBack.load()) hook(portName);
   SerialTtyFailure failure;
   const int tty = OpenSerialTty(path, &failure);
   if (tty < 0) return FailToOpenTty(portName, path, failure);
@@ -569,33 +577,50 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
 
 namespace {
 
-// Looks up the port, applies an armed fault, then runs the call's body.
+// What a comm call sends on a port devmgr lent: its control code and the structures it carries.
+struct LentCall {
+  DWORD code = 0;  // 0: not served on a lent port
+  void *in = nullptr;
+  DWORD inSize = 0;
+  void *out = nullptr;
+  DWORD outSize = 0;
+};
+
+// Looks up the port, applies an armed fault, then runs the call's body; on a lent port the call
+// goes to devmgr instead.
 template <class Body>
-BOOL OnPort(HANDLE hFile, const char *call, Body body) {
-  auto port = platform::LookupHandleAs<platform::SerialPort>(hFile);
-  if (!port) return FALSE;
-  if (DWORD error = platform::CheckFault(call, port->Name())) return platform::Fail(error);
-  return body(*port);
+BOOL OnPort(HANDLE hFile, const char *call, const LentCall &lent, Body body) {
+  platform::ObjectPtr object = platform::LookupHandle(hFile);
+  if (!object) return FALSE;
+  auto port = std::dynamic_pointer_cast<platform::SerialPort>(object);
+  if (!port && !platform::IsSerialPortName(platform::ToUtf16(object->Name()))) return platform::Fail(ERROR_INVALID_HANDLE);
+  if (DWORD error = platform::CheckFault(call, object->Name())) return platform::Fail(error);
+  if (port) return body(*port);
+  if (lent.code == 0) return platform::Fail(ERROR_NOT_SUPPORTED);
+  if ((lent.inSize != 0 && lent.in == nullptr) || (lent.outSize != 0 && lent.out == nullptr))
+    return platform::Fail(ERROR_INVALID_PARAMETER);
+  DWORD returned = 0;
+  return DeviceIoControl(hFile, lent.code, lent.in, lent.inSize, lent.out, lent.outSize, &returned, nullptr);
 }
 
 }  // namespace
 
 extern "C" BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-  return OnPort(hFile, "GetCommState", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "GetCommState", {platform::kLentGetCommState, nullptr, 0, lpDCB, sizeof(DCB)}, [&](platform::SerialPort &port) {
     if (lpDCB == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
     return port.GetState(lpDCB);
   });
 }
 
 extern "C" BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-  return OnPort(hFile, "SetCommState", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "SetCommState", {platform::kLentSetCommState, lpDCB, sizeof(DCB)}, [&](platform::SerialPort &port) {
     if (lpDCB == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
     return port.SetState(*lpDCB);
   });
 }
 
 extern "C" BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-  return OnPort(hFile, "GetCommTimeouts", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "GetCommTimeouts", {platform::kLentGetCommTimeouts, nullptr, 0, lpCommTimeouts, sizeof(COMMTIMEOUTS)}, [&](platform::SerialPort &port) {
     if (lpCommTimeouts == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
     *lpCommTimeouts = port.Timeouts();
     return TRUE;
@@ -603,7 +628,7 @@ extern "C" BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeou
 }
 
 extern "C" BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-  return OnPort(hFile, "SetCommTimeouts", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "SetCommTimeouts", {platform::kLentSetCommTimeouts, lpCommTimeouts, sizeof(COMMTIMEOUTS)}, [&](platform::SerialPort &port) {
     if (lpCommTimeouts == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
     port.SetTimeouts(*lpCommTimeouts);
     return TRUE;
@@ -611,7 +636,7 @@ extern "C" BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeou
 }
 
 extern "C" BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-  return OnPort(hFile, "GetCommMask", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "GetCommMask", {platform::kLentGetCommMask, nullptr, 0, lpEvtMask, sizeof(DWORD)}, [&](platform::SerialPort &port) {
     if (lpEvtMask == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
     *lpEvtMask = port.Mask();
     return TRUE;
@@ -619,14 +644,14 @@ extern "C" BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
 }
 
 extern "C" BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-  return OnPort(hFile, "SetCommMask", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "SetCommMask", {platform::kLentSetCommMask, &dwEvtMask, sizeof(DWORD)}, [&](platform::SerialPort &port) {
     port.SetMask(dwEvtMask);
     return TRUE;
   });
 }
 
 extern "C" BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
-  return OnPort(hFile, "WaitCommEvent", [&](platform::SerialPort &port) {
+  return OnPort(hFile, "WaitCommEvent", {}, [&](platform::SerialPort &port) {
     // Only blocking waits exist here; an overlapped one would never be completed.
     if (lpOverlapped != nullptr || lpEvtMask == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
     DWORD events = 0;
@@ -637,5 +662,5 @@ extern "C" BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPP
 }
 
 extern "C" BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-  return OnPort(hFile, "PurgeComm", [&](platform::SerialPort &port) { return port.Purge(dwFlags); });
+  return OnPort(hFile, "PurgeComm", {platform::kLentPurgeComm, &dwFlags, sizeof(DWORD)}, [&](platform::SerialPort &port) { return port.Purge(dwFlags); });
 }

@@ -3,8 +3,10 @@
 // opened. A port that is missing is then taken up by devmgr as soon as it is plugged in again.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,6 +156,73 @@ TEST(DriverStartReport, AStoppedDriverNobodyAsksAnythingIsStartedAgainByDevmgr) 
   line.line()->Send(kTapBytes);
   EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 2; }, kBound))
       << "the driver started again does not read the line";
+}
+
+// How many descriptors of this process lead to the tty behind `path`.
+int TtyOpenings(const std::string &path) {
+  struct stat tty {};
+  if (stat(path.c_str(), &tty) != 0) return -1;
+  DIR *fds = opendir("/proc/self/fd");
+  int count = 0;
+  while (dirent *entry = fds != nullptr ? readdir(fds) : nullptr) {
+    struct stat file {};
+    const std::string fd = std::string("/proc/self/fd/") + entry->d_name;
+    count += stat(fd.c_str(), &file) == 0 && S_ISCHR(file.st_mode) && file.st_rdev == tty.st_rdev ? 1 : 0;
+  }
+  if (fds != nullptr) closedir(fds);
+  return count;
+}
+
+// A program's COM1: on a root that devmgr serves is devmgr's own handle on the tty, lent while the
+// driver lets go of the port: the program reads the line without opening it, devmgr does not start
+// the idle driver again meanwhile, and the driver's next start takes the port back.
+TEST(DriverStartReport, APortIsLentByDevmgrWhileTheDriverIsStoppedAndTakenBackWhenItStarts) {
+  testing_support::TempDeviceRoot root;
+  testing_support::MovableLine line(root.path() + "/ttyUSB0");
+  root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), root.path() + "/pointer.log"));
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()}, {{"DEVMGR_IDLE_RESTART_SECONDS", "1"}});
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "COM1: published (" + line.path() + ", lent", kBound))
+      << devmgr.Output(Stream::kStderr);
+  platform::SetDeviceRoot(root.path());
+  auto openPort = [] { return CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); };
+  EXPECT_EQ(openPort(), INVALID_HANDLE_VALUE) << "lent while the driver holds it";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+  ASSERT_EQ(RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"}).code, 0);
+  const int openings = TtyOpenings(line.path());
+  HANDLE port = openPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_EQ(TtyOpenings(line.path()), openings) << "the program opened the tty itself";
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 19200;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  // Longer than the idle bound: a loan is a use, so the driver is not started under it.
+  COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 2500, 0, 0};
+  ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+  char bytes[16];
+  DWORD count = 0;
+  ASSERT_TRUE(ReadFile(port, bytes, sizeof bytes, &count, nullptr)) << GetLastError();
+  EXPECT_EQ(count, 0u);
+  line.line()->Send(kTapBytes);
+  std::string read;
+  while (read.size() < kTapBytes.size() && ReadFile(port, bytes, sizeof bytes, &count, nullptr) && count > 0)
+    read.append(bytes, count);
+  EXPECT_EQ(read, kTapBytes);
+  EXPECT_FALSE(WaitCommEvent(port, &count, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+
+  ASSERT_EQ(RunProgram(NORVIK_BIN_DIR "/nrvctl", {"start"}).code, 0);
+  EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "COM1: took the port back from ", kBound));
+  EXPECT_NE(devmgr.Output(Stream::kStderr).find("(driver_start_re, pid " + std::to_string(getpid()) +
+                                                "): the driver opens it again"),
+            std::string::npos)
+      << devmgr.Output(Stream::kStderr);
+  EXPECT_FALSE(ReadFile(port, bytes, sizeof bytes, &count, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  CloseHandle(port);
 }
 
 }  // namespace

@@ -66,6 +66,8 @@ class DeviceHost {
   }
 
   const std::string &deviceName() const { return deviceName_; }
+  // Who holds the device's open handles: "alice (calvex, pid 812)", several separated by "; ".
+  std::string HoldersOfHandles() const;
   // How long the oldest call now inside the driver (a handle's, or devmgr's own start) has been
   // there; zero when none is.
   std::chrono::steady_clock::duration LongestCallInDriver() const;
@@ -107,7 +109,6 @@ class DeviceHost {
   void Refuse(int fd, RefusalLine &line, const std::string &why);
   // The connections that hold an open handle of the driver, as their threads open and close them.
   void Hold(Connection &connection, bool holding);
-  std::string HoldersOfHandles() const;
   // Ends every connection that holds a handle, for root's `by`, and waits for their Close.
   void TakeBack(const std::string &by);
 

@@ -24,6 +24,7 @@
 #include "host/driver_loader.h"
 #include "host/log.h"
 #include "host/port_arrival.h"
+#include "host/port_lender.h"
 #include "host/service_notifier.h"
 #include "host/service_watchdog.h"
 #include "platform/device_root.h"
@@ -206,12 +207,48 @@ void RestartIdleStopped(Device &device) {
   }
 }
 
+// Publishes each port the drivers use as a device of its own ("COM1:"), lent to a program that
+// calibrates while the driver lets go of it, so that the tty is opened by the service alone.
+std::vector<std::unique_ptr<DeviceHost>> PublishLentPorts(const std::string &runDirectory,
+                                                          std::set<std::string> &published) {
+  std::vector<std::unique_ptr<DeviceHost>> hosts;
+  for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
+    if (published.count(use.port) != 0) continue;
+    const std::string socketPath =
+        platform::device_protocol::DeviceSocketPath(runDirectory, platform::ToUtf16(use.port));
+    if (socketPath.empty() || IsServedElsewhere(socketPath)) {
+      LogError(use.port + " is not lent to programs that calibrate: " +
+               (socketPath.empty() ? "its socket path is too long; use a device root with a shorter path"
+                                   : "another devmgr on this device root publishes it; stop that one first"));
+      continue;
+    }
+    // The host is made after the port's context; it names the borrowers once it exists.
+    auto host = std::make_shared<DeviceHost *>(nullptr);
+    const DWORD context = LendPort(use.port, [host] { return *host ? (*host)->HoldersOfHandles() : std::string(); });
+    auto lent = std::make_unique<DeviceHost>(use.port, socketPath, context, LenderEntryPoints(), use.user);
+    std::string error;
+    if (!lent->Publish(&error)) {
+      LogError(use.port + " is not lent to programs that calibrate: " + error);
+      continue;
+    }
+    *host = lent.get();
+    published.insert(use.port);
+    Announce(use.port + " published (" + (use.path.empty() ? "mapped to no tty" : use.path) + ", lent to a program that calibrates while the driver "
+             "lets go of it)");
+    hosts.push_back(std::move(lent));
+  }
+  return hosts;
+}
+
 // Accepts connections, and answers the watchdog's questions, until a stop signal arrives on the
 // signal descriptor. Meanwhile tries again to start a pointer output that could not start.
-void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, ServiceWatchdog &watchdog,
-           bool pointerStarted) {
+void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices,
+           const std::vector<std::unique_ptr<DeviceHost>> &lentPorts, ServiceWatchdog &watchdog, bool pointerStarted) {
   std::vector<pollfd> watched{{signals, POLLIN, 0}, {watchdog.question(), POLLIN, 0}};
-  for (const auto &device : devices) watched.push_back({device->host->listener(), POLLIN, 0});
+  std::vector<DeviceHost *> hosts;
+  for (const auto &device : devices) hosts.push_back(device->host.get());
+  for (const auto &lent : lentPorts) hosts.push_back(lent.get());
+  for (DeviceHost *host : hosts) watched.push_back({host->listener(), POLLIN, 0});
   auto nextTry = std::chrono::steady_clock::now() + kPointerRetry;
   for (;;) {
     auto now = std::chrono::steady_clock::now();
@@ -232,7 +269,7 @@ void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices, Ser
     if (watched[0].revents != 0) return;
     if ((watched[1].revents & POLLIN) != 0) watchdog.Answer();
     for (size_t i = 2; i < watched.size(); ++i)
-      if ((watched[i].revents & POLLIN) != 0) devices[i - 2]->host->AcceptConnection();
+      if ((watched[i].revents & POLLIN) != 0) hosts[i - 2]->AcceptConnection();
   }
 }
 
@@ -249,10 +286,13 @@ std::string CallStuckInDriver(const std::vector<std::unique_ptr<Device>> &device
   return {};
 }
 
-// New opens fail at once for every device; then each device, newest first, has its open handles
-// closed, is deinitialised and detached from its library.
-void StopDevices(std::vector<std::unique_ptr<Device>> &devices) {
+// New opens fail at once for every device; then the lent ports are taken back, and each device,
+// newest first, has its open handles closed, is deinitialised and detached from its library.
+void StopDevices(std::vector<std::unique_ptr<Device>> &devices, std::vector<std::unique_ptr<DeviceHost>> &lentPorts) {
+  for (auto &lent : lentPorts) lent->StopAccepting();
   for (auto &device : devices) device->host->StopAccepting();
+  TakeBackAllLoans("devmgr stops");
+  for (auto &lent : lentPorts) lent->EndConnections();
   for (auto it = devices.rbegin(); it != devices.rend(); ++it) {
     Device &device = **it;
     device.host->EndConnections();
@@ -301,6 +341,8 @@ int main(int argc, char **argv) {
   // Before any driver can touch: the input devices an output makes must exist, and the desktop
   // must have opened them, before the first touch, or that touch goes nowhere.
   const bool pointerStarted = platform::StartPointerOutput();
+  // Before any driver opens its port: here a port is always the tty, never a lent port's socket.
+  StartLending();
   std::vector<std::unique_ptr<Device>> devices;
   std::set<std::string> published;
   bool initFailed = false;
@@ -322,6 +364,7 @@ int main(int argc, char **argv) {
     close(signals);
     return status;
   }
+  std::vector<std::unique_ptr<DeviceHost>> lentPorts = PublishLentPorts(runDirectory, published);
   PortArrival arrival([&](const platform::SerialPortUse &use) {
     for (auto &device : devices)
       if (device->portUser == use.user) TakeUpPort(*device, use);
@@ -342,19 +385,19 @@ int main(int argc, char **argv) {
     std::thread acceptor([&] {
       pthread_setname_np(pthread_self(), "devmgr accept");  // as ps -L and top show it
       RunAsOrdinaryThread();
-      Serve(signals, devices, watchdog, pointerStarted);
+      Serve(signals, devices, lentPorts, watchdog, pointerStarted);
     });
     acceptor.join();
   } catch (const std::system_error &failure) {
     LogError(std::string("cannot start the thread that accepts connections: ") + failure.what() +
              "; the main thread accepts them instead. Raise the limit on threads");
-    Serve(signals, devices, watchdog, pointerStarted);
+    Serve(signals, devices, lentPorts, watchdog, pointerStarted);
   }
   // The watchdog goes on answering while the drivers stop, which the unit's stop time-out bounds.
   watchdog.AcceptingEnded();
   notifier.Send("STOPPING=1");
   arrival.Stop();
-  StopDevices(devices);
+  StopDevices(devices, lentPorts);
   watchdog.Stop();
   close(signals);
   return 0;
