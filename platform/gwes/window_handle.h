@@ -1,6 +1,7 @@
 // Window handle values: the owning process's id in the high 32 bits and a per-process window
-// number (from 1, never reused while the process runs) in the low 32 bits, so that any process of
-// a device root can tell whose window a handle names without asking anyone.
+// number (from a random start below 2^31, never reused while the process runs) in the low 32
+// bits, so that any process of a device root can tell whose window a handle names without asking
+// anyone.
 #pragma once
 
 #include <sys/types.h>

@@ -381,10 +381,22 @@ DWORD WriteRecord(const Endpoint &endpoint, HWND hwnd, const std::u16string &cla
                   const ScreenState &state = ScreenState{}) {
   std::string text = "class=" + Escape(className) + "\nname=" + Escape(name) + "\n" + StateLine(state);
   if (endpoint.socketName != SocketName(getpid())) text += "socket=" + endpoint.socketName + "\n";
-  const std::string record = RecordName(hwnd), temporary = "." + record;
-  unlinkat(endpoint.runFd, temporary.c_str(), 0);  // left by a process killed while writing
-  int fd = openat(endpoint.runFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return ErrorFromErrno(errno);
+  // The temporary name has a random part: one derived from the record's alone could be taken by
+  // anyone who has seen the record, and its rewrites would fail for good. Leftovers of a killed
+  // process with this id are removed at the start (RemoveLeftovers).
+  const std::string record = RecordName(hwnd);
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof random, 0) != sizeof random) return ErrorFromErrno(errno);
+    char suffix[18];
+    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random));
+    temporary = "." + record + suffix;
+    fd = openat(endpoint.runFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return ErrorFromErrno(errno);
+  }
+  if (fd < 0) return ErrorFromErrno(EEXIST);
   size_t written = 0;
   // Readable by every process that may use the device root, whatever this one's umask.
   int error = fchmod(fd, SharedFileMode(endpoint.run)) == 0 ? 0 : errno;

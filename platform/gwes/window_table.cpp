@@ -2,6 +2,7 @@
 // held while calling out, so window procedures and other threads may use it freely.
 #include "window_table.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <map>
@@ -33,6 +34,12 @@ bool IsTopLevel(const Window &window) { return (window.style & WS_CHILD) == 0; }
 HWND NewWindowHandle() {
   auto &table = Table();
   std::lock_guard lock(table.mutex);
+  // A process's numbers start at a random point below 2^31: a window's record in run/ is named
+  // after its handle, and a name that others could tell in advance, they could take first.
+  if (table.lastNumber == 0) {
+    uint32_t start = 0;
+    if (getrandom(&start, sizeof start, 0) == sizeof start) table.lastNumber = start & 0x7FFFFFFFu;
+  }
   // Numbers wrap after 2^32 windows; 0 is skipped so that no handle is null.
   if (++table.lastNumber == 0) ++table.lastNumber;
   return MakeWindowHandle(getpid(), table.lastNumber);

@@ -549,7 +549,7 @@ TEST_F(WindowsTest, TopLevelWindowHasARecordWithItsEscapedNamesWhileItExists) {
 // Somebody else's entry at this process's socket name (here a folder that cannot be removed) does
 // not keep its windows from being published: the socket takes a name with a random part, which
 // the record names.
-TEST_F(WindowsTest, AProcessWhoseSocketNameIsTakenPublishesUnderAnotherOne) {
+TEST_F(WindowsTest, AProcessWhoseNamesAreTakenPublishesUnderOthers) {
   const std::string taken = root_.path() + "/run/windows." + std::to_string(getpid());
   ASSERT_EQ(mkdir((root_.path() + "/run").c_str(), 0755) == 0 || errno == EEXIST, true);
   ASSERT_EQ(mkdir(taken.c_str(), 0755), 0);
@@ -560,9 +560,19 @@ TEST_F(WindowsTest, AProcessWhoseSocketNameIsTakenPublishesUnderAnotherOne) {
   const size_t at = record.find("socket=windows." + std::to_string(getpid()) + ".");
   ASSERT_NE(at, std::string::npos) << record;
   EXPECT_TRUE(platform::gwes::IsPublishedWindow(hwnd)) << "the record's socket does not reach the window";
+  // The record's rewrites go on with anything in the way of a temporary name told from its own.
+  const std::string recordName = RecordPath(hwnd).substr(RecordPath(hwnd).rfind('/') + 1);
+  const std::string squatted = root_.path() + "/run/." + recordName;
+  ASSERT_EQ(mkdir(squatted.c_str(), 0755), 0);
+  testing_support::WriteFile(squatted + "/inside", "");
+  ShowWindow(hwnd, SW_SHOW);
+  EXPECT_NE(testing_support::ReadFile(RecordPath(hwnd)).find("state=1 "), std::string::npos)
+      << testing_support::ReadFile(RecordPath(hwnd));
   DestroyWindow(hwnd);
-  unlink((taken + "/inside").c_str());
-  rmdir(taken.c_str());
+  for (const std::string &folder : {taken, squatted}) {
+    unlink((folder + "/inside").c_str());
+    rmdir(folder.c_str());
+  }
 }
 
 TEST_F(WindowsTest, CreateWindowFailsWhenTheWindowCannotBePublished) {
