@@ -16,8 +16,10 @@
 
 #include <windows.h>
 
+#include "debug_capture.h"
 #include "movable_line.h"
 #include "platform/device_root.h"
+#include "platform/trusted_path.h"
 #include "norvik_host.h"
 #include "process.h"
 #include "test_root.h"
@@ -185,14 +187,23 @@ TEST(DriverStartReport, APortIsLentByDevmgrWhileTheDriverIsStoppedAndTakenBackWh
       << devmgr.Output(Stream::kStderr);
   platform::SetDeviceRoot(root.path());
   auto openPort = [] { return CreateFileW(u"COM1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); };
-  EXPECT_EQ(openPort(), INVALID_HANDLE_VALUE) << "lent while the driver holds it";
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  // Each refusal says who has the port in the debug output, which calibkit's message points to.
+  auto refused = [&](const char *why, const std::string &says) {
+    testing_support::DebugCapture debug;
+    EXPECT_EQ(openPort(), INVALID_HANDLE_VALUE) << why;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << why;
+    ASSERT_EQ(debug.messages.size(), 1u) << why;
+    EXPECT_NE(debug.messages[0].find(says), std::string::npos) << debug.messages[0];
+  };
+  refused("lent while the driver holds it", "COM1: its driver holds the port");
 
   ASSERT_EQ(RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"}).code, 0);
   const int openings = TtyOpenings(line.path());
   HANDLE port = openPort();
   ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
   EXPECT_EQ(TtyOpenings(line.path()), openings) << "the program opened the tty itself";
+  refused("lent twice", "COM1: the port is lent to " + platform::UserName(geteuid()) + " (driver_start_re, pid " +
+                            std::to_string(getpid()) + ")");
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   ASSERT_TRUE(GetCommState(port, &dcb));

@@ -20,6 +20,7 @@
 
 #include "client/device_protocol.h"
 #include "kernel_object.h"
+#include "serial_port.h"
 #include "platform/access_advice.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
@@ -357,12 +358,14 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
   if (fd < 0) return INVALID_HANDLE_VALUE;
   auto device = std::make_shared<DeviceHandle>(fd, display);
   if (!device->Open(desiredAccess, shareMode)) {
-    // The driver refused the open (its one handle is held): the debug output says by whom, for the
-    // messages that send the user there; at most every 5 s, since callers retry a busy device.
+    // The driver refused the open (its one handle is held), or a lent port is had by another
+    // program or by its driver: the debug output says by whom, for the messages that send the user
+    // there. For a busy driver at most every 5 s, since callers retry a busy device every few ms.
     const DWORD error = GetLastError();
+    const bool port = IsSerialPortName(name);
     static std::mutex askedMutex;
     static std::chrono::steady_clock::time_point asked{};
-    bool ask = false;
+    bool ask = port && error == ERROR_ACCESS_DENIED;
     if (error == ERROR_OPEN_FAILED) {
       std::lock_guard lock(askedMutex);
       const auto now = std::chrono::steady_clock::now();
@@ -370,9 +373,16 @@ HANDLE OpenPublishedDevice(std::u16string_view name, DWORD desiredAccess, DWORD 
       if (ask) asked = now;
     }
     std::string holders;
-    if (ask && QueryDeviceHolders(name, false, &holders) && !holders.empty())
-      NKDbgPrintfW(u"%a: %a the driver's handle is held by %a\n", ProgramName().c_str(), display.c_str(),
-                   holders.c_str());
+    if (ask && QueryDeviceHolders(name, false, &holders)) {
+      if (port && holders.empty())
+        NKDbgPrintfW(u"%a: %a its driver holds the port, which is lent only while the driver is stopped\n",
+                     ProgramName().c_str(), display.c_str());
+      else if (port)
+        NKDbgPrintfW(u"%a: %a the port is lent to %a\n", ProgramName().c_str(), display.c_str(), holders.c_str());
+      else if (!holders.empty())
+        NKDbgPrintfW(u"%a: %a the driver's handle is held by %a\n", ProgramName().c_str(), display.c_str(),
+                     holders.c_str());
+    }
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   }
