@@ -647,6 +647,31 @@ class Run:
                     "the journal names no removed file" if not journal else
                     "the member's nrvctl settings failed" if not answered else "")
 
+    def holder_named(self):
+        """A member's Touch Settings holds the driver's one handle: root's nrvctl stop is refused
+        and names him as the unit's devmgr sees him, by user, program and pid."""
+        guest = self.guest
+        guest.sh("mkdir -p /run/kernel-check && printf 'click 1015\\nwait 30000\\n' >/run/kernel-check/hold.txt")
+        calvex = guest.watch("echo $$; exec %s calvex --root %s --headless --script /run/kernel-check/hold.txt 2>&1" % (
+            AS_MEMBER, ROOT))
+        said = ""
+        try:
+            pid = calvex.expect(r"^(\d+)$", 10)
+            limit = time.monotonic() + 20
+            while pid and time.monotonic() < limit:
+                status, out, err = guest.run("nrvctl --root %s stop" % ROOT)
+                if status == 0:  # before Touch Settings opened it
+                    guest.sh("nrvctl --root %s start" % ROOT)
+                elif "error 110" in err:
+                    said = err.strip().split("\n")[0]
+                    break
+                time.sleep(0.2)
+        finally:
+            calvex.stop()
+        want = "held by %s (calvex, pid %s)" % (MEMBER, pid[2].group(1) if pid else "?")
+        self.result(want in said, "a member's Touch Settings holds NRV1:: root's nrvctl stop is refused with \"%s\"" % (
+            said.replace("nrvctl: ", "", 1) or "nothing"), "" if want in said else "the refusal does not say " + want)
+
     def x_server(self):
         guest = self.guest
         guest.sh("mkdir -p /run/kernel-check && cat >/run/kernel-check/xorg.conf <<'EOF'\n"
@@ -969,6 +994,7 @@ class Run:
         self.late_plug()
         self.hotplug_rule()
         self.planted_entry()
+        self.holder_named()
         self.x_server()
         self.weston()
 

@@ -61,11 +61,13 @@ class DeviceHandle : public KernelObject {
   // The driver's Open; false with the last error set when it, or devmgr, refused or could not be
   // asked.
   bool Open(DWORD access, DWORD share) {
-    protocol::Request request{protocol::kOpen, access, share, 0, 0, 0, 0, 0};
-    iovec parts[] = {{&request, sizeof(request)}};
+    const std::string program = ProgramName().substr(0, protocol::kMaxProgramName);
+    protocol::Request request{protocol::kOpen, access, share, protocol::kInPresent,
+                              static_cast<uint32_t>(program.size()), 0, 0, 0};
+    iovec parts[] = {{&request, sizeof(request)}, {const_cast<char *>(program.data()), program.size()}};
     protocol::Reply reply{};
     std::lock_guard lock(mutex_);
-    if (!Exchange(parts, 1, &reply, nullptr, 0) && !RefusalQueued(&reply)) return false;
+    if (!Exchange(parts, program.empty() ? 1 : 2, &reply, nullptr, 0) && !RefusalQueued(&reply)) return false;
     if (reply.result == 0) {
       SetLastError(reply.lastError != 0 ? reply.lastError : ERROR_OPEN_FAILED);
       return false;
@@ -395,12 +397,13 @@ namespace {
 bool AskDevmgr(std::u16string_view device, uint32_t operation, uint32_t code, std::string *answer) {
   const int fd = ConnectToDevice(device, DisplayName(device));
   if (fd < 0) return false;
-  protocol::Request request{operation, code, 0, 0, 0, 0, 0, 0};
-  iovec parts[] = {{&request, sizeof(request)}};
+  const std::string program = ProgramName().substr(0, protocol::kMaxProgramName);
+  protocol::Request request{operation, code, 0, protocol::kInPresent, static_cast<uint32_t>(program.size()), 0, 0, 0};
+  iovec parts[] = {{&request, sizeof(request)}, {const_cast<char *>(program.data()), program.size()}};
   protocol::Reply reply{};
   std::vector<char> text(protocol::kMaxBuffer);
   iovec response[] = {{&reply, sizeof(reply)}, {text.data(), text.size()}};
-  const int sendError = protocol::SendRecord(fd, parts, 1);
+  const int sendError = protocol::SendRecord(fd, parts, program.empty() ? 1 : 2);
   const ssize_t received = sendError == 0 ? protocol::ReceiveRecord(fd, response, 2) : -1;
   const bool timedOut = sendError == EAGAIN || (sendError == 0 && received < 0 && errno == EAGAIN);
   close(fd);

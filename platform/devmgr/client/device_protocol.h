@@ -30,6 +30,10 @@ constexpr std::chrono::seconds kReplyBound{10};
 constexpr uint32_t kMaxBuffer = 64 * 1024;
 
 // Request operations.
+// The first request of a connection (kOpen, kQueryPorts, kQueryHolders) carries the program's
+// name as its in buffer (at most kMaxProgramName bytes), which devmgr's lines use for a program
+// whose /proc entry it may not read (the service's sandbox hides other users' processes); its user
+// and pid come from the kernel.
 constexpr uint32_t kOpen = 1;       // code: access, argument: share mode; first request of a connection
 constexpr uint32_t kIoControl = 2;  // code: control code; in and out buffers as flagged
 constexpr uint32_t kRead = 3;       // argument: byte count
@@ -47,6 +51,8 @@ constexpr uint32_t kTakeBack = 1;
 
 // A connection past the number devmgr serves at once for a device is answered before any request,
 // with a Reply whose result is 0 and whose lastError is ERROR_TOO_MANY_OPEN_FILES, and closed.
+
+constexpr size_t kMaxProgramName = 64;
 
 // Request flags: which of the caller's pointers were not null. A null pointer reaches the driver
 // as null, with whatever length the caller gave.

@@ -97,11 +97,17 @@ bool ClearInTheWay(const std::string &device, const std::string &path, const str
 }
 
 // A process's name as it set it, escaped: it is the process's to choose.
+// Empty when /proc does not show it (the service's sandbox hides other users' processes).
 std::string ProgramOf(pid_t pid) {
   std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
   std::string name;
-  if (pid <= 0 || !std::getline(comm, name)) return "a program";
+  if (pid <= 0 || !std::getline(comm, name)) return {};
   return platform::Printable(name);
+}
+
+std::string Who(uid_t uid, const std::string &program, pid_t pid) {
+  return platform::UserName(uid) + " (" + (program.empty() ? "a program" : program) + ", pid " + std::to_string(pid) +
+         ")";
 }
 
 bool IsKnownOperation(uint32_t operation) {
@@ -201,6 +207,7 @@ struct DeviceHost::Connection {
   uid_t uid = static_cast<uid_t>(-1);
   pid_t pid = 0;
   std::string who;  // "alice (nrvctl, pid 812)"
+  bool programKnown = false;  // read from /proc; else taken from the first request
   // Set before the last reply goes out (a refused Open, a Close), so that a program that closed
   // its handle may open the device again at once, whatever the bound.
   std::atomic<bool> released{false};
@@ -291,8 +298,9 @@ void DeviceHost::AcceptConnection() {
     connection->uid = peer.uid;
     connection->pid = peer.pid;
   }
-  connection->who = platform::UserName(connection->uid) + " (" + ProgramOf(connection->pid) + ", pid " +
-                    std::to_string(connection->pid) + ")";
+  const std::string program = ProgramOf(connection->pid);
+  connection->programKnown = !program.empty();
+  connection->who = Who(connection->uid, program, connection->pid);
   if (Served() >= kMaxConnections) {
     Refuse(fd, full_, std::to_string(kMaxConnections) + " are open, the most devmgr serves at once for one device, held by " +
                    Holders() + ". Every program that opens " + deviceName_ +
@@ -425,6 +433,13 @@ void DeviceHost::Serve(Connection &connection) {
       LogError("a program sent " + socketPath_ + " a request this devmgr does not understand; its handle is closed. "
                "Rebuild that program against this platform");
       break;
+    }
+    // A program /proc did not show names itself in its first request, as the program it says it is.
+    if (opening && !connection.programKnown && layout.inBytes > 0) {
+      const std::string claimed(reinterpret_cast<const char *>(buffer + layout.inOffset),
+                                std::min(layout.inBytes, protocol::kMaxProgramName));
+      connection.who = Who(connection.uid, platform::Printable(claimed), connection.pid);
+      connection.programKnown = true;
     }
     protocol::Reply reply{};
     iovec answer[] = {{&reply, sizeof(reply)}, {nullptr, 0}};
