@@ -648,29 +648,29 @@ class Run:
                     "the member's nrvctl settings failed" if not answered else "")
 
     def holder_named(self):
-        """A member's Touch Settings holds the driver's one handle: root's nrvctl stop is refused
-        and names him as the unit's devmgr sees him, by user, program and pid."""
+        """A member's program keeps the driver's one handle open: root's nrvctl stop is refused and
+        names him as the unit's devmgr sees him, by user, program (as it names itself: the unit
+        hides other users' processes) and pid. The program speaks NRV1:'s protocol itself: an
+        open request (operation 1, read and write access, the in buffer its name), then nothing."""
         guest = self.guest
-        guest.sh("mkdir -p /run/kernel-check && printf 'click 1015\\nwait 30000\\n' >/run/kernel-check/hold.txt")
-        calvex = guest.watch("echo $$; exec %s calvex --root %s --headless --script /run/kernel-check/hold.txt 2>&1" % (
-            AS_MEMBER, ROOT))
-        said = ""
+        holder = guest.watch(
+            "echo $$; exec %s python3 -c \"import socket, struct, time; s = socket.socket(socket.AF_UNIX, "
+            "socket.SOCK_SEQPACKET); s.connect('%s/run/device.NRV1'); s.send(struct.pack('8I', 1, 0xC0000000, 0, 1, "
+            "6, 0, 0, 0) + b'holder'); print('opened', struct.unpack('4I', s.recv(64)[:16])[0], flush=True); "
+            "time.sleep(60)\"" % (AS_MEMBER, ROOT))
+        said, pid = "", None
         try:
-            pid = calvex.expect(r"^(\d+)$", 10)
-            limit = time.monotonic() + 20
-            while pid and time.monotonic() < limit:
-                status, out, err = guest.run("nrvctl --root %s stop" % ROOT)
-                if status == 0:  # before Touch Settings opened it
-                    guest.sh("nrvctl --root %s start" % ROOT)
-                elif "error 110" in err:
-                    said = err.strip().split("\n")[0]
-                    break
-                time.sleep(0.2)
+            pid = holder.expect(r"^(\d+)$", 10)
+            opened = holder.expect(r"^opened 1$", 10)
+            if pid and opened:
+                err = guest.run("nrvctl --root %s stop" % ROOT)[2]
+                said = next((line for line in err.split("\n") if "error 110" in line), err.strip())
         finally:
-            calvex.stop()
-        want = "held by %s (calvex, pid %s)" % (MEMBER, pid[2].group(1) if pid else "?")
-        self.result(want in said, "a member's Touch Settings holds NRV1:: root's nrvctl stop is refused with \"%s\"" % (
-            said.replace("nrvctl: ", "", 1) or "nothing"), "" if want in said else "the refusal does not say " + want)
+            holder.stop()
+        want = "held by %s (holder, pid %s)" % (MEMBER, pid[2].group(1) if pid else "?")
+        self.result(want in said, "a member's program holds NRV1:'s one handle: root's nrvctl stop is refused with "
+                    "\"%s\"" % (said.replace("nrvctl: ", "", 1) or "nothing"),
+                    "" if want in said else "the refusal does not say " + want + ": " + holder.text()[-200:])
 
     def x_server(self):
         guest = self.guest
