@@ -1,5 +1,6 @@
 // The touch filter: an optional stage between the framed report and the calibration mapping that
-// keeps a single wild reading from the pointer and smooths a held touch without slowing a drag.
+// keeps a single wild reading of any size from the pointer and smooths a held touch without
+// slowing a drag.
 // It works on the raw position (controller units * 4) and is off unless the "Filter" value asks.
 #pragma once
 
@@ -28,10 +29,14 @@ class TouchFilter {
   // What the filter carries from one report to the next.
   struct State {
     int64_t speedScale = 0;    // turns the speed (raw units * 256 a report) into smoothing, per noise
+    int64_t gate = 0;          // how far a reading may land from where the touch leads, raw units
     bool inTouch = false;      // a touching report came since the last lift
-    bool holding = false;      // heldX, heldY is a jump waiting for the next reading to confirm it
+    bool holding = false;      // heldX, heldY is a reading off the touch's way, waiting for the next
     DWORD heldX = 0, heldY = 0;
     DWORD lastX = 0, lastY = 0;  // the last reading let through
+    int32_t stepX = 0, stepY = 0;  // how far it moved a report before it, when more than noise
+    int64_t nextX = 0, nextY = 0;  // where the next reading is due: the last one moved on by steps
+    DWORD dropped = 0;             // readings dropped since it
     DWORD outX = 0, outY = 0;    // the position last given
     int64_t gain = 0;            // the smoothing's gain for the next reading, 1 = 2^16
     DWORD readings = 0;          // readings since the touch began or jumped, counted up to 128

@@ -1,6 +1,7 @@
 // The panel model's parsing and mapping.
 #include "panel_model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -42,8 +43,11 @@ bool PanelModel::Parse(const std::string &text, PanelModel *model, std::string *
     else if (name == "noise" && value >= 0 && value <= 16383) parsed.noise = static_cast<int>(value);
     else if (name == "spike" && value >= 0 && value <= 1000000 && value == std::floor(value))
       parsed.spike = static_cast<int>(value);
+    else if (name == "bounce" && value >= 0 && value <= 8191 && value == std::floor(value))
+      parsed.bounce = static_cast<int>(value);
     else {
-      *error = "panel item '" + item + "' is unknown (left, right, bottom, top, swap, noise=0..16383, spike=0..1000000)";
+      *error = "panel item '" + item + "' is unknown (left, right, bottom, top, swap, noise=0..16383, "
+               "spike=0..1000000, bounce=0..8191)";
       return false;
     }
   }
@@ -72,6 +76,17 @@ void PanelModel::Read(int64_t screenX, int64_t screenY, uint64_t reading, std::m
                       uint16_t *controllerY) const {
   Map(screenX, screenY, random, controllerX, controllerY);
   if (spike <= 0 || reading % static_cast<uint64_t>(spike) != 0) return;
+  if (bounce > 0) {
+    std::uniform_int_distribution<int> sign(0, 1);
+    auto bounced = [&](uint16_t at) {
+      const int way = sign(random) != 0 ? bounce : -bounce;
+      const int landed = at + way >= 0 && at + way <= 16383 ? at + way : at - way;
+      return static_cast<uint16_t>(std::clamp(landed, 0, 16383));
+    };
+    *controllerX = bounced(*controllerX);
+    *controllerY = bounced(*controllerY);
+    return;
+  }
   std::uniform_int_distribution<int> away(4096, 12287);
   *controllerX = static_cast<uint16_t>((*controllerX + away(random)) % 16384);
   *controllerY = static_cast<uint16_t>((*controllerY + away(random)) % 16384);

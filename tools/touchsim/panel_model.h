@@ -18,8 +18,9 @@ struct PanelModel {
   bool swapAxes = false;  // the controller's x follows the screen's y and the other way round
   int noise = 0;          // each reading moves by up to this many units either way
   int spike = 0;          // every spike-th reading of a touch is a wild one; 0: none
+  int bounce = 0;         // how far a wild reading lands on each axis; 0: 4096 to 12287 units
 
-  // Parses "left=16000,right=200,bottom=300,top=16100,swap,noise=8,spike=20" (any subset). On
+  // Parses "left=16000,right=200,bottom=300,top=16100,swap,noise=8,spike=20,bounce=600" (any subset). On
   // failure returns false with the reason.
   static bool Parse(const std::string &text, PanelModel *model, std::string *error);
 
@@ -28,7 +29,8 @@ struct PanelModel {
 
   // Map for the reading-th reading of a touch (1 for its first). Every spike-th one is wild: each
   // coordinate lands 4096 to 12287 units away, wrapped into 0..16383, so at least 4096 units
-  // from where the finger is.
+  // from where the finger is; with a bounce, that many units away either way, as a contact that
+  // bounces by a few hundred units does (toward the panel's inside where an edge is nearer).
   void Read(int64_t screenX, int64_t screenY, uint64_t reading, std::mt19937 &random, uint16_t *controllerX,
             uint16_t *controllerY) const;
 };
