@@ -20,6 +20,11 @@
 #define NORVIK_VALUE_URX TEXT("URX")
 #define NORVIK_VALUE_URY TEXT("URY")
 #define NORVIK_VALUE_BUT_SHOW TEXT("ButShow")
+// Read by the driver at its start only, beside the settings record (as "Filter" is): how long a
+// Desktop touch held in place takes to give a right click, in milliseconds; 0 or missing: never.
+#define NORVIK_VALUE_LONG_PRESS TEXT("LongPress")
+// The longest long press, in milliseconds.
+#define NORVIK_LONG_PRESS_MAX 5000
 
 // "COMM" holds at most five characters and the terminator.
 #define NORVIK_PORT_NAME_CHARS 6

@@ -4,6 +4,7 @@
 
 #include "debug_zones.h"
 #include "driver_state.h"
+#include "pointer_emulation.h"
 #include "read_thread.h"
 #include "serial_link.h"
 #include "settings_store.h"
@@ -49,6 +50,7 @@ BOOL StartDriver() {
   driverState.stopRequested = 0;
   // The read thread has ended (or never ran), so the stage is not in use while it is replaced.
   ConfigureTouchFilter(LoadFilterSetting());
+  ConfigureLongPress(LoadLongPressSetting());
 
   if (DetectSerialPort()) {
     RETAILMSG(1, (TEXT("Tarsel Mouse Found.\r\n")));

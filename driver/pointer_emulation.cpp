@@ -14,6 +14,9 @@ PointerState pointerState;
 
 namespace {
 
+DWORD longPressMs = 0;
+DWORD reportTick = 0;  // when the report being handled came
+
 const DWORD kMove = MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE;
 
 bool RightClickPending() { return (driverState.settings.MouseMod & MOUSEMOD_RIGHT_CLICK_PENDING) != 0; }
@@ -47,9 +50,9 @@ DWORD Release(bool notifyTray) {
 }
 
 // Strict on both sides: a difference equal to the tolerance is not in place.
-bool InPlace(const TouchReport &report) {
-  const int64_t dx = static_cast<int64_t>(report.x) - pointerState.lastX;
-  const int64_t dy = static_cast<int64_t>(report.y) - pointerState.lastY;
+bool InPlace(const TouchReport &report, int64_t x, int64_t y) {
+  const int64_t dx = static_cast<int64_t>(report.x) - x;
+  const int64_t dy = static_cast<int64_t>(report.y) - y;
   const int64_t xTolerance = driverState.settings.XInplace;
   const int64_t yTolerance = driverState.settings.YInplace;
   return dx < xTolerance && -dx < xTolerance && dy < yTolerance && -dy < yTolerance;
@@ -61,7 +64,7 @@ DWORD NextHoldCount(const TouchReport &report) {
   const DWORD count = pointerState.holdCount;
   const DWORD grown = count == MAXDWORD ? count : count + 1;
   if (!report.touching) return 0;
-  if (InPlace(report)) return grown;
+  if (InPlace(report, pointerState.lastX, pointerState.lastY)) return grown;
   return count >= driverState.settings.SelDelay ? grown : 0;
 }
 
@@ -81,9 +84,63 @@ void HandleHoldReport(const TouchReport &report, bool &pressed, bool (*wanted)(c
   EndRightClickIfLifted(report);
 }
 
+// A Desktop touch with the long press on. It comes down with a move only, its left press waiting:
+// the press goes out where the touch came down once the finger leaves the in-place box, or with
+// its release when the finger lifts first, and the touch then goes on as any other; a finger held
+// in place for the long press gives a right click there instead, and the rest of that touch only
+// moves the pointer.
+void HandleLongPressReport(const TouchReport &report) {
+  PointerState &p = pointerState;
+  if (report.touching && !p.lastTouch) {
+    p.lastTouch = p.pressWaits = true;
+    p.downX = report.x;
+    p.downY = report.y;
+    p.downTick = reportTick;
+    mouse_event(kMove, report.x, report.y, 0, 0);
+    return;
+  }
+  if (p.moveOnly) {
+    mouse_event(kMove, report.x, report.y, 0, 0);
+    if (!report.touching) p.lastTouch = p.moveOnly = false;
+    EndRightClickIfLifted(report);
+    return;
+  }
+  if (!report.touching) {
+    // A tap: its press and release, where it came down.
+    mouse_event(Press(), p.downX, p.downY, 0, 0);
+    mouse_event(Release(true), p.downX, p.downY, 0, 0);
+    p.lastTouch = p.pressWaits = false;
+    EndRightClickIfLifted(report);
+    return;
+  }
+  if (!InPlace(report, p.downX, p.downY)) {
+    mouse_event(Press(), p.downX, p.downY, 0, 0);
+    mouse_event(kMove, report.x, report.y, 0, 0);
+    p.pressWaits = false;
+    return;
+  }
+  if (reportTick - p.downTick >= longPressMs) {
+    mouse_event(kMove | MOUSEEVENTF_RIGHTDOWN, p.downX, p.downY, 0, 0);
+    mouse_event(kMove | MOUSEEVENTF_RIGHTUP, p.downX, p.downY, 0, 0);
+    p.pressWaits = false;
+    p.moveOnly = true;
+    return;
+  }
+  mouse_event(kMove, report.x, report.y, 0, 0);
+}
+
 }  // namespace
 
+void ConfigureLongPress(DWORD milliseconds) { longPressMs = milliseconds; }
+
 void HandleDesktopReport(const TouchReport &report) {
+  const PointerState &p = pointerState;
+  // An armed right click is pressed at once, as without the long press.
+  if (longPressMs != 0 &&
+      (p.pressWaits || p.moveOnly || (report.touching && !p.lastTouch && !RightClickPending()))) {
+    HandleLongPressReport(report);
+    return;
+  }
   DWORD flags = kMove;
   if (report.touching != pointerState.lastTouch) {
     flags = report.touching ? Press() : Release(true);
@@ -105,7 +162,8 @@ void HandleButtonReport(const TouchReport &report) {
   });
 }
 
-void EmulatePointer(const TouchReport &report) {
+void EmulatePointer(const TouchReport &report, DWORD tick) {
+  reportTick = tick;
   switch (driverState.settings.MouseMod & MOUSEMOD_TOUCH_MODE_MASK) {
     case TOUCH_MODE_DESKTOP:
       HandleDesktopReport(report);

@@ -12,6 +12,13 @@ struct PointerState {
   bool drawingPressed = false;  // Drawing: button state last sent
   bool buttonPressed = false;   // Button: button state last sent
   bool pressLatch = false;      // set by a left press, cleared by a left release: gates the sounds
+  // Desktop with a long press: where and when the touch came down, while its left press waits,
+  // and whether the long press gave it a right click (the rest of the touch only moves).
+  bool pressWaits = false;
+  bool moveOnly = false;
+  DWORD downX = 0;
+  DWORD downY = 0;
+  DWORD downTick = 0;
 };
 
 extern PointerState pointerState;

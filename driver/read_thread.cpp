@@ -20,7 +20,7 @@ void HandOver(const BYTE packet[5]) {
   TouchReport report = ReadRawReport(packet);
   if (touchFilterStage.on) touchFilterStage.filter.Filter(report);
   MapToPointer(report);
-  EmulatePointer(report);
+  EmulatePointer(report, GetTickCount());
 }
 
 }  // namespace

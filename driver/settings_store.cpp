@@ -85,3 +85,25 @@ TouchFilterSetting LoadFilterSetting() {
                   status == ERROR_SUCCESS && type == REG_SZ ? text : TEXT(""), reason, NORVIK_FILTER_VALUES));
   return setting;
 }
+
+DWORD LoadLongPressSetting() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof value;
+  const LONG status =
+      RegQueryValueExW(key, NORVIK_VALUE_LONG_PRESS, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
+  RegCloseKey(key);
+  if (status == ERROR_FILE_NOT_FOUND) return 0;
+  const char *reason = status != ERROR_SUCCESS && status != ERROR_MORE_DATA ? "unreadable"
+                       : status == ERROR_MORE_DATA || type != REG_DWORD || size != sizeof value
+                           ? "not a dword (REG_DWORD)"
+                       : value > NORVIK_LONG_PRESS_MAX ? "more than 5000 ms"
+                                                       : nullptr;
+  if (reason == nullptr) return value;
+  RETAILMSG(1, (TEXT("LongPress value ignored (%a): the long press is off; set it to 0 to 5000 ms, e.g. nrvctl set "
+                     "LongPress=600, and restart the driver\r\n"),
+                reason));
+  return 0;
+}

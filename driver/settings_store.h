@@ -14,3 +14,7 @@ BOOL SaveDriverSettings(DriverSettings settings);
 // Reads the "Filter" value. No value (or no key) is no filter, silently; a value that is not a
 // string the grammar allows is no filter too, with one debug line naming it and the fix.
 TouchFilterSetting LoadFilterSetting();
+
+// Reads the "LongPress" value, in milliseconds. No value is 0 (off), silently; a value that is not
+// a REG_DWORD up to NORVIK_LONG_PRESS_MAX is 0 too, with one debug line naming it and the fix.
+DWORD LoadLongPressSetting();

@@ -15,7 +15,7 @@
 #include "controller_line_rates.h"
 #include "device_root_init.h"
 #include "driver_settings.h"
-#include "filter_command.h"
+#include "start_value_command.h"
 #include "norvik_device.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
@@ -36,9 +36,11 @@ const char kUsage[] =
     "  start                 start the driver (reload settings, reopen the port); exit 3 when it\n"
     "                        started but cannot open its port\n"
     "  stop                  stop the driver (close the port)\n"
-    "  settings              print the eleven settings words by their registry names\n"
+    "  settings              print the eleven settings words by their registry names, then the\n"
+    "                        values read at the driver's start (Filter, LongPress)\n"
     "  set NAME=VALUE...     change settings words and store them (NAME as printed by 'settings');\n"
-    "                        Filter=off|smooth|smooth,noise=N is stored for the driver's next start\n"
+    "                        Filter=off|smooth|smooth,noise=N and LongPress=MS (0 to 5000) are\n"
+    "                        stored for the driver's next start\n"
     "  port                  print the port name the driver last loaded\n"
     "  count [--reset]       print and clear the report counter (--reset: only clear it)\n"
     "  rate                  print reports per second, once a second, until interrupted\n";
@@ -281,6 +283,7 @@ int main(int argc, char **argv) {
     DriverSettings settings;
     if (!ReadSettings(&settings)) return 1;
     PrintSettings(settings);
+    PrintStartValues();
     return 0;
   }
   if (command == "set") {
@@ -288,15 +291,16 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "nrvctl: 'set' needs at least one NAME=VALUE\n");
       return 2;
     }
-    // Every assignment is checked before anything is stored. Filter is not a word of the record:
-    // it goes to the hive and needs no running driver.
+    // Every assignment is checked before anything is stored. Filter and LongPress are not words
+    // of the record: they go to the hive and need no running driver.
     std::vector<const char *> words;
-    const char *filter = nullptr;
+    std::vector<std::pair<std::string, std::string>> startValues;
     for (int i = 2; i < argc; ++i) {
       const char *equals = std::strchr(argv[i], '=');
-      if (equals != nullptr && IsFilterName(std::string(argv[i], static_cast<size_t>(equals - argv[i])))) {
-        if (!CheckFilterValue(equals + 1)) return 2;
-        filter = equals + 1;
+      const std::string name = equals != nullptr ? std::string(argv[i], static_cast<size_t>(equals - argv[i])) : "";
+      if (equals != nullptr && IsStartValueName(name)) {
+        if (!CheckStartValue(name, equals + 1)) return 2;
+        startValues.emplace_back(name, equals + 1);
       } else {
         words.push_back(argv[i]);
       }
@@ -307,7 +311,8 @@ int main(int argc, char **argv) {
       for (const char *assignment : words)
         if (!ApplyAssignment(settings, assignment)) return 2;
     }
-    if (filter != nullptr && StoreFilterValue(filter) != 0) return 1;
+    for (const auto &[name, value] : startValues)
+      if (StoreStartValue(name, value) != 0) return 1;
     if (words.empty()) return 0;
     return Control(IOCTL_NRV_SET_SETTINGS, &settings, sizeof settings, nullptr, 0) ? 0 : 1;
   }

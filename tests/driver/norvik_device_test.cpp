@@ -85,7 +85,7 @@ TEST_F(NorvikDevice, DefaultInstallationFindsTheControllerPort) {
   EXPECT_EQ(Nrvctl({"port"}), "COM1:\n");
   EXPECT_EQ(Nrvctl({"settings"}),
             "LLX=0\nLLY=0\nURX=0\nURY=0\nBaudRate=9600\nMouseMod=0x00000000\nXInplace=5000\nYInplace=5000\n"
-            "SelDelay=10\nCliDelay=10\nTouSound=0\n");
+            "SelDelay=10\nCliDelay=10\nTouSound=0\nFilter=off\nLongPress=0\n");
   // Deinit stops the read thread before devmgr ends. The thread's last line comes after the exit
   // event that Deinit waits for, so the process may end before printing it: the stop test below
   // and the lifecycle tests check that line where nothing ends the process.
@@ -214,7 +214,7 @@ TEST_F(NorvikDevice, SettingsWrittenReachTheHiveAndAreReloadedFromIt) {
   EXPECT_NE(root.ReadHive().find("\"TouSound\"=dword:00000002"), std::string::npos) << "a refused set stored";
 }
 
-TEST_F(NorvikDevice, FilterIsCheckedStoredInTheHiveAndTakenAtTheNextStart) {
+TEST_F(NorvikDevice, FilterAndLongPressAreCheckedStoredInTheHiveAndTakenAtTheNextStart) {
   Start(DefaultInstallation());
   int status = -1;
   // A bad Filter is refused before anything, the settings words with it included, is stored.
@@ -226,23 +226,34 @@ TEST_F(NorvikDevice, FilterIsCheckedStoredInTheHiveAndTakenAtTheNextStart) {
       << lastStderr;
   EXPECT_EQ(root.ReadHive().find("Filter"), std::string::npos);
   EXPECT_EQ(root.ReadHive().find("\"TouSound\"=dword:00000002"), std::string::npos);
+  Nrvctl({"set", "LongPress=5001"}, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lastStderr.find("nrvctl: '5001' is not a LongPress value (more than 5000 ms): use 0 (off) to 5000 "
+                            "milliseconds; nothing was stored"),
+            std::string::npos)
+      << lastStderr;
 
-  const std::string said = Nrvctl({"set", "Filter=smooth", "TouSound=2"}, &status);
+  const std::string said = Nrvctl({"set", "Filter=smooth", "TouSound=2", "longpress=600"}, &status);
   ASSERT_EQ(status, 0) << lastStderr;
   EXPECT_NE(said.find("the driver takes it at its next start"), std::string::npos) << said;
   std::string hive = root.ReadHive();
   EXPECT_NE(hive.find("\"Filter\"=\"smooth\""), std::string::npos) << hive;
   EXPECT_NE(hive.find("\"TouSound\"=dword:00000002"), std::string::npos) << hive;
+  EXPECT_NE(hive.find("\"LongPress\"=dword:00000258"), std::string::npos) << hive;
+  EXPECT_NE(Nrvctl({"settings"}).find("TouSound=2\nFilter=smooth\nLongPress=600\n"), std::string::npos);
 
-  // A value the grammar refuses, put in the hive by hand, is one line at the start and no filter.
+  // Values refused, put in the hive by hand, are one line each at the start, and neither is used.
   const size_t at = hive.find("\"Filter\"=\"smooth\"");
   hive.replace(at, 17, "\"Filter\"=\"blur\"");
+  hive.replace(hive.find("\"LongPress\"=dword:00000258"), 26, "\"LongPress\"=dword:00002328");
   testing_support::WriteFile(root.registryPath(), hive);
   Nrvctl({"start"}, &status);
   EXPECT_TRUE(StderrHas("Filter value \"blur\" ignored (unknown filter): the touch filter is off; set it to off, "
                         "smooth or smooth,noise=N with N from 1 to 256, e.g. nrvctl set Filter=smooth, and restart "
                         "the driver"))
       << devmgr->Output(Stream::kStderr);
+  EXPECT_TRUE(StderrHas("LongPress value ignored (more than 5000 ms): the long press is off; set it to 0 to 5000 ms, "
+                        "e.g. nrvctl set LongPress=600, and restart the driver"));
   EXPECT_TRUE(StderrHas("Tarsel Mouse Found."));
 }
 

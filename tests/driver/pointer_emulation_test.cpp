@@ -16,6 +16,7 @@ namespace {
 struct Report {
   bool touching;
   DWORD x, y;
+  DWORD tick = 0;  // when it came, in ms
 };
 
 constexpr bool T = true;
@@ -49,6 +50,7 @@ class PointerEmulation : public ::testing::Test {
     DestroyWindow(tray_);
     driverState.settings.Assign(DriverSettings{});
     pointerState = PointerState{};
+    ConfigureLongPress(0);
   }
 
   void Set(DWORD mouseMod, DWORD touSound = 0) {
@@ -58,7 +60,7 @@ class PointerEmulation : public ::testing::Test {
 
   std::vector<std::string> Run(const std::vector<Report> &reports) {
     events_.clear();
-    for (const Report &report : reports) EmulatePointer(TouchReport{report.touching, report.x, report.y});
+    for (const Report &report : reports) EmulatePointer(TouchReport{report.touching, report.x, report.y}, report.tick);
     return events_;
   }
 
@@ -214,6 +216,46 @@ TEST_F(PointerEmulation, AVeryLongHoldNeitherReleasesNorClicksAgain) {
   pointerState.holdCount = MAXDWORD - 2;
   // Wrapping, the count would come round to the threshold again after six more reports.
   EXPECT_EQ(Transitions({{T, 9, 9}, {T, 9, 9}, {T, 9, 9}, {T, 9, 9}, {T, 9, 9}, {T, 9, 9}}), Events{});
+}
+
+// A long press of 500 ms: a Desktop touch's left press waits until the finger leaves the in-place
+// box (5000) or lifts, and a finger held in place for 500 ms gives a right click instead. An armed
+// right click and the other modes are as without it.
+TEST_F(PointerEmulation, ALongPressGivesARightClickAndOtherwiseDelaysOnlyTheLeftPress) {
+  struct Case {
+    const char *what;
+    DWORD mouseMod;
+    std::vector<Report> reports;
+    Events events;
+  };
+  const Case cases[] = {
+      {"a quick tap", 0, {{T, 100, 200, 0}, {N, 100, 200, 40}}, {"8001@100,200", "beep", "8003@100,200", "beep", "8005@100,200"}},
+      {"a slow tap under 500 ms, the finger moving within the box",
+       0,
+       {{T, 100, 200, 0}, {T, 4000, 210, 300}, {N, 4000, 210, 499}},
+       {"8001@100,200", "8001@4000,210", "beep", "8003@100,200", "beep", "8005@100,200"}},
+      {"a hold past 500 ms, then a drag: a right click where it came down, then moves only",
+       0,
+       {{T, 100, 200, 0}, {T, 100, 200, 499}, {T, 100, 200, 500}, {T, 9000, 200, 600}, {N, 9000, 200, 700}},
+       {"8001@100,200", "8001@100,200", "8009@100,200", "8011@100,200", "8001@9000,200", "8001@9000,200"}},
+      {"a drag that leaves the box early: pressed where it came down, then as any drag",
+       0,
+       {{T, 100, 200, 0}, {T, 5100, 200, 100}, {T, 12000, 200, 800}, {N, 12000, 200, 900}},
+       {"8001@100,200", "beep", "8003@100,200", "8001@5100,200", "8001@12000,200", "beep", "8005@12000,200"}},
+      {"a right click armed before the touch: pressed at once, as without the long press",
+       0x80000000u,
+       {{T, 10, 20, 0}, {T, 10, 20, 600}, {N, 10, 20, 700}},
+       {"8009@10,20", "8001@10,20", "tray", "8011@10,20"}},
+      {"Drawing", 1, {{T, 7, 7, 0}, {T, 7, 7, 200}, {T, 7, 7, 400}, {T, 7, 7, 600}, {N, 7, 7, 700}},
+       {"8001@7,7", "8001@7,7", "beep", "8003@7,7", "8001@7,7", "beep", "8005@7,7"}},
+      {"Button", 2, {{T, 7, 7, 0}, {T, 7, 7, 200}, {T, 7, 7, 400}, {T, 7, 7, 600}, {N, 7, 7, 700}},
+       {"8001@7,7", "8001@7,7", "beep", "8003@7,7", "beep", "8005@7,7", "8001@7,7"}},
+  };
+  ConfigureLongPress(500);
+  for (const Case &c : cases) {
+    Set(c.mouseMod, 2);
+    EXPECT_EQ(Run(c.reports), c.events) << c.what;
+  }
 }
 
 TEST_F(PointerEmulation, EveryReportGivesExactlyOneMouseEvent) {

@@ -43,8 +43,10 @@ class TouchModes : public ::testing::Test {
  protected:
   // Runs the gestures through the whole chain with MouseMod set to `mouseMod` when the driver
   // starts, and returns the pointer log.
-  std::vector<std::string> Play(const char *mouseMod, const std::string &script, const char *touSound = "00000000") {
+  std::vector<std::string> Play(const char *mouseMod, const std::string &script, const char *touSound = "00000000",
+                                const std::string &driverValues = "") {
     std::string hive = WithMouseMod(DefaultInstallation(), mouseMod);
+    hive.insert(hive.find("\"MouseMod\"="), driverValues);
     const std::string sound = "\"TouSound\"=dword:00000000";
     hive.replace(hive.find(sound), sound.size(), std::string("\"TouSound\"=dword:") + touSound);
     hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"" + root.path() +
@@ -95,6 +97,15 @@ TEST_F(TouchModes, ButtonClicksOncePerTouch) {
   EXPECT_EQ(std::count(flags.begin(), flags.end(), "0x8003"), 1);
   EXPECT_EQ(std::count(flags.begin(), flags.end(), "0x8005"), 1);
   EXPECT_EQ(flags[11], "0x8005");
+}
+
+// A long press of 200 ms: the finger held still past it gives a right click, then only moves; a tap
+// gives its press with its release.
+TEST_F(TouchModes, ALongPressIsARightClickAndATapStillClicks) {
+  auto flags = Flags(Play("00000000", "hold 8000 8000 3\nwait 300\nhold 8000 8000 3\nlift\ntap 4000 4000\n", "00000000",
+                          "\"LongPress\"=dword:000000c8\n"));
+  EXPECT_EQ(flags, (std::vector<std::string>{"0x8001", "0x8001", "0x8001", "0x8009", "0x8011", "0x8001", "0x8001",
+                                             "0x8001", "0x8001", "0x8003", "0x8005"}));
 }
 
 TEST_F(TouchModes, NoPointerOutputInModeThree) {

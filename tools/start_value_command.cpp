@@ -1,0 +1,134 @@
+// nrvctl's start-time values. The hive of a shared device root is written only by root and the
+// service's account (members change the settings record through the driver), so whoever may not
+// write it is told so before the registry is asked to.
+#include "start_value_command.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "norvik_registry.h"
+#include "platform/device_root.h"
+#include "platform/text.h"
+#include "touch_filter_setting.h"
+
+namespace {
+
+struct StartValue {
+  const char *name;
+  LPCWSTR registryName;
+  DWORD type;  // REG_SZ or REG_DWORD
+};
+
+const StartValue kStartValues[] = {
+    {"Filter", NORVIK_VALUE_FILTER, REG_SZ},
+    {"LongPress", NORVIK_VALUE_LONG_PRESS, REG_DWORD},
+};
+
+const StartValue *Find(const std::string &name) {
+  for (const StartValue &value : kStartValues)
+    if (strcasecmp(name.c_str(), value.name) == 0) return &value;
+  return nullptr;
+}
+
+// LongPress: milliseconds, decimal, 0 to NORVIK_LONG_PRESS_MAX; nullptr when taken.
+const char *ParseLongPress(const std::string &text, DWORD *milliseconds) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return "not a whole number";
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || value > NORVIK_LONG_PRESS_MAX) return "more than 5000 ms";
+  *milliseconds = static_cast<DWORD>(value);
+  return nullptr;
+}
+
+}  // namespace
+
+bool IsStartValueName(const std::string &name) { return Find(name) != nullptr; }
+
+bool CheckStartValue(const std::string &name, const std::string &text) {
+  const StartValue &value = *Find(name);
+  if (value.type == REG_DWORD) {
+    DWORD milliseconds = 0;
+    const char *reason = ParseLongPress(text, &milliseconds);
+    if (reason == nullptr) return true;
+    std::fprintf(stderr,
+                 "nrvctl: '%s' is not a LongPress value (%s): use 0 (off) to 5000 milliseconds; nothing was stored\n",
+                 text.c_str(), reason);
+    return false;
+  }
+  const std::u16string wide = platform::ToUtf16(text);
+  TouchFilterSetting setting;
+  const char *reason = ParseTouchFilterSetting(reinterpret_cast<const WCHAR *>(wide.c_str()), wide.size(), &setting);
+  if (reason == nullptr) return true;
+  std::fprintf(stderr, "nrvctl: '%s' is not a Filter value (%s): use %s; nothing was stored\n", text.c_str(), reason,
+               NORVIK_FILTER_VALUES);
+  return false;
+}
+
+int StoreStartValue(const std::string &name, const std::string &text) {
+  const StartValue &value = *Find(name);
+  // The registry replaces the hive by renaming a new file into the device root.
+  const std::string root = platform::DeviceRoot();
+  if (access(root.c_str(), W_OK) != 0) {
+    std::fprintf(stderr,
+                 "nrvctl: %s was not stored: this user may not change the hive of %s, which the driver reads it "
+                 "from; run the same command as root (sudo nrvctl ...)\n",
+                 value.name, root.c_str());
+    return 1;
+  }
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key);
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr,
+                 "nrvctl: %s was not stored: the device root has no driver key (error %ld); make it with nrvctl "
+                 "init or install the driver's key first\n",
+                 value.name, static_cast<long>(status));
+    return 1;
+  }
+  if (value.type == REG_DWORD) {
+    DWORD milliseconds = 0;
+    ParseLongPress(text, &milliseconds);
+    status = RegSetValueExW(key, value.registryName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&milliseconds),
+                            sizeof milliseconds);
+  } else {
+    const std::u16string wide = platform::ToUtf16(text);
+    status = RegSetValueExW(key, value.registryName, 0, REG_SZ, reinterpret_cast<const BYTE *>(wide.c_str()),
+                            static_cast<DWORD>((wide.size() + 1) * sizeof(char16_t)));
+  }
+  if (status == ERROR_SUCCESS) status = RegFlushKey(key);
+  RegCloseKey(key);
+  // The registry has printed why the hive could not be written.
+  if (status != ERROR_SUCCESS) return 1;
+  std::printf("%s=%s stored; the driver takes it at its next start (nrvctl start, or a restart of the service)\n",
+              value.name, text.c_str());
+  return 0;
+}
+
+void PrintStartValues() {
+  HKEY key = nullptr;
+  const bool open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS;
+  for (const StartValue &value : kStartValues) {
+    BYTE data[2 * (kFilterTextChars + 1)] = {};
+    DWORD type = 0;
+    DWORD size = sizeof data - sizeof(WCHAR);  // a string stays terminated
+    const bool read = open && RegQueryValueExW(key, value.registryName, nullptr, &type, data, &size) == ERROR_SUCCESS;
+    if (value.type == REG_DWORD) {
+      DWORD word = 0;
+      const bool taken = read && type == REG_DWORD && size == sizeof word;
+      if (taken) std::memcpy(&word, data, sizeof word);
+      std::printf("%s=%u%s\n", value.name, word, read && !taken ? " (the stored value is not a dword: the driver ignores it)" : "");
+    } else {
+      const bool taken = read && type == REG_SZ;
+      const std::string text = taken ? platform::Printable(platform::ToUtf8(reinterpret_cast<const char16_t *>(data)))
+                                     : std::string("off");
+      std::printf("%s=%s%s\n", value.name, text.c_str(), read && !taken ? " (the stored value is not a string: the driver ignores it)" : "");
+    }
+  }
+  if (open) RegCloseKey(key);
+}
