@@ -4,10 +4,15 @@
 // decoding them and mapping the position through the calibration, in nanoseconds per report.
 // BM_FrameFilterDecodeCalibrate adds the touch filter, on a noisy drag with a wild reading now
 // and then, beside the same stream without it ("filtered:0") in the same run: the bar is 30 ns a
-// report with the filter on.
+// report with the filter on. BM_EmulatePointer is the step after those, the report turned into its
+// mouse event (given to a sink that drops it) in Desktop mode, with the long press of 500 ms on
+// ("longPress:1") beside off in the same run: touches of 63 reports, every other one held still
+// past the long press, the others dragged.
 #include <benchmark/benchmark.h>
 
 #include "driver_state.h"
+#include "platform/pointer_output.h"
+#include "pointer_emulation.h"
 #include "report_assembler.h"
 #include "touch_filter.h"
 #include "touch_report.h"
@@ -86,7 +91,33 @@ void BM_FrameFilterDecodeCalibrate(benchmark::State &state) {
   driverState.settings.Assign(DriverSettings{});
 }
 
+void BM_EmulatePointer(benchmark::State &state) {
+  DriverSettings settings{};
+  settings.XInplace = settings.YInplace = 5000;
+  driverState.settings.Assign(settings);
+  ConfigureLongPress(state.range(0) != 0 ? 500 : 0);
+  platform::SetPointerSink([](const platform::PointerEvent &event) { benchmark::DoNotOptimize(event); });
+  constexpr int kReports = 64 * 16;
+  static TouchReport reports[kReports];
+  for (int i = 0; i < kReports; ++i) {
+    const int along = i % 64, touch = i / 64;
+    const DWORD step = touch % 2 == 0 ? 0 : 700;  // held still, or dragged out of the box
+    reports[i] = {along != 63, 20000 + along * step, 30000 + along * step / 2};
+  }
+  DWORD tick = 0;
+  int next = 0;
+  for (auto _ : state) {
+    EmulatePointer(reports[next], tick += 5);
+    if (++next == kReports) next = 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+  platform::SetPointerSink(nullptr);
+  ConfigureLongPress(0);
+  driverState.settings.Assign(DriverSettings{});
+}
+
 BENCHMARK(BM_FrameDecodeCalibrate)->Arg(0)->Arg(1)->ArgName("calibrated");
+BENCHMARK(BM_EmulatePointer)->Arg(0)->Arg(1)->ArgName("longPress");
 BENCHMARK(BM_FrameFilterDecodeCalibrate)->Arg(0)->Arg(1)->ArgName("filtered");
 
 }  // namespace
