@@ -24,7 +24,8 @@ BOOL ReadKey(tagParameter *parameter) {
                  NORVIK_REGISTRY_KEY, static_cast<int>(status));
     return FALSE;
   }
-  for (const NorvikNumericValue &value : kNorvikNumericValues) {
+  for (const NorvikValue &value : kNorvikValues) {
+    if (value.kind != NorvikValueKind::kWord) continue;
     DWORD word = 0;
     DWORD type = 0;
     DWORD size = sizeof word;
@@ -46,7 +47,8 @@ BOOL WriteKey(tagParameter *parameter) {
                  NORVIK_REGISTRY_KEY, static_cast<int>(status));
     return FALSE;
   }
-  for (const NorvikNumericValue &value : kNorvikNumericValues) {
+  for (const NorvikValue &value : kNorvikValues) {
+    if (value.kind != NorvikValueKind::kWord) continue;
     DWORD word = NorvikWordAt(*parameter, value.offset);
     status = RegSetValueExW(key, value.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&word), sizeof word);
     if (status != ERROR_SUCCESS) break;

@@ -1,6 +1,7 @@
-// The driver's registry key, its value names and the one table of its numeric values: the driver
-// loads and saves its settings there, the utility reads the port name and the button mask, and the
-// calibration library reads and stores the settings there while the driver is not loaded.
+// The driver's registry key, its value names and the one table of its values: the driver loads and
+// saves its settings there, the utility reads the port name and the button mask, the calibration
+// library reads and stores the settings there while the driver is not loaded, and nrvctl shows,
+// sets and keeps them.
 #pragma once
 
 #include <windows.h>
@@ -35,27 +36,48 @@
 
 #include "driver_settings.h"
 
-// The eleven numeric values of the key with the settings word each one carries, in the order the
-// driver and the calibration library read and write them. Every word is 32 bits. The two read a
-// value by different rules: the driver takes any value of exactly four bytes, whatever its type;
-// the calibration library, reading the key while the driver is not loaded, takes only a REG_DWORD.
-struct NorvikNumericValue {
-  LPCWSTR name;
-  size_t offset;  // of the word in DriverSettings
+// Every value of the driver's key that a program reads or writes by name, in the order nrvctl
+// prints them: the eleven words of the settings record, the utility's button mask, and the two
+// values the driver reads only at its start. The driver loads and saves the words from it, the
+// calibration library reads and stores them, nrvctl shows and sets them, and nrvctl init keeps
+// the values it marks kept when it replaces a hive. Every word is 32 bits. The driver takes a
+// word of exactly four bytes, whatever its type; the calibration library, reading the key while
+// the driver is not loaded, takes only a REG_DWORD.
+enum class NorvikValueKind {
+  kWord,     // a word of the settings record, at `offset`
+  kUtility,  // read by the utility only (ButShow)
+  kStart,    // read by the driver at its start, beside the record (Filter, LongPress)
 };
 
-inline constexpr NorvikNumericValue kNorvikNumericValues[11] = {
-    {NORVIK_VALUE_BAUD_RATE, offsetof(DriverSettings, BaudRate)},
-    {NORVIK_VALUE_MOUSE_MOD, offsetof(DriverSettings, MouseMod)},
-    {NORVIK_VALUE_X_INPLACE, offsetof(DriverSettings, XInplace)},
-    {NORVIK_VALUE_Y_INPLACE, offsetof(DriverSettings, YInplace)},
-    {NORVIK_VALUE_CLI_DELAY, offsetof(DriverSettings, CliDelay)},
-    {NORVIK_VALUE_SEL_DELAY, offsetof(DriverSettings, SelDelay)},
-    {NORVIK_VALUE_TOU_SOUND, offsetof(DriverSettings, TouSound)},
-    {NORVIK_VALUE_LLX, offsetof(DriverSettings, LLX)},
-    {NORVIK_VALUE_LLY, offsetof(DriverSettings, LLY)},
-    {NORVIK_VALUE_URX, offsetof(DriverSettings, URX)},
-    {NORVIK_VALUE_URY, offsetof(DriverSettings, URY)},
+struct NorvikValue {
+  LPCWSTR name;      // as the registry names it
+  const char *text;  // the same, for nrvctl's lines
+  NorvikValueKind kind;
+  size_t offset;    // kWord: of the word in DriverSettings
+  bool isSigned;    // shown and read as a signed number
+  bool hex;         // shown in hexadecimal
+  bool keptByInit;  // nrvctl init --force carries it over into the new hive
+};
+
+// Both spellings of a value's name, from one.
+#define NORVIK_NAMES(name) TEXT(#name), #name
+
+inline constexpr NorvikValue kNorvikValues[] = {
+    {NORVIK_NAMES(LLX), NorvikValueKind::kWord, offsetof(DriverSettings, LLX), true, false, true},
+    {NORVIK_NAMES(LLY), NorvikValueKind::kWord, offsetof(DriverSettings, LLY), true, false, true},
+    {NORVIK_NAMES(URX), NorvikValueKind::kWord, offsetof(DriverSettings, URX), true, false, true},
+    {NORVIK_NAMES(URY), NorvikValueKind::kWord, offsetof(DriverSettings, URY), true, false, true},
+    // The rate is init's to set (--baud), from the hive it replaces when not given.
+    {NORVIK_NAMES(BaudRate), NorvikValueKind::kWord, offsetof(DriverSettings, BaudRate), false, false, false},
+    {NORVIK_NAMES(MouseMod), NorvikValueKind::kWord, offsetof(DriverSettings, MouseMod), false, true, true},
+    {NORVIK_NAMES(XInplace), NorvikValueKind::kWord, offsetof(DriverSettings, XInplace), true, false, true},
+    {NORVIK_NAMES(YInplace), NorvikValueKind::kWord, offsetof(DriverSettings, YInplace), true, false, true},
+    {NORVIK_NAMES(SelDelay), NorvikValueKind::kWord, offsetof(DriverSettings, SelDelay), false, false, true},
+    {NORVIK_NAMES(CliDelay), NorvikValueKind::kWord, offsetof(DriverSettings, CliDelay), false, false, true},
+    {NORVIK_NAMES(TouSound), NorvikValueKind::kWord, offsetof(DriverSettings, TouSound), false, false, true},
+    {NORVIK_NAMES(ButShow), NorvikValueKind::kUtility, 0, false, false, true},
+    {NORVIK_NAMES(Filter), NorvikValueKind::kStart, 0, false, false, true},
+    {NORVIK_NAMES(LongPress), NorvikValueKind::kStart, 0, false, false, true},
 };
 
 // The word of a record at one of those offsets, as the registry stores it.

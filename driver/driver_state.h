@@ -29,7 +29,7 @@ struct LiveSettings {
   DriverSettings Copy() const;
   // Replaces the eleven words (offsets 4-47) from a record; its reserved word is ignored.
   void Assign(const DriverSettings &settings);
-  // Stores one word, named by its offset in DriverSettings (as kNorvikNumericValues gives it).
+  // Stores one word, named by its offset in DriverSettings (as kNorvikValues gives it).
   void StoreWord(size_t offset, DWORD word);
 };
 

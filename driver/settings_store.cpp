@@ -34,7 +34,8 @@ DriverSettings LoadDriverSettings() {
     LoadPortName(key);
     // Only the size is checked, never the type: the calibration library, reading the same table
     // while the driver is not loaded, takes a REG_DWORD only.
-    for (const NorvikNumericValue &value : kNorvikNumericValues) {
+    for (const NorvikValue &value : kNorvikValues) {
+      if (value.kind != NorvikValueKind::kWord) continue;
       DWORD word = 0;
       DWORD type = 0;
       DWORD size = sizeof word;
@@ -50,7 +51,8 @@ DriverSettings LoadDriverSettings() {
 BOOL SaveDriverSettings(DriverSettings settings) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return TRUE;
-  for (const NorvikNumericValue &value : kNorvikNumericValues) {
+  for (const NorvikValue &value : kNorvikValues) {
+    if (value.kind != NorvikValueKind::kWord) continue;
     DWORD word = NorvikWordAt(settings, value.offset);
     RegSetValueExW(key, value.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&word), sizeof word);
   }

@@ -15,20 +15,22 @@
 #include "controller_line_rates.h"
 #include "device_root_init.h"
 #include "driver_settings.h"
-#include "start_value_command.h"
 #include "norvik_device.h"
+#include "norvik_registry.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
 #include "platform/help_option.h"
+#include "platform/pointer_outputs.h"
 #include "platform/stop_signals.h"
 #include "platform/text.h"
+#include "start_value_command.h"
 
 namespace {
 
-const char kUsage[] =
+const char kUsageTemplate[] =
     "usage: nrvctl [--root DIR] COMMAND\n"
     "       nrvctl --help        print this and exit\n"
-    "  init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N] [--output NAME]\n"
+    "  init --port TTY [--pointer {outputs}] [--baud N] [--output NAME]\n"
     "                        make DIR a device root for the controller on TTY (NAME: the\n"
     "                        monitor the panel is on, as xrandr names it)\n"
     "  init --force [--port TTY] [--pointer OUTPUT] [--baud N] [--output NAME]\n"
@@ -45,26 +47,16 @@ const char kUsage[] =
     "  count [--reset]       print and clear the report counter (--reset: only clear it)\n"
     "  rate                  print reports per second, once a second, until interrupted\n";
 
-struct Word {
-  const char *name;
-  size_t offset;
-  bool isSigned;
-  bool hex;
-};
-
-const Word kWords[] = {
-    {"LLX", offsetof(DriverSettings, LLX), true, false},
-    {"LLY", offsetof(DriverSettings, LLY), true, false},
-    {"URX", offsetof(DriverSettings, URX), true, false},
-    {"URY", offsetof(DriverSettings, URY), true, false},
-    {"BaudRate", offsetof(DriverSettings, BaudRate), false, false},
-    {"MouseMod", offsetof(DriverSettings, MouseMod), false, true},
-    {"XInplace", offsetof(DriverSettings, XInplace), true, false},
-    {"YInplace", offsetof(DriverSettings, YInplace), true, false},
-    {"SelDelay", offsetof(DriverSettings, SelDelay), false, false},
-    {"CliDelay", offsetof(DriverSettings, CliDelay), false, false},
-    {"TouSound", offsetof(DriverSettings, TouSound), false, false},
-};
+// The usage, with the pointer outputs as the one list of them names them.
+const std::string &Usage() {
+  static const std::string usage = [] {
+    std::string text = kUsageTemplate;
+    const std::string mark = "{outputs}";
+    text.replace(text.find(mark), mark.size(), platform::PointerOutputNames("", "|", "|"));
+    return text;
+  }();
+  return usage;
+}
 
 const char *ControlName(DWORD code) {
   switch (code) {
@@ -148,16 +140,17 @@ bool ReadSettings(DriverSettings *settings) {
   return Control(IOCTL_NRV_GET_SETTINGS, nullptr, 0, settings, sizeof *settings);
 }
 
-DWORD *WordIn(DriverSettings &settings, const Word &word) {
+DWORD *WordIn(DriverSettings &settings, const NorvikValue &word) {
   return reinterpret_cast<DWORD *>(reinterpret_cast<BYTE *>(&settings) + word.offset);
 }
 
 void PrintSettings(DriverSettings &settings) {
-  for (const Word &word : kWords) {
+  for (const NorvikValue &word : kNorvikValues) {
+    if (word.kind != NorvikValueKind::kWord) continue;
     DWORD value = *WordIn(settings, word);
-    if (word.hex) std::printf("%s=0x%08x\n", word.name, value);
-    else if (word.isSigned) std::printf("%s=%d\n", word.name, static_cast<int>(value));
-    else std::printf("%s=%u\n", word.name, value);
+    if (word.hex) std::printf("%s=0x%08x\n", word.text, value);
+    else if (word.isSigned) std::printf("%s=%d\n", word.text, static_cast<int>(value));
+    else std::printf("%s=%u\n", word.text, value);
   }
 }
 
@@ -169,19 +162,19 @@ bool ApplyAssignment(DriverSettings &settings, const char *assignment) {
     return false;
   }
   std::string name(assignment, equals);
-  for (const Word &word : kWords) {
-    if (strcasecmp(word.name, name.c_str()) != 0) continue;
+  for (const NorvikValue &word : kNorvikValues) {
+    if (word.kind != NorvikValueKind::kWord || strcasecmp(word.text, name.c_str()) != 0) continue;
     const char *text = equals + 1;
     char *end = nullptr;
     long long value = std::strtoll(text, &end, 0);
     bool inRange = word.isSigned ? value >= INT32_MIN && value <= INT32_MAX : value >= INT32_MIN && value <= 0xFFFFFFFFLL;
     if (*text == 0 || *end != 0 || !inRange) {
-      std::fprintf(stderr, "nrvctl: '%s' is not a 32-bit number for %s\n", text, word.name);
+      std::fprintf(stderr, "nrvctl: '%s' is not a 32-bit number for %s\n", text, word.text);
       return false;
     }
     // The driver stores any rate; at one the controller does not send at, its next start reads no
     // touch, or cannot even open a port that cannot run at it.
-    if (std::strcmp(word.name, "BaudRate") == 0 && !IsControllerRate(static_cast<unsigned long>(value))) {
+    if (std::strcmp(word.text, "BaudRate") == 0 && !IsControllerRate(static_cast<unsigned long>(value))) {
       std::fprintf(stderr,
                    "nrvctl: BaudRate %s is not a rate the controller sends at, so the driver would take no touch "
                    "after its next start; nothing was stored: %s\n",
@@ -254,20 +247,20 @@ bool RunInit(int argc, char **argv, int *status) {
 int main(int argc, char **argv) {
   // The usage needs no device, so it is printed before a device root is looked for.
   if (platform::WantsHelp(argc, argv)) {
-    std::fputs(kUsage, stdout);
+    std::fputs(Usage().c_str(), stdout);
     return 0;
   }
   int status = 0;
   if (RunInit(argc, argv, &status)) return status;
   if (!platform::InitDeviceRoot(argc, argv, "nrvctl")) return 2;
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    std::fputs(Usage().c_str(), stderr);
     return 2;
   }
   std::string command = argv[1];
   if ((command == "start" || command == "stop" || command == "settings" || command == "port" || command == "rate") &&
       argc != 2) {
-    std::fprintf(stderr, "nrvctl: '%s' takes no arguments\n%s", command.c_str(), kUsage);
+    std::fprintf(stderr, "nrvctl: '%s' takes no arguments\n%s", command.c_str(), Usage().c_str());
     return 2;
   }
   if (command == "start") {
@@ -335,6 +328,6 @@ int main(int argc, char **argv) {
     return 0;
   }
   if (command == "rate") return Rate();
-  std::fprintf(stderr, "nrvctl: unknown command '%s'\n%s", command.c_str(), kUsage);
+  std::fprintf(stderr, "nrvctl: unknown command '%s'\n%s", command.c_str(), Usage().c_str());
   return 2;
 }

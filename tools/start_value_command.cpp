@@ -20,20 +20,14 @@
 
 namespace {
 
-struct StartValue {
-  const char *name;
-  LPCWSTR registryName;
-  DWORD type;  // REG_SZ or REG_DWORD
-};
+// The value's type in the hive: Filter is text, LongPress a dword.
+DWORD TypeOf(const NorvikValue &value) {
+  return std::strcmp(value.text, "Filter") == 0 ? REG_SZ : REG_DWORD;
+}
 
-const StartValue kStartValues[] = {
-    {"Filter", NORVIK_VALUE_FILTER, REG_SZ},
-    {"LongPress", NORVIK_VALUE_LONG_PRESS, REG_DWORD},
-};
-
-const StartValue *Find(const std::string &name) {
-  for (const StartValue &value : kStartValues)
-    if (strcasecmp(name.c_str(), value.name) == 0) return &value;
+const NorvikValue *Find(const std::string &name) {
+  for (const NorvikValue &value : kNorvikValues)
+    if (value.kind == NorvikValueKind::kStart && strcasecmp(name.c_str(), value.text) == 0) return &value;
   return nullptr;
 }
 
@@ -52,8 +46,8 @@ const char *ParseLongPress(const std::string &text, DWORD *milliseconds) {
 bool IsStartValueName(const std::string &name) { return Find(name) != nullptr; }
 
 bool CheckStartValue(const std::string &name, const std::string &text) {
-  const StartValue &value = *Find(name);
-  if (value.type == REG_DWORD) {
+  const NorvikValue &value = *Find(name);
+  if (TypeOf(value) == REG_DWORD) {
     DWORD milliseconds = 0;
     const char *reason = ParseLongPress(text, &milliseconds);
     if (reason == nullptr) return true;
@@ -72,14 +66,14 @@ bool CheckStartValue(const std::string &name, const std::string &text) {
 }
 
 int StoreStartValue(const std::string &name, const std::string &text) {
-  const StartValue &value = *Find(name);
+  const NorvikValue &value = *Find(name);
   // The registry replaces the hive by renaming a new file into the device root.
   const std::string root = platform::DeviceRoot();
   if (access(root.c_str(), W_OK) != 0) {
     std::fprintf(stderr,
                  "nrvctl: %s was not stored: this user may not change the hive of %s, which the driver reads it "
                  "from; run the same command as root (sudo nrvctl ...)\n",
-                 value.name, root.c_str());
+                 value.text, root.c_str());
     return 1;
   }
   HKEY key = nullptr;
@@ -88,17 +82,17 @@ int StoreStartValue(const std::string &name, const std::string &text) {
     std::fprintf(stderr,
                  "nrvctl: %s was not stored: the device root has no driver key (error %ld); make it with nrvctl "
                  "init or install the driver's key first\n",
-                 value.name, static_cast<long>(status));
+                 value.text, static_cast<long>(status));
     return 1;
   }
-  if (value.type == REG_DWORD) {
+  if (TypeOf(value) == REG_DWORD) {
     DWORD milliseconds = 0;
     ParseLongPress(text, &milliseconds);
-    status = RegSetValueExW(key, value.registryName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&milliseconds),
+    status = RegSetValueExW(key, value.name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&milliseconds),
                             sizeof milliseconds);
   } else {
     const std::u16string wide = platform::ToUtf16(text);
-    status = RegSetValueExW(key, value.registryName, 0, REG_SZ, reinterpret_cast<const BYTE *>(wide.c_str()),
+    status = RegSetValueExW(key, value.name, 0, REG_SZ, reinterpret_cast<const BYTE *>(wide.c_str()),
                             static_cast<DWORD>((wide.size() + 1) * sizeof(char16_t)));
   }
   if (status == ERROR_SUCCESS) status = RegFlushKey(key);
@@ -106,28 +100,29 @@ int StoreStartValue(const std::string &name, const std::string &text) {
   // The registry has printed why the hive could not be written.
   if (status != ERROR_SUCCESS) return 1;
   std::printf("%s=%s stored; the driver takes it at its next start (nrvctl start, or a restart of the service)\n",
-              value.name, text.c_str());
+              value.text, text.c_str());
   return 0;
 }
 
 void PrintStartValues() {
   HKEY key = nullptr;
   const bool open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_READ, &key) == ERROR_SUCCESS;
-  for (const StartValue &value : kStartValues) {
+  for (const NorvikValue &value : kNorvikValues) {
+    if (value.kind != NorvikValueKind::kStart) continue;
     BYTE data[2 * (kFilterTextChars + 1)] = {};
     DWORD type = 0;
     DWORD size = sizeof data - sizeof(WCHAR);  // a string stays terminated
-    const bool read = open && RegQueryValueExW(key, value.registryName, nullptr, &type, data, &size) == ERROR_SUCCESS;
-    if (value.type == REG_DWORD) {
+    const bool read = open && RegQueryValueExW(key, value.name, nullptr, &type, data, &size) == ERROR_SUCCESS;
+    if (TypeOf(value) == REG_DWORD) {
       DWORD word = 0;
       const bool taken = read && type == REG_DWORD && size == sizeof word;
       if (taken) std::memcpy(&word, data, sizeof word);
-      std::printf("%s=%u%s\n", value.name, word, read && !taken ? " (the stored value is not a dword: the driver ignores it)" : "");
+      std::printf("%s=%u%s\n", value.text, word, read && !taken ? " (the stored value is not a dword: the driver ignores it)" : "");
     } else {
       const bool taken = read && type == REG_SZ;
       const std::string text = taken ? platform::Printable(platform::ToUtf8(reinterpret_cast<const char16_t *>(data)))
                                      : std::string("off");
-      std::printf("%s=%s%s\n", value.name, text.c_str(), read && !taken ? " (the stored value is not a string: the driver ignores it)" : "");
+      std::printf("%s=%s%s\n", value.text, text.c_str(), read && !taken ? " (the stored value is not a string: the driver ignores it)" : "");
     }
   }
   if (open) RegCloseKey(key);

@@ -4,6 +4,7 @@
 // its calls are dropped and it is tried again now and then; there is no silent fallback to
 // another output.
 #include "platform/pointer_output.h"
+#include "platform/pointer_outputs.h"
 
 #include <chrono>
 #include <cstdio>
@@ -111,20 +112,28 @@ void Choose(PointerOutput &output) {
   std::string problem;
   if (ReadSettings(&settings, &problem)) {
     if (!settings.pointerGiven) settings.pointer = DefaultPointer();
-    if (EqualsIgnoreCase(settings.pointer, u"windows")) {
-      output.backend = StartPointerWindows(ToUtf8(settings.pointerLog), settings.pointerLogGiven, &problem);
-    } else if (EqualsIgnoreCase(settings.pointer, u"log")) {
-      output.backend = StartPointerLog(ToUtf8(settings.pointerLog), &problem);
-    } else if (EqualsIgnoreCase(settings.pointer, u"xtest")) {
-      output.backend = StartPointerXTest(&problem);
-    } else if (EqualsIgnoreCase(settings.pointer, u"uinput")) {
-      output.backend = StartPointerUinput(&problem);
-    } else if (EqualsIgnoreCase(settings.pointer, u"uinput-touch")) {
-      output.backend = StartPointerUinputTouch(&problem);
-    } else {
+    const PointerOutputEntry *entry = FindPointerOutput(ToUtf8(settings.pointer));
+    if (entry == nullptr) {
       problem = "Pointer is \"" + ToUtf8(settings.pointer) +
-                "\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to \"windows\", \"log\", "
-                "\"xtest\", \"uinput\" or \"uinput-touch\"";
+                "\", which names no pointer output: set HKLM\\Platform\\Input \"Pointer\" to " + PointerOutputNames();
+    } else {
+      switch (entry->kind) {
+        case PointerOutputKind::kWindows:
+          output.backend = StartPointerWindows(ToUtf8(settings.pointerLog), settings.pointerLogGiven, &problem);
+          break;
+        case PointerOutputKind::kLog:
+          output.backend = StartPointerLog(ToUtf8(settings.pointerLog), &problem);
+          break;
+        case PointerOutputKind::kXTest:
+          output.backend = StartPointerXTest(&problem);
+          break;
+        case PointerOutputKind::kUinput:
+          output.backend = StartPointerUinput(&problem);
+          break;
+        case PointerOutputKind::kUinputTouch:
+          output.backend = StartPointerUinputTouch(&problem);
+          break;
+      }
     }
   }
   if (!output.backend) {
