@@ -6,8 +6,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +24,7 @@
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
 #include "platform/install_layout.h"
+#include "platform/registry_file.h"
 #include "platform/text.h"
 #include "platform/trusted_path.h"
 #include "serial_port_holder.h"
@@ -392,9 +391,9 @@ Layout ChooseLayout() {
   if (geteuid() != 0) return layout;
   const group *members = getgrnam(platform::kMemberGroup);
   if (members == nullptr) return layout;
-  const passwd *service = getpwnam(platform::kServiceUser);
+  uid_t service = 0;
   layout.shared = true;
-  layout.owner = service != nullptr ? service->pw_uid : 0;
+  layout.owner = platform::UserId(platform::kServiceUser, &service) ? service : 0;
   layout.group = members->gr_gid;
   layout.rootMode = 02750;
   layout.runMode = 03770;
@@ -421,33 +420,37 @@ bool Share(int fd, const std::string &path, const Layout &layout, mode_t mode) {
   return true;
 }
 
-// Opens the folder `name` inside `parent`, making it first when it is missing; it must be a real
-// folder (not a link) that a trusted owner holds. -1, having said why, otherwise.
-int OpenFolderAt(int parent, const std::string &name, const std::string &path, bool *made) {
-  *made = mkdirat(parent, name.c_str(), 0700) == 0;
-  if (!*made && errno != EEXIST) {
+// Opens the folder `name` inside `parent` (shown as `parentPath`), making it first when it is
+// missing; it must be a real folder (not a link) that a trusted owner holds, in a folder that
+// others may not write unless it is sticky. -1, having said why, otherwise.
+int OpenFolderAt(int parent, const std::string &parentPath, const std::string &name, const std::string &path,
+                 bool *made) {
+  platform::TrustedOpen how;
+  how.flags = O_RDONLY | O_DIRECTORY;
+  how.create = true;
+  how.made = made;
+  platform::TrustedRefusal refused;
+  const int fd = platform::OpenTrustedPathAt(parent, parentPath, name, how, &refused);
+  using Kind = platform::TrustedRefusal::Kind;
+  if (fd >= 0) return fd;
+  if (refused.kind == Kind::kCannotCreate) {
     std::fprintf(stderr, "nrvctl: init: cannot create %s: %s: create it, or run init as root\n", path.c_str(),
-                 std::strerror(errno));
-    return -1;
-  }
-  int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0) {
-    std::fprintf(stderr, "nrvctl: init: cannot use %s: %s: give a device root that is a real folder (no symbolic "
-                         "link), e.g. /var/lib/norvik/NAME\n", path.c_str(),
-                 errno == ELOOP || errno == ENOTDIR ? "it is a symbolic link or not a folder" : std::strerror(errno));
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  if (!platform::IsTrustedOwner(info.st_uid)) {
-    const passwd *owner = getpwuid(info.st_uid);
+                 std::strerror(refused.error));
+  } else if (refused.kind == Kind::kOpenFolder) {
+    std::fprintf(stderr, "nrvctl: init: cannot use %s: others may write it (mode %04o), who could replace the device "
+                         "root: make the device root in a folder that only root may change, e.g. /var/lib/norvik/NAME\n",
+                 refused.at.c_str(), static_cast<unsigned>(refused.mode));
+  } else if (refused.kind == Kind::kOwner) {
     std::fprintf(stderr, "nrvctl: init: cannot use %s: it belongs to %s, who could replace what init makes there: "
                          "remove it, or give a device root of your own\n", path.c_str(),
-                 owner != nullptr ? owner->pw_name : std::to_string(info.st_uid).c_str());
-    close(fd);
-    return -1;
+                 platform::UserName(refused.owner).c_str());
+  } else {
+    const bool link = refused.kind == Kind::kLink || refused.kind == Kind::kNotFolder;
+    std::fprintf(stderr, "nrvctl: init: cannot use %s: %s: give a device root that is a real folder (no symbolic "
+                         "link), e.g. /var/lib/norvik/NAME\n", path.c_str(),
+                 link ? "it is a symbolic link or not a folder" : std::strerror(refused.error));
   }
-  return fd;
+  return -1;
 }
 
 // Opens the folder that holds the device root. For root every component must be one that only
@@ -462,47 +465,41 @@ int OpenParentFolder(const std::string &parent) {
     return fd;
   }
   const size_t slash = parent.find_last_of('/');
-  int above = OpenParentFolder(slash == 0 ? std::string("/") : parent.substr(0, slash));
+  const std::string abovePath = slash == 0 ? std::string("/") : parent.substr(0, slash);
+  int above = OpenParentFolder(abovePath);
   if (above < 0) return -1;
   bool made = false;
-  int fd2 = OpenFolderAt(above, parent.substr(slash + 1), parent, &made);
+  int fd2 = OpenFolderAt(above, abovePath, parent.substr(slash + 1), parent, &made);
   if (fd2 >= 0 && made) fchmod(fd2, 0755);
   close(above);
   return fd2;
 }
 
-// A file of the root opened or made without following a link; -1, having said why, otherwise.
+// A file of the root opened, or made with O_CREAT, without following a link; whoever owns it,
+// init gives it its owners. -1, having said why, otherwise; -1 with errno ENOENT, silently, when
+// it is missing and not to be made.
 int OpenFileAt(int folder, const char *name, const std::string &path, int flags) {
-  int fd = openat(folder, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
-  struct stat info {};
-  if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) return fd;
-  const int error = fd >= 0 ? EINVAL : errno;
-  if (fd >= 0) close(fd);
-  if (error == ENOENT) {
-    errno = ENOENT;
-    return -1;
-  }
+  platform::TrustedOpen how;
+  how.flags = flags & ~O_CREAT;
+  how.create = (flags & O_CREAT) != 0;
+  how.trustedOwner = false;
+  how.othersMayWrite = true;
+  platform::TrustedRefusal refused;
+  const int fd = platform::OpenTrustedPathAt(folder, path.substr(0, path.rfind('/')), name, how, &refused);
+  if (fd >= 0 || refused.error == ENOENT) return fd;
+  using Kind = platform::TrustedRefusal::Kind;
   std::fprintf(stderr, "nrvctl: init: cannot use %s: %s: remove it and run init again\n", path.c_str(),
-               error == ELOOP ? "it is a symbolic link" : error == EINVAL ? "it is not a regular file"
-                                                                           : std::strerror(error));
-  errno = error;
+               refused.kind == Kind::kLink         ? "it is a symbolic link"
+               : refused.kind == Kind::kNotRegular ? "it is not a regular file"
+                                                   : std::strerror(refused.error));
+  errno = refused.error;
   return -1;
 }
 
-bool WriteAll(int fd, const std::string &text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes the hive as the registry does: a complete temporary file renamed over the old one under
-// the lock on registry.reg.lock, so that a running program reads either the old hive or the new.
-// Every file is reached through the root's descriptor, so no link planted in the root is followed.
+// Writes the hive through the registry's own writer, under the lock on registry.reg.lock, so that
+// a running program reads either the old hive or the new. The lock is made here first, to give
+// it the layout's owners; every file is reached through the root's descriptor, so no link
+// planted in the root is followed.
 bool WriteHive(int root, const std::string &text, const Layout &layout) {
   const std::string path = platform::RegistryPath();
   const std::string lockPath = path + ".lock";
@@ -511,28 +508,18 @@ bool WriteHive(int root, const std::string &text, const Layout &layout) {
     if (errno == ENOENT) std::fprintf(stderr, "nrvctl: init: cannot create %s\n", lockPath.c_str());
     return false;
   }
-  if (!Share(lock, lockPath, layout, layout.lockMode)) {
-    close(lock);
-    return false;
-  }
-  while (flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-  }
-  const char temporary[] = "registry.reg.init";
-  unlinkat(root, temporary, 0);
-  bool ok = false;
-  int fd = openat(root, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ok = Share(fd, path + ".init", layout, layout.hiveMode) && WriteAll(fd, text) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && renameat(root, temporary, root, "registry.reg") == 0 && fsync(root) == 0;
-  }
-  if (!ok) {
-    std::fprintf(stderr, "nrvctl: init: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-    unlinkat(root, temporary, 0);
-  }
-  flock(lock, LOCK_UN);
+  const bool shared = Share(lock, lockPath, layout, layout.lockMode);
   close(lock);
-  return ok;
+  if (!shared) return false;
+  platform::HiveFileOwners owners;
+  owners.mode = layout.hiveMode;
+  if (layout.shared) {
+    owners.owner = layout.owner;
+    owners.group = layout.group;
+  }
+  const int error = platform::WriteHiveFile(root, text, owners);
+  if (error != 0) std::fprintf(stderr, "nrvctl: init: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+  return error == 0;
 }
 
 // The device root as an absolute path without "." or ".." components.
@@ -631,17 +618,8 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   int parent = OpenParentFolder(parentPath);
   if (parent < 0) return 1;
   // Others who may write the parent could swap the root itself, unless it is sticky (as /tmp is).
-  struct stat parentInfo {};
-  if (fstat(parent, &parentInfo) != 0 ||
-      ((parentInfo.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (parentInfo.st_mode & S_ISVTX) == 0)) {
-    std::fprintf(stderr, "nrvctl: init: cannot use %s: others may write it (mode %04o), who could replace the device "
-                         "root: make the device root in a folder that only root may change, e.g. /var/lib/norvik/NAME\n",
-                 parentPath.c_str(), static_cast<unsigned>(parentInfo.st_mode & 07777));
-    close(parent);
-    return 1;
-  }
   bool made = false;
-  int folder = OpenFolderAt(parent, absolute.substr(slash + 1), absolute, &made);
+  int folder = OpenFolderAt(parent, parentPath, absolute.substr(slash + 1), absolute, &made);
   close(parent);
   if (folder < 0) return 1;
   struct Closer {
@@ -689,7 +667,7 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   if (!after.pointerLog.empty()) hive += "\"PointerLog\"=" + Quoted(after.pointerLog) + "\n";
   if (!after.output.empty()) hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Output\"=" + Quoted(after.output) + "\n";
 
-  int run = OpenFolderAt(folder, "run", absolute + "/run", &made);
+  int run = OpenFolderAt(folder, absolute, "run", absolute + "/run", &made);
   if (run < 0) return 1;
   const bool runShared = Share(run, absolute + "/run", layout, layout.runMode);
   close(run);

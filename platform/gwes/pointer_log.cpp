@@ -10,7 +10,6 @@
 // root's own descriptor, and only a regular file with one name, owned by this program's user (or
 // root, or the service's account), is written to.
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,80 +82,50 @@ namespace {
 // Why a log is not used, as the end of a sentence that starts with PointerLog "FILE".
 constexpr const char kFix[] = "name another file in HKLM\\Platform\\Input \"PointerLog\"";
 
-std::string OwnerName(uid_t owner) {
-  const passwd *entry = getpwuid(owner);
-  return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
-}
-
-std::string CannotOpen(const std::string &shown, int error) {
-  if (error == ELOOP)
-    return "is refused: " + shown + " is a symbolic link, which could lead anywhere: remove it, or " + kFix;
+std::string CannotOpen(int error) {
   return "cannot be opened: " + std::string(std::strerror(error)) +
          ": create its folder or make it writable, or change HKLM\\Platform\\Input \"PointerLog\"";
 }
 
-// The folder that holds the last component of the relative `path`, reached from `start` one
-// component at a time without following a symbolic link; -1 with *why set. `start` stays open.
-int OpenFolder(int start, const std::string &base, const std::string &path, std::string *name, std::string *why) {
-  int folder = start;
-  std::string shown = base;
-  size_t at = 0;
-  for (size_t next; (next = path.find('/', at)) != std::string::npos; at = next + 1) {
-    const std::string part = path.substr(at, next - at);
-    if (part.empty() || part == ".") continue;
-    shown += (shown.empty() ? "" : "/") + part;
-    const int child = openat(folder, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int error = errno;
-    if (folder != start) close(folder);
-    if (child < 0) {
-      *why = error == ENOTDIR ? "is refused: " + shown + " is a symbolic link or not a folder: " + kFix
-                              : CannotOpen(shown, error);
-      return -1;
-    }
-    folder = child;
-  }
-  *name = path.substr(at);
-  return folder;
-}
-
-// Opens `name` in `folder` for appending, making it 0640 when it is new; -1 with *why set.
-int OpenInFolder(int folder, const std::string &name, const std::string &shown, std::string *why) {
-  // O_NONBLOCK: a FIFO put in the log's place must not hold the program up until someone reads it.
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-  int fd = -1;
+// The log `path` opened for appending from the folder `start`, shown as `base`, made 0640 when it
+// is new; -1 with *why set. Its folders need only be real ones (no symbolic link); the file must
+// be a regular one of a trusted owner with a single name.
+int OpenLog(int start, const std::string &base, const std::string &path, std::string *why) {
+  TrustedOpen how;
+  how.flags = O_WRONLY | O_APPEND;
   bool made = false;
-  // Made with O_EXCL, so that "new" is known for certain; the loop covers a file that comes or
-  // goes between the two opens.
-  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
-    fd = openat(folder, name.c_str(), kFlags);
-    if (fd < 0 && errno == ENOENT) {
-      fd = openat(folder, name.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
-      made = fd >= 0;
-    }
-    if (fd < 0 && errno != ENOENT && errno != EEXIST) break;
-  }
-  struct stat info {};
-  if (fd < 0) {
-    // A FIFO without a reader, or a device without its hardware, refuses to open at all.
-    const int error = errno;
-    const bool special = fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode) &&
-                         !S_ISLNK(info.st_mode);
-    *why = special ? "is refused: " + shown + " is not a regular file: " + kFix : CannotOpen(shown, error);
-    return -1;
-  }
-  if (fstat(fd, &info) != 0) *why = CannotOpen(shown, errno);
-  else if (!S_ISREG(info.st_mode)) *why = "is refused: " + shown + " is not a regular file: " + kFix;
-  else if (!IsTrustedOwner(info.st_uid))
-    *why = "is refused: " + shown + " belongs to " + OwnerName(info.st_uid) +
+  how.create = true;
+  how.made = &made;
+  how.trustFolders = false;
+  how.othersMayWrite = true;
+  how.oneName = true;
+  TrustedRefusal refused;
+  const int fd = OpenTrustedPathAt(start, base, path, how, &refused);
+  using Kind = TrustedRefusal::Kind;
+  const std::string &at = refused.at;
+  if (fd >= 0) {
+    // Readable by the device root's group, whatever this program's umask; written without
+    // O_NONBLOCK.
+    if ((!made || fchmod(fd, 0640) == 0) && fcntl(fd, F_SETFL, O_APPEND) == 0) return fd;
+    *why = CannotOpen(errno);
+    close(fd);
+  } else if (refused.kind == Kind::kNotFolder || (refused.kind == Kind::kLink && !refused.last)) {
+    *why = "is refused: " + at + " is a symbolic link or not a folder: " + kFix;
+  } else if (refused.kind == Kind::kLink) {
+    *why = "is refused: " + at + " is a symbolic link, which could lead anywhere: remove it, or " + kFix;
+  } else if (refused.kind == Kind::kNotRegular) {
+    *why = "is refused: " + at + " is not a regular file: " + kFix;
+  } else if (refused.kind == Kind::kOwner) {
+    *why = "is refused: " + at + " belongs to " + UserName(refused.owner) +
            ", who could make it any file: remove it, or " + kFix;
-  else if (info.st_nlink != 1)
-    *why = "is refused: " + shown + " has " + std::to_string(info.st_nlink) +
+  } else if (refused.kind == Kind::kNames) {
+    *why = "is refused: " + at + " has " + std::to_string(refused.names) +
            " names (hard links), so it may be another file: remove it, or " + kFix;
-  // Readable by the device root's group, whatever this program's umask.
-  else if (made && fchmod(fd, 0640) != 0) *why = CannotOpen(shown, errno);
-  else if (fcntl(fd, F_SETFL, O_APPEND) != 0) *why = CannotOpen(shown, errno);
-  else return fd;
-  close(fd);
+  } else if (refused.kind == Kind::kPath) {
+    *why = "is refused: " + refused.why + ": " + kFix;
+  } else {
+    *why = CannotOpen(refused.error);
+  }
   return -1;
 }
 
@@ -169,22 +138,17 @@ std::unique_ptr<PointerBackend> StartPointerLog(const std::string &path, std::st
   const std::string shown = inRoot ? root + "/" + path : path;
   std::string why;
   int fd = -1;
-  if (!inRoot) {
-    // An absolute name is the administrator's own choice of folder; only the file is checked.
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int start = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (start < 0) why = CannotOpen(folder, errno);
-    else fd = OpenInFolder(start, path.substr(slash + 1), shown, &why);
-    if (start >= 0) close(start);
-  } else if (const int start = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); start < 0) {
-    why = CannotOpen(root, errno);
+  // An absolute name is the administrator's own choice of folder; only the file is checked.
+  // Below the device root every folder on the way is checked too: some of them others may write.
+  const size_t slash = path.rfind('/');
+  const std::string folder = inRoot                        ? root
+                             : slash == std::string::npos ? "."
+                             : slash == 0                 ? "/"
+                                                          : path.substr(0, slash);
+  if (const int start = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); start < 0) {
+    why = CannotOpen(errno);
   } else {
-    // Below the device root every folder on the way is checked too: some of them others may write.
-    std::string name;
-    const int folder = OpenFolder(start, root, path, &name, &why);
-    if (folder >= 0) fd = OpenInFolder(folder, name, shown, &why);
-    if (folder >= 0 && folder != start) close(folder);
+    fd = OpenLog(start, folder, inRoot ? path : path.substr(slash + 1), &why);
     close(start);
   }
   if (fd < 0) {

@@ -11,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -38,6 +37,7 @@
 #include "platform/access_advice.h"
 #include "platform/device_root.h"
 #include "platform/text.h"
+#include "platform/trusted_path.h"
 #include "window_handle.h"
 #include "window_input.h"
 
@@ -123,11 +123,6 @@ bool MakeAddress(const std::string &path, sockaddr_un *address) {
 
 // The file a descriptor was opened on, by a name that nobody can make lead elsewhere.
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-std::string OwnerName(uid_t owner) {
-  const passwd *entry = getpwuid(owner);
-  return entry != nullptr ? std::string(entry->pw_name) : "uid " + std::to_string(owner);
-}
 
 // Says once, for an entry of run/ that is not used, which one and why (again when the reason
 // changes: the entry was replaced).
@@ -352,7 +347,7 @@ Fd OpenWindowSocket(int runFd, const std::string &run, pid_t process, const Reco
   else if (S_ISLNK(info.st_mode)) why = "it is a symbolic link, not a socket";
   else if (!S_ISSOCK(info.st_mode)) why = "it is not a socket";
   else if (info.st_uid != owner)
-    why = "it belongs to " + OwnerName(info.st_uid) + ", but the record " + recordName + " to " + OwnerName(owner);
+    why = "it belongs to " + UserName(info.st_uid) + ", but the record " + recordName + " to " + UserName(owner);
   if (why.empty()) return fd;
   ReportIgnored("socket", run, name, why);
   return Fd();

@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,16 +77,20 @@ std::string RunDirectory() {
   int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (rootFd < 0) return run;  // what uses run/ says why the root cannot be reached
   struct stat rootInfo {};
-  const bool made = fstat(rootFd, &rootInfo) == 0 && mkdirat(rootFd, "run", 0700) == 0;
-  int runFd = openat(rootFd, "run", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (runFd < 0 && (errno == ELOOP || errno == ENOTDIR)) {
-    struct stat entry {};
-    const bool isLink = fstatat(rootFd, "run", &entry, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(entry.st_mode);
-    close(rootFd);
-    ReportRunRefused(run, isLink ? "is a symbolic link" : "is not a directory");
+  bool made = false;
+  TrustedOpen how;
+  how.flags = O_RDONLY | O_DIRECTORY;
+  how.create = fstat(rootFd, &rootInfo) == 0;
+  how.made = &made;
+  how.trustFolders = how.trustedOwner = false;  // run/ is anyone's to use who may use the root
+  TrustedRefusal refusal;
+  int runFd = OpenTrustedPathAt(rootFd, root, "run", how, &refusal);
+  close(rootFd);
+  const bool link = refusal.kind == TrustedRefusal::Kind::kLink;
+  if (runFd < 0 && (link || refusal.kind == TrustedRefusal::Kind::kNotFolder)) {
+    ReportRunRefused(run, link ? "is a symbolic link" : "is not a directory");
     return {};
   }
-  close(rootFd);
   if (runFd < 0) return run;
   if (made) {
     // A user outside the root's group cannot give run/ that group; run/ then keeps the user's own
@@ -112,8 +115,6 @@ bool RefuseRoot(const char *program, const std::string &root, const std::string 
   std::fprintf(stderr, "%s: refusing device root %s: %s; %s\n", program, root.c_str(), why.c_str(), fix.c_str());
   return false;
 }
-
-std::string OwnerName(uid_t owner) { return UserName(owner); }
 
 std::string Octal(mode_t mode) {
   char text[8];
@@ -162,32 +163,38 @@ bool CheckTrustedDeviceRoot(const char *program) {
     if (problem != nullptr) {
       close(fd);
       return RefuseRoot(program, root,
-                        run + " " + problem + " (" + OwnerName(folder.st_uid) + ", mode " + Octal(folder.st_mode) +
+                        run + " " + problem + " (" + UserName(folder.st_uid) + ", mode " + Octal(folder.st_mode) +
                             "), so the device's socket in it could be replaced",
                         "remove " + run + " while no program uses the root; devmgr makes it again");
     }
   }
   const std::string hive = root + "/registry.reg";
-  struct stat file {};
-  const int found = fstatat(fd, "registry.reg", &file, AT_SYMLINK_NOFOLLOW);
-  const int error = errno;
+  TrustedOpen how;
+  how.flags = O_PATH;
+  TrustedRefusal refusal;
+  const int file = OpenTrustedPathAt(fd, root, "registry.reg", how, &refusal);
   close(fd);
-  if (found != 0) {
-    if (error == ENOENT) return true;
-    return RefuseRoot(program, root, "cannot examine " + hive + ": " + std::strerror(error), "check the file");
+  if (file >= 0) {
+    close(file);
+    return true;
   }
-  if (S_ISLNK(file.st_mode))
-    return RefuseRoot(program, root, hive + " is a symbolic link, which could lead to any file",
-                      RootFix(root, "replace the link with the hive itself"));
-  if (!S_ISREG(file.st_mode))
-    return RefuseRoot(program, root, hive + " is not a regular file", RootFix(root, "replace it with the hive"));
-  if (!IsTrustedOwner(file.st_uid))
-    return RefuseRoot(program, root, hive + " belongs to " + OwnerName(file.st_uid) + ", who could change it",
-                      RootFix(root, "run devmgr as the hive's owner"));
-  if ((file.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    return RefuseRoot(program, root, hive + " may be written by others (mode " + Octal(file.st_mode) + ")",
-                      RootFix(root, "chmod go-w " + hive));
-  return true;
+  switch (refusal.kind) {
+    case TrustedRefusal::Kind::kLink:
+      return RefuseRoot(program, root, hive + " is a symbolic link, which could lead to any file",
+                        RootFix(root, "replace the link with the hive itself"));
+    case TrustedRefusal::Kind::kNotRegular:
+      return RefuseRoot(program, root, hive + " is not a regular file", RootFix(root, "replace it with the hive"));
+    case TrustedRefusal::Kind::kOwner:
+      return RefuseRoot(program, root, hive + " belongs to " + UserName(refusal.owner) + ", who could change it",
+                        RootFix(root, "run devmgr as the hive's owner"));
+    case TrustedRefusal::Kind::kWritable:
+      return RefuseRoot(program, root, hive + " may be written by others (mode " + Octal(refusal.mode) + ")",
+                        RootFix(root, "chmod go-w " + hive));
+    default:
+      if (refusal.error == ENOENT) return true;
+      return RefuseRoot(program, root, "cannot examine " + hive + ": " + std::strerror(refusal.error),
+                        "check the file");
+  }
 }
 
 bool InitDeviceRoot(int &argc, char **argv, const char *program) {

@@ -140,15 +140,15 @@ class HiveLock {
     close(fd_);
   }
 
-  LONG Acquire(const std::string &hivePath) {
-    std::string path = hivePath + ".lock";
+  // Takes the lock NAME.lock of the hive NAME in `folder`: 0, or the errno of what failed.
+  int Acquire(int folder, const std::string &name) {
     // Only its owner takes the lock: one that others could take would let them stall every change.
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd_ < 0) return errno == ENOENT ? ReportMissingRoot(DirectoryOf(hivePath)) : ReportCannotWrite(path, errno);
+    fd_ = openat(folder, (name + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd_ < 0) return errno;
     while (flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) return ReportCannotWrite(path, errno);
+      if (errno != EINTR) return errno;
     }
-    return ERROR_SUCCESS;
+    return 0;
   }
 
  private:
@@ -157,11 +157,14 @@ class HiveLock {
 
 // Temporary files are written and renamed only under the lock, so any left while one holds it
 // belong to writers that died.
-void RemoveStaleTemporaries(const std::string &hivePath) {
-  std::string directory = DirectoryOf(hivePath);
-  std::string prefix = hivePath.substr(hivePath.rfind('/') + 1) + kTemporaryInfix;
-  DIR *dir = opendir(directory.c_str());
-  if (dir == nullptr) return;
+void RemoveStaleTemporaries(int folder, const std::string &name) {
+  const std::string prefix = name + kTemporaryInfix;
+  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *dir = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (dir == nullptr) {
+    if (listing >= 0) close(listing);
+    return;
+  }
   while (struct dirent *entry = readdir(dir)) {
     if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) unlinkat(dirfd(dir), entry->d_name, 0);
   }
@@ -181,45 +184,35 @@ bool WriteAll(int fd, const std::string &text) {
   return true;
 }
 
-// Writes text to a temporary file, syncs it, renames it over the hive and syncs the directory,
-// so that the hive is either the old file or the complete new one.
-LONG ReplaceFile(const std::string &path, const std::string &text, mode_t mode, uid_t owner, gid_t group) {
+// Writes text to a temporary file in `folder`, syncs it, renames it over the hive NAME and syncs
+// the folder, so that the hive is either the old file or the complete new one. The new file is
+// given `owners`; unless `exact`, a change this user may not make (EPERM) is left out. 0, or the
+// errno of what failed.
+int ReplaceFile(int folder, const std::string &name, const std::string &text, const HiveFileOwners &owners,
+                bool exact) {
   static std::atomic<unsigned> counter{0};
-  std::string temporary = path + kTemporaryInfix + std::to_string(getpid()) + "-" + std::to_string(counter++);
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return ReportCannotWrite(path, errno);
-  // The new version keeps the old one's group where this user may give it (a member of that group
-  // may), then its mode, so that a root shared by a group stays shared after any member's change.
-  // Root also gives it back to its owner: the service's account, which writes it from then on,
-  // keeps a hive that root changed as its own.
-  const uid_t newOwner = geteuid() == 0 ? owner : static_cast<uid_t>(-1);
-  if ((group != static_cast<gid_t>(-1) || newOwner != static_cast<uid_t>(-1)) && fchown(fd, newOwner, group) != 0 &&
-      errno != EPERM) {
+  std::string temporary = name + kTemporaryInfix + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  if ((owners.group != static_cast<gid_t>(-1) || owners.owner != static_cast<uid_t>(-1)) &&
+      fchown(fd, owners.owner, owners.group) != 0 && (exact || errno != EPERM)) {
     int error = errno;
     close(fd);
-    unlink(temporary.c_str());
-    return ReportCannotWrite(path, error);
+    unlinkat(folder, temporary.c_str(), 0);
+    return error;
   }
-  bool written = fchmod(fd, mode != 0 ? mode : SharedFileMode(DirectoryOf(path))) == 0 && WriteAll(fd, text) &&
-                 fsync(fd) == 0;
+  bool written = fchmod(fd, owners.mode) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
   int error = errno;
   if (close(fd) != 0 && written) {
     written = false;
     error = errno;
   }
-  if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!written || renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
     if (written) error = errno;
-    unlink(temporary.c_str());
-    return ReportCannotWrite(path, error);
+    unlinkat(folder, temporary.c_str(), 0);
+    return error;
   }
-  int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (directory < 0 || fsync(directory) != 0) {
-    error = errno;
-    if (directory >= 0) close(directory);
-    return ReportCannotWrite(path, error);
-  }
-  close(directory);
-  return ERROR_SUCCESS;
+  return fsync(folder) == 0 ? 0 : errno;
 }
 
 LONG ReadAndParse(const std::string &path, RegistryHive *hive, struct stat *info) {
@@ -252,8 +245,19 @@ LONG ReadHiveFile(const std::string &path, RegistryHive *hive) {
 }
 
 LONG UpdateHiveFile(const std::string &path, const std::function<LONG(RegistryHive &)> &change) {
+  const std::string directory = DirectoryOf(path);
+  const std::string name = path.substr(path.rfind('/') + 1);
+  // The lock, the temporary file and the rename are all reached from one descriptor of the
+  // device root, so that they are in one folder whatever becomes of its name meanwhile.
+  const int folder = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return errno == ENOENT ? ReportMissingRoot(directory) : ReportCannotWrite(path + ".lock", errno);
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closeFolder{folder};
   HiveLock lock;
-  if (LONG result = lock.Acquire(path)) return result;
+  if (int error = lock.Acquire(folder, name))
+    return error == ENOENT ? ReportMissingRoot(directory) : ReportCannotWrite(path + ".lock", error);
   RegistryHive hive;
   struct stat info {};
   if (LONG result = ReadAndParse(path, &hive, &info)) return result;
@@ -261,10 +265,26 @@ LONG UpdateHiveFile(const std::string &path, const std::function<LONG(RegistryHi
   if (LONG result = change(hive)) return result;
   std::string after = SerializeHive(hive);
   if (after == before) return ERROR_SUCCESS;
-  RemoveStaleTemporaries(path);
+  RemoveStaleTemporaries(folder, name);
+  // The new version keeps the old one's group where this user may give it (a member of that group
+  // may), then its mode, so that a root shared by a group stays shared after any member's change.
+  // Root also gives it back to its owner: the service's account, which writes it from then on,
+  // keeps a hive that root changed as its own.
   const bool existed = info.st_nlink != 0;
-  return ReplaceFile(path, after, info.st_mode & 07777, existed ? info.st_uid : static_cast<uid_t>(-1),
-                     existed ? info.st_gid : static_cast<gid_t>(-1));
+  HiveFileOwners owners;
+  owners.mode = (info.st_mode & 07777) != 0 ? info.st_mode & 07777 : SharedFileMode(directory);
+  if (existed && geteuid() == 0) owners.owner = info.st_uid;
+  if (existed) owners.group = info.st_gid;
+  const int error = ReplaceFile(folder, name, after, owners, false);
+  return error == 0 ? ERROR_SUCCESS : ReportCannotWrite(path, error);
+}
+
+int WriteHiveFile(int root, const std::string &text, const HiveFileOwners &owners) {
+  const std::string name = "registry.reg";
+  HiveLock lock;
+  if (int error = lock.Acquire(root, name)) return error;
+  RemoveStaleTemporaries(root, name);
+  return ReplaceFile(root, name, text, owners, true);
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include "platform/registry_file.h"
 #include "registry_hive.h"
 
 namespace platform {

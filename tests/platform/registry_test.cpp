@@ -427,6 +427,16 @@ TEST_F(Registry, WithoutADeviceRootEveryAccessFailsAndSaysWhatToDo) {
   EXPECT_EQ(RegCloseKey(opened), ERROR_SUCCESS);
 }
 
+// A device root named through a symbolic link is written as the folder it leads to.
+TEST_F(Registry, RootNamedThroughASymbolicLinkIsWrittenLikeAnyOther) {
+  ASSERT_EQ(mkdir((root_.path() + "/real").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("real", (root_.path() + "/link").c_str()), 0);
+  platform::SetDeviceRoot(root_.path() + "/link");
+  EXPECT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"Top", 5), ERROR_SUCCESS);
+  EXPECT_EQ(QueryDword(HKEY_LOCAL_MACHINE, u"Top"), 5u);
+  platform::SetDeviceRoot(root_.path());
+}
+
 TEST_F(Registry, ReadsAUtf16HiveAndWritesItBackAsUtf8) {
   std::vector<BYTE> bytes = Utf16Bytes(u"\uFEFFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\U]\r\n\"s\"=\"\u00E9\"\r\n", false);
   WriteFile(root_.registryPath(), std::string(bytes.begin(), bytes.end()));

@@ -331,6 +331,12 @@ TEST(NrvctlInit, AsRootMakesTheServicesRootAndActsOnNothingOthersCouldChoose) {
   InitRun mended = Init(root, {"--port", line.slavePath(), "--force"});
   EXPECT_EQ(mended.code, 0) << mended.error;
   EXPECT_EQ(ReadFile(victim), "root's own\n");
+  // A FIFO a member put in the hive's place is refused, not waited on.
+  ASSERT_EQ(unlink((root + "/registry.reg").c_str()), 0);
+  ASSERT_EQ(mkfifo((root + "/registry.reg").c_str(), 0600), 0);
+  InitRun fifo = Init(root, {"--port", line.slavePath(), "--force"});
+  EXPECT_EQ(fifo.code, 1);
+  EXPECT_NE(fifo.error.find(root + "/registry.reg: it is not a regular file"), std::string::npos) << fifo.error;
 
   // Folders that someone else could swap: one of another user's, one that others may write.
   const std::string foreign = scratch.path() + "/foreign";
