@@ -23,7 +23,9 @@
 #include "controller_line_rates.h"
 #include "platform/device_ports.h"
 #include "platform/device_root.h"
+#include "norvik_registry.h"
 #include "platform/install_layout.h"
+#include "platform/pointer_outputs.h"
 #include "platform/registry_file.h"
 #include "platform/text.h"
 #include "platform/trusted_path.h"
@@ -33,15 +35,21 @@
 
 namespace {
 
-const char kInitUsage[] =
-    "usage: nrvctl --root DIR init --port TTY [--pointer windows|log|xtest|uinput|uinput-touch] [--baud N]\n"
+const char kInitUsageTemplate[] =
+    "usage: nrvctl --root DIR init --port TTY [--pointer {outputs}] [--baud N]\n"
     "                                 [--output NAME]\n"
     "       nrvctl --root DIR init --force [--port TTY] [--pointer OUTPUT] [--baud N] [--output NAME]\n";
 
-// The settings a replaced registry keeps: the calibration, the touch settings and the utility's
-// button choice. Each is a dword of the driver's key.
-const char *const kKeptValues[] = {"LLX",      "LLY",      "URX",      "URY",      "MouseMod", "XInplace",
-                                   "YInplace", "SelDelay", "CliDelay", "TouSound", "ButShow"};
+// The usage, with the pointer outputs as their one list names them.
+const std::string &InitUsage() {
+  static const std::string usage = [] {
+    std::string text = kInitUsageTemplate;
+    const std::string mark = "{outputs}";
+    text.replace(text.find(mark), mark.size(), platform::PointerOutputNames("", "|", "|"));
+    return text;
+  }();
+  return usage;
+}
 
 const char kDefaultPointer[] = "uinput";
 const unsigned long kDefaultBaud = 9600;
@@ -79,7 +87,7 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
     const std::string &argument = arguments[i];
     auto value = [&](const char *name, std::string *out) {
       if (i + 1 >= arguments.size()) {
-        std::fprintf(stderr, "nrvctl: init: %s needs a value\n%s", name, kInitUsage);
+        std::fprintf(stderr, "nrvctl: init: %s needs a value\n%s", name, InitUsage().c_str());
         return false;
       }
       *out = arguments[++i];
@@ -96,10 +104,10 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
       }
     } else if (argument == "--pointer") {
       if (!value("--pointer", &options->pointer)) return false;
-      if (options->pointer != "windows" && options->pointer != "log" && options->pointer != "xtest" &&
-          options->pointer != "uinput" && options->pointer != "uinput-touch") {
-        std::fprintf(stderr, "nrvctl: init: --pointer takes windows, log, xtest, uinput or uinput-touch, not '%s'\n",
-                     options->pointer.c_str());
+      const platform::PointerOutputEntry *entry = platform::FindPointerOutput(options->pointer);
+      if (entry == nullptr || options->pointer != entry->name) {
+        std::fprintf(stderr, "nrvctl: init: --pointer takes %s, not '%s'\n",
+                     platform::PointerOutputNames("", ", ", " or ").c_str(), options->pointer.c_str());
         return false;
       }
     } else if (argument == "--output") {
@@ -122,13 +130,13 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
       }
       options->baud = rate;
     } else {
-      std::fprintf(stderr, "nrvctl: init: unknown argument '%s'\n%s", argument.c_str(), kInitUsage);
+      std::fprintf(stderr, "nrvctl: init: unknown argument '%s'\n%s", argument.c_str(), InitUsage().c_str());
       return false;
     }
   }
   if (options->port.empty() && !options->force) {
     std::fprintf(stderr, "nrvctl: init: --port TTY is required (the controller's tty, e.g. /dev/ttyUSB0)\n%s",
-                 kInitUsage);
+                 InitUsage().c_str());
     return false;
   }
   return true;
@@ -275,15 +283,23 @@ bool ReadString(HKEY key, const char16_t *name, std::string *text) {
   return true;
 }
 
-// Keeps the driver's touch filter, a string outside the settings record; only a value the driver
-// would take is carried over, so nothing the hive's text does not allow is written into it.
-void KeepFilter(HKEY key, std::string *hive) {
+// Keeps a value the driver reads at its start, outside the settings record: the touch filter (a
+// string) or the long press (a dword). Only a value the driver would take is carried over, so
+// nothing the hive's text does not allow is written into it.
+void KeepStartValue(HKEY key, const NorvikValue &kept, std::string *hive) {
+  if (std::strcmp(kept.text, "Filter") != 0) {
+    DWORD type = REG_NONE, value = 0, size = sizeof value;
+    if (RegQueryValueExW(key, kept.name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof value && value <= NORVIK_LONG_PRESS_MAX)
+      SetValueLine(hive, kept.text, Dword(value));
+    return;
+  }
   std::string text;
-  if (!ReadString(key, NORVIK_VALUE_FILTER, &text)) return;
+  if (!ReadString(key, kept.name, &text)) return;
   const std::u16string wide = platform::ToUtf16(text);
   TouchFilterSetting setting;
   if (ParseTouchFilterSetting(wide.c_str(), wide.size(), &setting) != nullptr) return;
-  SetValueLine(hive, "Filter", Quoted(text));
+  SetValueLine(hive, kept.text, Quoted(text));
 }
 
 // The kept settings of the existing registry, put into `hive`, and the choices it holds, in
@@ -293,16 +309,22 @@ bool ReadExisting(std::string *hive, Setup *existing) {
   HKEY key = nullptr;
   LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\Norvik", 0, KEY_READ, &key);
   if (status == ERROR_SUCCESS) {
-    for (const char *name : kKeptValues) {
+    // The calibration, the touch settings, the utility's button choice and the values read at the
+    // driver's start.
+    for (const NorvikValue &kept : kNorvikValues) {
+      if (!kept.keptByInit) continue;
+      if (kept.kind == NorvikValueKind::kStart) {
+        KeepStartValue(key, kept, hive);
+        continue;
+      }
       DWORD type = REG_NONE;
       DWORD value = 0;
       DWORD size = sizeof value;
-      std::u16string wide = platform::ToUtf16(name);
-      status = RegQueryValueExW(key, wide.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
+      status = RegQueryValueExW(key, kept.name, nullptr, &type, reinterpret_cast<BYTE *>(&value), &size);
       if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value) continue;
       // A right click armed for the next touch belongs to the running driver, not to the device.
-      if (std::strcmp(name, "MouseMod") == 0) value &= 0x7FFFFFFFu;
-      SetValueLine(hive, name, Dword(value));
+      if (std::strcmp(kept.text, "MouseMod") == 0) value &= 0x7FFFFFFFu;
+      SetValueLine(hive, kept.text, Dword(value));
     }
     DWORD type = REG_NONE;
     DWORD baud = 0;
@@ -311,7 +333,6 @@ bool ReadExisting(std::string *hive, Setup *existing) {
         type == REG_DWORD && size == sizeof baud)
       existing->baud = baud;
     ReadString(key, u"Dll", &existing->library);
-    KeepFilter(key, hive);
     RegCloseKey(key);
   } else if (status != ERROR_FILE_NOT_FOUND) {
     std::fprintf(stderr, "nrvctl: init: cannot read the settings of the existing %s (error %ld), so they would be "
@@ -658,8 +679,9 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   if (!options.pointer.empty()) {
     after.pointer = options.pointer;
     // The log output needs its file; windows writes one only when it is named; the others none.
-    if (after.pointer == "log" && after.pointerLog.empty()) after.pointerLog = "pointer.log";
-    if (after.pointer != "log" && after.pointer != "windows") after.pointerLog.clear();
+    const platform::PointerOutputEntry *entry = platform::FindPointerOutput(after.pointer);
+    if (entry->kind == platform::PointerOutputKind::kLog && after.pointerLog.empty()) after.pointerLog = "pointer.log";
+    if (!entry->logged) after.pointerLog.clear();
   }
   SetValueLine(&hive, "BaudRate", Dword(after.baud));
   hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=" + Quoted(after.port) + "\n";

@@ -88,7 +88,8 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
   text = Replace(text, "\"URY\"=dword:00000000", "\"URY\"=dword:fffffe0c");
   text = Replace(text, "\"MouseMod\"=dword:00000000", "\"MouseMod\"=dword:80000001");
   text = Replace(text, "\"TouSound\"=dword:00000000", "\"TouSound\"=dword:00000001");
-  text = Replace(text, "\"TouSound\"=dword:00000001", "\"TouSound\"=dword:00000001\n\"Filter\"=\"smooth,noise=24\"");
+  text = Replace(text, "\"TouSound\"=dword:00000001",
+                 "\"TouSound\"=dword:00000001\n\"Filter\"=\"smooth,noise=24\"\n\"LongPress\"=dword:00000258");
   WriteFile(hive, text);
 
   InitRun refused = Init(root, {"--port", second.slavePath()});
@@ -124,6 +125,7 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
     EXPECT_NE(after.find("\"MouseMod\"=dword:00000001"), std::string::npos) << after;
     EXPECT_NE(after.find("\"TouSound\"=dword:00000001"), std::string::npos) << after;
     EXPECT_NE(after.find("\"Filter\"=\"smooth,noise=24\""), std::string::npos) << "the touch filter was dropped";
+    EXPECT_NE(after.find("\"LongPress\"=dword:00000258"), std::string::npos) << "the long press was dropped";
     EXPECT_NE(after.find("\"BaudRate\"=dword:" + step.rate), std::string::npos) << after;
     EXPECT_NE(after.find("\"COM1:\"=\"" + step.port + "\""), std::string::npos) << after;
     EXPECT_NE(after.find(step.pointer), std::string::npos) << after;
