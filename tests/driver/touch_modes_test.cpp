@@ -42,9 +42,11 @@ std::vector<std::string> Flags(const std::vector<std::string> &log) {
 class TouchModes : public ::testing::Test {
  protected:
   // Runs the gestures through the whole chain with MouseMod set to `mouseMod` when the driver
-  // starts, and returns the pointer log.
+  // starts, and returns the pointer log. With `timed`, the tray starts only once the driver reads
+  // the line, so that a script that begins by awaiting its window sends in real time from there
+  // (what touchsim sends before the driver reads arrives all at once).
   std::vector<std::string> Play(const char *mouseMod, const std::string &script, const char *touSound = "00000000",
-                                const std::string &driverValues = "") {
+                                const std::string &driverValues = "", bool timed = false) {
     std::string hive = WithMouseMod(DefaultInstallation(), mouseMod);
     hive.insert(hive.find("\"MouseMod\"="), driverValues);
     const std::string sound = "\"TouSound\"=dword:00000000";
@@ -54,12 +56,16 @@ class TouchModes : public ::testing::Test {
     root.WriteHive(hive);
     testing_support::WriteFile(root.path() + "/script.txt", script);
 
-    tray = std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/touchtray", std::vector<std::string>{});
-    EXPECT_TRUE(tray->WaitForLine(Stream::kStdout, "ready", kBound)) << tray->Output(Stream::kStderr);
+    auto startTray = [&] {
+      tray = std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/touchtray", std::vector<std::string>{});
+      EXPECT_TRUE(tray->WaitForLine(Stream::kStdout, "ready", kBound)) << tray->Output(Stream::kStderr);
+    };
+    if (!timed) startTray();
     ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--port", "COM1:", "--baud", "0", root.path() + "/script.txt"});
     EXPECT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound)) << touchsim.Output(Stream::kStderr);
     ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
     EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+    if (timed) startTray();
     auto exit = touchsim.WaitForExit(kBound);
     EXPECT_TRUE(exit && exit->code == 0) << touchsim.Output(Stream::kStderr);
     // The driver writes each event before it reads the next bytes; stopping it waits for the
@@ -102,8 +108,10 @@ TEST_F(TouchModes, ButtonClicksOncePerTouch) {
 // A long press of 200 ms: the finger held still past it gives a right click, then only moves; a tap
 // gives its press with its release.
 TEST_F(TouchModes, ALongPressIsARightClickAndATapStillClicks) {
-  auto flags = Flags(Play("00000000", "hold 8000 8000 3\nwait 300\nhold 8000 8000 3\nlift\ntap 4000 4000\n", "00000000",
-                          "\"LongPress\"=dword:000000c8\n"));
+  auto flags = Flags(Play("00000000",
+                          "await \"TOUCHTRAY\" 30000\nhold 8000 8000 3\nwait 300\nhold 8000 8000 3\nlift\n"
+                          "tap 4000 4000\n",
+                          "00000000", "\"LongPress\"=dword:000000c8\n", true));
   EXPECT_EQ(flags, (std::vector<std::string>{"0x8001", "0x8001", "0x8001", "0x8009", "0x8011", "0x8001", "0x8001",
                                              "0x8001", "0x8001", "0x8003", "0x8005"}));
 }
