@@ -42,12 +42,7 @@ const char kInitUsageTemplate[] =
 
 // The usage, with the pointer outputs as their one list names them.
 const std::string &InitUsage() {
-  static const std::string usage = [] {
-    std::string text = kInitUsageTemplate;
-    const std::string mark = "{outputs}";
-    text.replace(text.find(mark), mark.size(), platform::PointerOutputNames("", "|", "|"));
-    return text;
-  }();
+  static const std::string usage = platform::WithPointerOutputNames(kInitUsageTemplate);
   return usage;
 }
 

@@ -47,14 +47,9 @@ const char kUsageTemplate[] =
     "  count [--reset]       print and clear the report counter (--reset: only clear it)\n"
     "  rate                  print reports per second, once a second, until interrupted\n";
 
-// The usage, with the pointer outputs as the one list of them names them.
+// The usage, with the pointer outputs as their one list names them.
 const std::string &Usage() {
-  static const std::string usage = [] {
-    std::string text = kUsageTemplate;
-    const std::string mark = "{outputs}";
-    text.replace(text.find(mark), mark.size(), platform::PointerOutputNames("", "|", "|"));
-    return text;
-  }();
+  static const std::string usage = platform::WithPointerOutputNames(kUsageTemplate);
   return usage;
 }
 

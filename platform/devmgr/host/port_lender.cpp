@@ -144,26 +144,27 @@ BOOL Close(DWORD open) {
 
 constexpr DWORD kFailed = 0xFFFFFFFFu;
 
-DWORD Read(DWORD open, LPVOID buffer, DWORD count) {
+// A read or a write of `count` bytes on the loan, with its wait bounded; the bytes done, or
+// kFailed with the last error set.
+template <class Transfer>
+DWORD Stream(DWORD open, DWORD count, Transfer transfer) {
   auto loan = FindLoan(open);
   if (!loan) return kFailed;
   HANDLE handle = LoanHandle(*loan);
   DWORD done = 0;
   if (handle == INVALID_HANDLE_VALUE || !Finish(*loan, ApplyBounded(*loan, handle, count)) ||
-      !Finish(*loan, ReadFile(handle, buffer, count, &done, nullptr)))
+      !Finish(*loan, transfer(handle, &done)))
     return kFailed;
   return done;
 }
 
+DWORD Read(DWORD open, LPVOID buffer, DWORD count) {
+  return Stream(open, count, [&](HANDLE handle, DWORD *done) { return ReadFile(handle, buffer, count, done, nullptr); });
+}
+
 DWORD Write(DWORD open, LPCVOID buffer, DWORD count) {
-  auto loan = FindLoan(open);
-  if (!loan) return kFailed;
-  HANDLE handle = LoanHandle(*loan);
-  DWORD done = 0;
-  if (handle == INVALID_HANDLE_VALUE || !Finish(*loan, ApplyBounded(*loan, handle, count)) ||
-      !Finish(*loan, WriteFile(handle, buffer, count, &done, nullptr)))
-    return kFailed;
-  return done;
+  return Stream(open, count,
+                [&](HANDLE handle, DWORD *done) { return WriteFile(handle, buffer, count, done, nullptr); });
 }
 
 template <class T>

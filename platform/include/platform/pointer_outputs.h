@@ -45,4 +45,12 @@ inline std::string PointerOutputNames(const char *quote = "\"", const char *sepa
   return names;
 }
 
+// `text` with "{outputs}" replaced by the names as a usage writes them: windows|log|...
+inline std::string WithPointerOutputNames(std::string text) {
+  const std::string mark = "{outputs}";
+  const size_t at = text.find(mark);
+  if (at != std::string::npos) text.replace(at, mark.size(), PointerOutputNames("", "|", "|"));
+  return text;
+}
+
 }  // namespace platform
