@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -65,34 +66,62 @@ bool IsOwnSocket(const std::string &socketPath, const struct stat &info) {
 }
 
 
-// Clears an entry that is not a socket from a device's path. run/ is open to members, so a file,
-// link or folder there may be anyone's, made while no devmgr listened (a restart, an upgrade);
-// the folder's owner may remove any entry of it, sticky as it is. One that is not empty, which
-// only its owner could empty, is moved aside under a name of its own. False, with *error naming
-// the entry's owner and the fix, when devmgr does not own the folder.
-bool ClearInTheWay(const std::string &device, const std::string &path, const struct stat &entry, std::string *error) {
-  const std::string folder = FolderOf(path);
-  const std::string what = KindOf(entry.st_mode) + " of " + platform::UserName(entry.st_uid);
+// A name in the device's folder of the same length as the device's own ("device.NRV1"), made of
+// a dot and random letters and digits: nobody can make it in advance, and it fits wherever the
+// device's path fits. Empty when the system gives no random bytes.
+std::string UnguessableNameBeside(const std::string &path) {
+  const size_t length = path.size() - path.rfind('/') - 1;
+  std::string name = FolderOf(path) + "/.";
+  static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[32];
+  if (length < 2 || length - 1 > sizeof random || getrandom(random, length - 1, 0) != static_cast<ssize_t>(length - 1))
+    return {};
+  for (size_t i = 0; i + 1 < length; ++i) name += kDigits[random[i] % 36];
+  return name;
+}
+
+// What is at `path` in the way of the socket, once it was replaced: "a file of alice". A socket
+// is what a devmgr that was killed leaves, and is replaced without a word.
+std::string InTheWay(const struct stat &entry) {
+  return S_ISSOCK(entry.st_mode) ? std::string() : KindOf(entry.st_mode) + " of " + platform::UserName(entry.st_uid);
+}
+
+// Puts the listening socket bound at `made` in the device's path in one step, whatever is there:
+// rename replaces a file, a link or a socket (unlink and rename never follow a link), and a folder
+// swaps places with the socket, to lie under the unguessable name the socket had. run/ is open to
+// members, so anything there may be anyone's, made while no devmgr listened (a restart, an
+// upgrade), and they may make it again at any moment: no step leaves a gap for them. False, with
+// *error naming the entry's owner and the fix, when devmgr does not own the folder.
+bool MoveIntoPlace(const std::string &device, const std::string &made, const std::string &path, std::string *error) {
+  struct stat entry {};
+  const bool found = lstat(path.c_str(), &entry) == 0;
   struct stat run {};
-  if (lstat(folder.c_str(), &run) != 0 || run.st_uid != geteuid()) {
-    *error = path + " is " + what + ", not the socket a devmgr left, in a folder devmgr does not own: remove it "
-             "(sudo rm -r " + platform::Printable(path) + "), then start devmgr again";
+  if (found && !S_ISSOCK(entry.st_mode) && (lstat(FolderOf(path).c_str(), &run) != 0 || run.st_uid != geteuid())) {
+    *error = path + " is " + InTheWay(entry) + ", not the socket a devmgr left, in a folder devmgr does not own: "
+             "remove it (sudo rm -r " + platform::Printable(path) + "), then start devmgr again";
     return false;
   }
-  if (unlink(path.c_str()) == 0 || (errno == EISDIR && rmdir(path.c_str()) == 0)) {
-    LogError(device + " removed " + path + ", " + what + ", which was in the way of its socket");
+  if (rename(made.c_str(), path.c_str()) == 0) {
+    if (found && !InTheWay(entry).empty())
+      LogError(device + " removed " + path + ", " + InTheWay(entry) + ", which was in the way of its socket");
     return true;
   }
-  if (errno == ENOENT) return true;
-  for (int attempt = 0; attempt < 100 && (errno == ENOTEMPTY || errno == EEXIST); ++attempt) {
-    const std::string aside = folder + "/.in-the-way." + std::to_string(entry.st_ino) + "." + std::to_string(attempt);
-    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-      LogError(device + " moved " + path + ", " + what + ", which was in the way of its socket, to " + aside);
+  if (errno == EISDIR || errno == ENOTEMPTY || errno == EEXIST) {
+    struct stat folder {};
+    if (renameat2(AT_FDCWD, made.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+      const std::string what =
+          lstat(made.c_str(), &folder) == 0 ? InTheWay(folder) : std::string("a folder");
+      if (rmdir(made.c_str()) == 0)
+        LogError(device + " removed " + path + ", " + what + ", which was in the way of its socket");
+      else
+        LogError(device + " moved " + path + ", " + what + ", which was in the way of its socket, to " + made);
       return true;
     }
   }
-  *error = "cannot remove " + path + ", " + what + ", which is in the way of the socket: " + std::strerror(errno) +
-           "; remove it (sudo rm -r " + platform::Printable(path) + "), then start devmgr again";
+  *error = "cannot put the socket in place at " + path + ": " + std::strerror(errno) +
+           (found && !S_ISSOCK(entry.st_mode) ? "; remove " + InTheWay(entry) + " there (sudo rm -r " +
+                                                    platform::Printable(path) + "), then start devmgr again"
+                                              : "; make sure the device root's run/ folder is writable");
   return false;
 }
 
@@ -229,54 +258,50 @@ DeviceHost::~DeviceHost() {
 }
 
 bool DeviceHost::Publish(std::string *error) {
-  // A socket at the path is one a device manager left behind, or anyone's: it is replaced. Anything
-  // else was put there by someone else, and is cleared out of the way with a line naming whose it
-  // was (unlink never follows a symbolic link). Whoever may write run/ can make the name again
-  // before the bind: each time it is cleared again, a few times.
-  for (int attempt = 0;; ++attempt) {
-    if (!ClearPath(error)) return false;
-    if (BindAndListen(error)) return true;
-    if (errno != EADDRINUSE || attempt == 4) return false;
-  }
-}
-
-bool DeviceHost::ClearPath(std::string *error) {
-  struct stat existing {};
-  if (lstat(socketPath_.c_str(), &existing) != 0) return true;
-  if (!S_ISSOCK(existing.st_mode)) return ClearInTheWay(deviceName_, socketPath_, existing, error);
-  if (unlink(socketPath_.c_str()) != 0 && errno != ENOENT) {
-    *error = "cannot remove the socket left at " + socketPath_ + ": " + std::strerror(errno) +
-             "; make sure the device root's run/ folder is writable";
-    return false;
-  }
-  return true;
-}
-
-bool DeviceHost::BindAndListen(std::string *error) {
+  // The socket listens under a name of its own before it takes the device's path, so that the path
+  // never leads to a socket that refuses connections: a program that finds it can connect.
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = std::string("cannot create a socket: ") + std::strerror(errno) + "; raise the limit on open files";
     return false;
   }
-  sockaddr_un address = AddressOf(socketPath_);
   // Whoever may use the device root may connect: the mode comes from run/, and the socket file is
   // made with it by bind (from the socket's own mode, less the umask). Nothing is changed by path
   // afterwards, where whoever may write run/ could have put another file in its place.
   const unsigned mode = platform::SharedFileMode(FolderOf(socketPath_));
-  if (fchmod(fd, mode) != 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0 ||
-      listen(fd, SOMAXCONN) != 0) {
-    const int failure = errno;
+  std::string made;
+  int failure = 0;
+  if (fchmod(fd, mode) != 0) failure = errno;
+  // A random name taken meanwhile is tried again with another.
+  for (int attempt = 0; failure == 0 && attempt < 16; ++attempt) {
+    made = UnguessableNameBeside(socketPath_);
+    if (made.empty()) {
+      failure = errno != 0 ? errno : EINVAL;
+      break;
+    }
+    sockaddr_un address = AddressOf(made);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0) break;
+    failure = errno;
+    made.clear();
+    if (failure != EADDRINUSE) break;
+  }
+  if (!made.empty()) failure = 0;
+  struct stat bound {};
+  if (failure == 0 && (listen(fd, SOMAXCONN) != 0 || lstat(made.c_str(), &bound) != 0)) failure = errno;
+  if (failure != 0) {
     *error = "cannot listen on " + socketPath_ + ": " + std::strerror(failure) +
              "; make sure the device root's run/ folder is writable";
+    if (!made.empty()) unlink(made.c_str());
     close(fd);
-    errno = failure;
     return false;
   }
-  struct stat made {};
-  if (lstat(socketPath_.c_str(), &made) == 0 && S_ISSOCK(made.st_mode)) {
-    socketDevice_ = made.st_dev;
-    socketInode_ = made.st_ino;
+  if (!MoveIntoPlace(deviceName_, made, socketPath_, error)) {
+    unlink(made.c_str());
+    close(fd);
+    return false;
   }
+  socketDevice_ = bound.st_dev;
+  socketInode_ = bound.st_ino;
   listener_ = fd;
   return true;
 }

@@ -41,9 +41,10 @@ class DeviceHost {
   DeviceHost(const DeviceHost &) = delete;
   DeviceHost &operator=(const DeviceHost &) = delete;
 
-  // Replaces a socket left at the device's path, clears anything else there out of the way (with
-  // a line naming whose it was) when devmgr owns run/, and listens on a new socket made with its
-  // final mode; false with *error saying why and how to mend it.
+  // Listens on a new socket made with its final mode under a random name, then puts it at the
+  // device's path in one step, replacing whatever is there (a socket left by a devmgr, or, when
+  // devmgr owns run/, anything else, with a line naming whose it was); false with *error saying
+  // why and how to mend it.
   bool Publish(std::string *error);
   // The listening socket, readable when a connection waits.
   int listener() const { return listener_; }
@@ -78,9 +79,6 @@ class DeviceHost {
   }
 
  private:
-  // Publish's steps: the path made free for the socket, then the socket bound there.
-  bool ClearPath(std::string *error);
-  bool BindAndListen(std::string *error);
   struct Connection;
   // Marks a call inside the driver for as long as it lives, for LongestCallInDriver.
   class InDriver {
