@@ -60,6 +60,7 @@ TEST(DeviceAccess, OnlyTheRootsGroupReachesTheDriverAndOthersAreToldHowToJoinIt)
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound))
       << devmgr.Output(Stream::kStderr);
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound));
 
   const std::string advice = "belongs to group " + scratchGroup.name() + ": add yourself with `adduser $USER " +
                              scratchGroup.name() + "` and log in again";

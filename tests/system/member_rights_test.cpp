@@ -109,6 +109,7 @@ TEST(MemberRights, AMemberSetsEverySettingAndCalibratesAndReachesNothingMore) {
 
   ChildProcess devmgr("/usr/bin/chrt", {"-f", "10", NORVIK_BIN_DIR "/devmgr", "--root", root});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound));
 
   // Every setting, through the driver, which stores it.
   Outcome set = RunAs(member.name(), NORVIK_BIN_DIR "/nrvctl",

@@ -69,6 +69,7 @@ TEST(DriverStartReport, AStartWithoutThePortSaysWhyAndFailsAndAMissingPortIsTake
     root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
     ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()});
     ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+    ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound));
     const std::string port = "started, but the port COM1: (" + line.path() + ") cannot be opened: ";
 
     // Another program has the line: the start cannot take it, and says who to look for.
@@ -148,6 +149,7 @@ TEST(DriverStartReport, AStoppedDriverNobodyAsksAnythingIsStartedAgainByDevmgr) 
   root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), log));
   ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()}, {{"DEVMGR_IDLE_RESTART_SECONDS", "1"}});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "Tarsel Mouse Found.", kBound)) << devmgr.Output(Stream::kStderr);
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound));
   Outcome stop = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"});
   ASSERT_EQ(stop.code, 0) << stop.error;
   EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr,
