@@ -350,21 +350,29 @@ void DeviceHost::AcceptConnection() {
   connections_.push_back(std::move(connection));
 }
 
+// Whether a connection still takes a place: it has not given it back, and its program has not
+// closed it (a program that ended a moment ago, whose connection's thread has yet to notice).
+bool DeviceHost::TakesAPlace(const Connection &connection) {
+  if (connection.released.load()) return false;
+  pollfd peer{connection.fd, POLLRDHUP, 0};
+  return poll(&peer, 1, 0) <= 0 || (peer.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0;
+}
+
 size_t DeviceHost::Served() const {
   return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
-                                           [](const auto &connection) { return !connection->released.load(); }));
+                                           [](const auto &connection) { return TakesAPlace(*connection); }));
 }
 
 size_t DeviceHost::ServedFor(uid_t user) const {
   return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(), [&](const auto &connection) {
-    return !connection->released.load() && connection->uid == user;
+    return connection->uid == user && TakesAPlace(*connection);
   }));
 }
 
 std::string DeviceHost::Holders() const {
   std::map<uid_t, size_t> held;
   for (const auto &connection : connections_)
-    if (!connection->released.load()) ++held[connection->uid];
+    if (TakesAPlace(*connection)) ++held[connection->uid];
   std::string text;
   for (const auto &[user, count] : held)
     text += (text.empty() ? "" : ", ") + platform::UserName(user) + " (" + std::to_string(count) + ")";

@@ -93,6 +93,7 @@ class DeviceHost {
     std::list<std::chrono::steady_clock::time_point>::iterator entry_;
   };
   void Serve(Connection &connection);
+  static bool TakesAPlace(const Connection &connection);
   void ReapFinished();
   size_t Served() const;
   size_t ServedFor(uid_t user) const;
