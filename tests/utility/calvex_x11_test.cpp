@@ -250,6 +250,9 @@ TEST_F(CalvexOnDisplay, QuitEscapeAndTheCaptionsBoxesEachEndTheProgramWithStatus
     auto exit = calvex->WaitForExit(kBound);
     ASSERT_TRUE(exit) << "calvex did not end";
     EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+    // The X server destroys an ended program's window once it sees the connection close: the next
+    // case's search must not find this one.
+    ASSERT_TRUE(WindowGone("^Calvex$"));
   }
 }
 
