@@ -25,6 +25,8 @@ namespace {
 constexpr uint32_t kFolderEvents =
     IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 constexpr int kMostLinks = 8;
+// How many times the folders leading to a path are watched again when one appears meanwhile.
+constexpr int kMostRewatches = 16;
 
 std::string FolderOf(const std::string &path) {
   const size_t slash = path.rfind('/');
@@ -111,14 +113,23 @@ std::vector<platform::SerialPortUse> PortArrival::Look() {
   std::set<std::string> watched;
   for (const platform::SerialPortUse &use : platform::SerialPortUses()) {
     if (!Waiting(use)) continue;
-    for (const std::string &folder : FoldersLeadingTo(use.path))
-      if (watched.insert(folder).second && inotify_add_watch(inotify_, folder.c_str(), kFolderEvents) < 0) {
-        const int error = errno;
-        LogError("cannot watch " + folder + " for " + use.port + " (" + use.path + "): " + std::strerror(error) +
-                 "; the driver is not started again when the port appears: " +
-                 (error == ENOSPC ? "raise fs.inotify.max_user_watches, or start it with nrvctl start"
-                                  : "start it with nrvctl start once the port is there"));
-      }
+    // A folder on the way that appears while its parent is being watched (udev makes
+    // serial/by-id/ and the link in it one after the other) raises no event there: the folders
+    // are looked at again once watched, until they are the same.
+    std::vector<std::string> folders = FoldersLeadingTo(use.path);
+    for (int round = 0; round < kMostRewatches; ++round) {
+      for (const std::string &folder : folders)
+        if (watched.insert(folder).second && inotify_add_watch(inotify_, folder.c_str(), kFolderEvents) < 0) {
+          const int error = errno;
+          LogError("cannot watch " + folder + " for " + use.port + " (" + use.path + "): " + std::strerror(error) +
+                   "; the driver is not started again when the port appears: " +
+                   (error == ENOSPC ? "raise fs.inotify.max_user_watches, or start it with nrvctl start"
+                                    : "start it with nrvctl start once the port is there"));
+        }
+      std::vector<std::string> now = FoldersLeadingTo(use.path);
+      if (now == folders) break;
+      folders = std::move(now);
+    }
     // Looked at after the watches are in place, so that a change between the two is not missed.
     Answered &answered = answered_[use.port];
     if (answered.failure != use.failure) answered = {use.failure, use.pathAtFailure};
