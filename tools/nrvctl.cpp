@@ -82,26 +82,25 @@ std::string Unanswered(DWORD error) {
 }
 
 // Who holds the device's one handle, as devmgr names them; empty when it cannot say.
-std::string Holders(bool takeBack) {
+std::string Holders() {
   std::string holders;
-  return platform::QueryDeviceHolders(NORVIK_DEVICE_NAME, takeBack, &holders) ? holders : std::string();
+  return platform::QueryDeviceHolders(NORVIK_DEVICE_NAME, false, &holders) ? holders : std::string();
 }
 
 // One control call on a freshly opened device. Prints what failed and returns false on failure.
 // With `takeBack`, run as root, a handle another program holds is taken back from it first.
 bool Control(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, bool takeBack = false) {
   HANDLE device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  // Between the take-back and the open another program may open it again: a few tries.
-  for (int attempt = 0; device == INVALID_HANDLE_VALUE && GetLastError() == ERROR_OPEN_FAILED && takeBack &&
-                        geteuid() == 0 && attempt < 3;
-       ++attempt) {
-    const std::string taken = Holders(true);
+  // devmgr takes the handle back and opens it for root in one step: a program that opens again the
+  // moment it loses the handle cannot come between.
+  if (device == INVALID_HANDLE_VALUE && GetLastError() == ERROR_OPEN_FAILED && takeBack && geteuid() == 0) {
+    std::string taken;
+    device = platform::OpenDeviceTakingBack(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, &taken);
     if (!taken.empty()) std::fprintf(stderr, "nrvctl: took NRV1: back from %s\n", taken.c_str());
-    device = CreateFileW(NORVIK_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   }
   if (device == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
-    const std::string holders = error == ERROR_OPEN_FAILED ? Holders(false) : std::string();
+    const std::string holders = error == ERROR_OPEN_FAILED ? Holders() : std::string();
     const std::string held = "its only handle is held by " + holders +
                              ": try again when that program closes it (root's nrvctl start takes it back)";
     const char *hint = error == ERROR_FILE_NOT_FOUND || error == ERROR_DEV_NOT_EXIST

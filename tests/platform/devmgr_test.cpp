@@ -2,6 +2,7 @@
 // hive lists the test driver, reached through CreateFileW, DeviceIoControl, ReadFile, WriteFile and
 // CloseHandle from this process and from a forked one.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
@@ -499,16 +500,38 @@ TEST_F(DevmgrTest, WhatAnyoneLeftAtADevicePathIsClearedAndTheLineNamesWhose) {
     for (const char *entry : {"/device.TST1", "/device.TST2", "/device.TST4/inside", "/device.TST4"})
       ASSERT_EQ(lchown((run + entry).c_str(), getpwnam(owner.c_str())->pw_uid, static_cast<gid_t>(-1)), 0);
   }
+  // A folder whose every name beside it that devmgr could move it to is taken already.
+  ASSERT_EQ(mkdir((run + "/device.TST5").c_str(), 0700), 0);
+  testing_support::WriteFile(run + "/device.TST5/inside", "");
+  struct stat folder {};
+  ASSERT_EQ(stat((run + "/device.TST5").c_str(), &folder), 0);
+  for (int n = 0; n < 100; ++n)
+    testing_support::WriteFile(run + "/.in-the-way." + std::to_string(folder.st_ino) + "." + std::to_string(n), "");
+  // Two processes that make a file at the path again whenever it is gone, while devmgr starts.
+  std::vector<pid_t> racers;
+  const std::string raced = run + "/device.TST6";
+  for (int i = 0; i < 2; ++i) {
+    racers.push_back(fork());
+    ASSERT_GE(racers.back(), 0);
+    if (racers.back() == 0)
+      for (;;) close(open(raced.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  }
   const std::string keys = DriverKey("Test", "TST", 1) + DriverKey("Other", "TST", 2) + DriverKey("Third", "TST", 3) +
-                           DriverKey("Fourth", "TST", 4);
+                           DriverKey("Fourth", "TST", 4) + DriverKey("Fifth", "TST", 5) + DriverKey("Sixth", "TST", 6);
   auto devmgr = Start(keys);
-  for (const char *device : {"TST1:", "TST2:", "TST3:", "TST4:"}) EXPECT_TRUE(Published(*devmgr, device)) << device;
+  for (const char *device : {"TST1:", "TST2:", "TST3:", "TST4:", "TST5:", "TST6:"})
+    EXPECT_TRUE(Published(*devmgr, device)) << device << devmgr->Output(Stream::kStderr);
+  for (pid_t racer : racers) {
+    kill(racer, SIGKILL);
+    WaitForChild(racer);
+  }
   EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST1: removed " + run + "/device.TST1, a symbolic link of " + owner +
                                                        ", which was in the way of its socket", kBound));
   EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST2: removed " + run + "/device.TST2, a file of " + owner, kBound));
   EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST4: moved " + run + "/device.TST4, a folder of " + owner, kBound));
   EXPECT_EQ(testing_support::ReadFile(target), "kept");
-  for (const char *device : {"TST1", "TST2", "TST3", "TST4"}) EXPECT_TRUE(SocketExists(device)) << device;
+  EXPECT_TRUE(devmgr->WaitForLine(Stream::kStderr, "TST5: moved " + run + "/device.TST5, a folder of ", kBound));
+  for (const char *device : {"TST1", "TST2", "TST3", "TST4", "TST5", "TST6"}) EXPECT_TRUE(SocketExists(device)) << device;
   ASSERT_TRUE(devmgr->Signal(SIGTERM));
   ASSERT_TRUE(devmgr->WaitForExit(kBound));
   EXPECT_FALSE(SocketExists("TST1"));
@@ -829,6 +852,32 @@ TEST_F(DevmgrCallTest, ConnectionsPastTheBoundAreRefusedAtOnceAndTheOthersKeepWo
     EXPECT_TRUE(devmgr_->WaitForLine(Stream::kStderr, "TST1: refused a connection: it came from " + member->name() +
                                                           " (devmgr_test, pid " + std::to_string(child) + "), whose user "
                                                           "holds 4, the most one user may hold of the 16", kBound));
+    // A flood of requests devmgr does not understand: one line names the member, and does not
+    // silence the next user's.
+    child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (setuid(getpwnam(member->name().c_str())->pw_uid) != 0) _exit(9);
+      for (int i = 0; i < 50; ++i) {
+        int fd = ConnectTo(socket);
+        char reply[64];
+        if (fd < 0 || send(fd, "x", 1, 0) != 1 || recv(fd, reply, sizeof reply, 0) != 0) _exit(1);
+        close(fd);
+      }
+      _exit(0);
+    }
+    EXPECT_EQ(WaitForChild(child), 0) << "a request devmgr does not understand did not end its connection";
+    ScopedDescriptor garbled(ConnectTo(socket));
+    ASSERT_EQ(send(garbled.fd, "x", 1, 0), 1);
+    EXPECT_TRUE(devmgr_->WaitForLine(Stream::kStderr, "TST1: " + platform::UserName(geteuid()) + " (devmgr_test, pid " +
+                                                          std::to_string(getpid()) + ") sent " + socket +
+                                                          " a request this devmgr does not understand", kBound));
+    size_t members = 0;
+    for (const std::string &line : devmgr_->Lines(Stream::kStderr))
+      members += line.find("TST1: " + member->name() + " (devmgr_test, pid " + std::to_string(child) + ") sent " +
+                           socket + " a request this devmgr does not understand; its connection is closed") !=
+                 std::string::npos;
+    EXPECT_EQ(members, 1u) << devmgr_->Output(Stream::kStderr);
   }
   Handle first(OpenDevice(u"TST1:"));
   ASSERT_NE(first.get(), INVALID_HANDLE_VALUE);

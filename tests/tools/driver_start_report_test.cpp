@@ -6,16 +6,22 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <windows.h>
 
+#include "client/device_protocol.h"
 #include "debug_capture.h"
 #include "movable_line.h"
 #include "platform/device_root.h"
@@ -107,6 +113,42 @@ TEST(DriverStartReport, AStartWithoutThePortSaysWhyAndFailsAndAMissingPortIsTake
   }
 }
 
+// A process that holds NRV1:'s one handle under the name "x, pid 1); bob" and, each time the
+// handle is taken back, opens it again at once on a connection it made in advance, and again until
+// it holds it, writing a byte to `holding` each time it does; its pid.
+pid_t StartRacer(const std::string &socketPath, int holding) {
+  namespace protocol = platform::device_protocol;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  const pid_t child = fork();
+  if (child != 0) return child;
+  prctl(PR_SET_NAME, "x, pid 1); bob");
+  auto connected = [&] {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    return connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0 ? fd : -1;
+  };
+  auto opened = [](int fd) {
+    protocol::Request request{protocol::kOpen, GENERIC_READ | GENERIC_WRITE, 0, 0, 0, 0, 0, 0};
+    protocol::Reply reply{};
+    return send(fd, &request, sizeof request, MSG_NOSIGNAL) == sizeof request &&
+           recv(fd, &reply, sizeof reply, 0) == sizeof reply && reply.result != 0;
+  };
+  int spare = connected();
+  for (;;) {
+    const int fd = spare;
+    const bool holds = opened(fd);
+    spare = connected();
+    if (holds) {
+      if (write(holding, "h", 1) != 1) _exit(1);
+      char byte;
+      while (recv(fd, &byte, 1, 0) > 0) {
+      }
+    }
+    close(fd);
+  }
+}
+
 // A program that keeps the driver's one handle is named in every refusal, and root's start takes
 // the handle back from it.
 TEST(DriverStartReport, TheHolderOfTheOneHandleIsNamedAndRootsStartTakesItBack) {
@@ -138,6 +180,29 @@ TEST(DriverStartReport, TheHolderOfTheOneHandleIsNamedAndRootsStartTakesItBack) 
   EXPECT_FALSE(DeviceIoControl(held, 0x80000410, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED)) << "the handle taken back still works";
   CloseHandle(held);
+
+  // A program named to pass for the line's structure, which opens again on a connection made in
+  // advance the moment its handle is taken back: named as what it is, and root's start wins.
+  int holding[2];
+  ASSERT_EQ(pipe2(holding, O_CLOEXEC), 0);
+  const pid_t racer = StartRacer(root.path() + "/run/device.NRV1", holding[1]);
+  ASSERT_GT(racer, 0);
+  const std::string named = "root (x\\x2c pid 1\\x29\\x3b bob, pid " + std::to_string(racer) + ")";
+  char byte;
+  ASSERT_EQ(read(holding[0], &byte, 1), 1);
+  stop = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"});
+  EXPECT_NE(stop.error.find("its only handle is held by " + named + ": try again"), std::string::npos) << stop.error;
+  for (int round = 1; round <= 3; ++round) {
+    start = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"start"});
+    EXPECT_EQ(start.code, 0) << round << ": " << start.error;
+    EXPECT_NE(start.error.find("nrvctl: took NRV1: back from " + named), std::string::npos) << start.error;
+    // The racer holds the handle again before the next round.
+    ASSERT_EQ(read(holding[0], &byte, 1), 1);
+  }
+  kill(racer, SIGKILL);
+  waitpid(racer, nullptr, 0);
+  close(holding[0]);
+  close(holding[1]);
 }
 
 // A driver stopped by a program that then goes quiet (killed between its stop and its start)
@@ -152,11 +217,26 @@ TEST(DriverStartReport, AStoppedDriverNobodyAsksAnythingIsStartedAgainByDevmgr) 
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "NRV1: published", kBound));
   Outcome stop = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"stop"});
   ASSERT_EQ(stop.code, 0) << stop.error;
+  // Requests devmgr does not understand, sent all the while, are no use of the driver.
+  std::atomic<bool> restarted{false};
+  std::thread garbler([&] {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    (root.path() + "/run/device.NRV1").copy(address.sun_path, sizeof(address.sun_path) - 1);
+    while (!restarted) {
+      const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0) send(fd, "x", 1, MSG_NOSIGNAL);
+      close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
   EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr,
                                  "NRV1: the driver has been stopped for 1 s with nobody asking it anything or holding "
                                  "its port COM1: (" + line.path() + "); starting the driver again (NRV_Init)",
                                  kBound))
       << devmgr.Output(Stream::kStderr);
+  restarted = true;
+  garbler.join();
   line.line()->Send(kTapBytes);
   EXPECT_TRUE(testing_support::WaitUntil([&] { return LoggedMouseEvents(log) == 2; }, kBound))
       << "the driver started again does not read the line";

@@ -59,19 +59,23 @@ class DeviceHandle : public KernelObject {
   std::string Name() const override { return name_; }
 
   // The driver's Open; false with the last error set when it, or devmgr, refused or could not be
-  // asked.
-  bool Open(DWORD access, DWORD share) {
+  // asked. With `takenFrom`, root's Open that takes the device back from whoever holds it first,
+  // *takenFrom naming them.
+  bool Open(DWORD access, DWORD share, std::string *takenFrom = nullptr) {
     const std::string program = ProgramName().substr(0, protocol::kMaxProgramName);
-    protocol::Request request{protocol::kOpen, access, share, protocol::kInPresent,
-                              static_cast<uint32_t>(program.size()), 0, 0, 0};
+    protocol::Request request{takenFrom != nullptr ? protocol::kOpenTakingBack : protocol::kOpen,
+                              access, share, protocol::kInPresent, static_cast<uint32_t>(program.size()), 0, 0, 0};
     iovec parts[] = {{&request, sizeof(request)}, {const_cast<char *>(program.data()), program.size()}};
     protocol::Reply reply{};
+    std::vector<char> taken(takenFrom != nullptr ? protocol::kMaxBuffer : 0);
     std::lock_guard lock(mutex_);
-    if (!Exchange(parts, program.empty() ? 1 : 2, &reply, nullptr, 0) && !RefusalQueued(&reply)) return false;
+    if (!Exchange(parts, program.empty() ? 1 : 2, &reply, taken.data(), taken.size()) && !RefusalQueued(&reply))
+      return false;
     if (reply.result == 0) {
       SetLastError(reply.lastError != 0 ? reply.lastError : ERROR_OPEN_FAILED);
       return false;
     }
+    if (takenFrom != nullptr) takenFrom->assign(taken.data(), reply.dataLength);
     SetLastError(ERROR_SUCCESS);
     return true;
   }
@@ -429,6 +433,20 @@ bool QueryDevicePorts(std::u16string_view device, std::vector<DevicePort> *ports
 
 bool QueryDeviceHolders(std::u16string_view device, bool takeBack, std::string *holders) {
   return AskDevmgr(device, protocol::kQueryHolders, takeBack ? protocol::kTakeBack : 0, holders);
+}
+
+void *OpenDeviceTakingBack(std::u16string_view device, unsigned long desiredAccess, std::string *takenFrom) {
+  takenFrom->clear();
+  const std::string display = DisplayName(device);
+  if (DWORD error = CheckFault("CreateFileW", display)) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  const int fd = ConnectToDevice(device, display);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
+  auto handle = std::make_shared<DeviceHandle>(fd, display);
+  if (!handle->Open(static_cast<DWORD>(desiredAccess), 0, takenFrom)) return INVALID_HANDLE_VALUE;
+  return InsertHandle(handle);
 }
 
 std::string PortNotHeld(std::u16string_view device) {

@@ -48,6 +48,11 @@ constexpr uint32_t kQueryPorts = 6;
 // they are closed. The driver is not called otherwise.
 constexpr uint32_t kQueryHolders = 7;
 constexpr uint32_t kTakeBack = 1;
+// An Open, from root only, that first ends the handles others hold (as kQueryHolders with
+// kTakeBack does) and then opens, with no other program's open between the two: a program that
+// opens again the moment its handle is taken back cannot win the device back before root. The
+// reply's data name who held it.
+constexpr uint32_t kOpenTakingBack = 8;
 
 // A connection past the number devmgr serves at once for a device is answered before any request,
 // with a Reply whose result is 0 and whose lastError is ERROR_TOO_MANY_OPEN_FILES, and closed.

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -39,7 +41,6 @@ namespace {
 namespace protocol = platform::device_protocol;
 
 constexpr DWORD kReadWriteFailed = 0xFFFFFFFFu;
-constexpr std::chrono::minutes kRefusalLineInterval{1};
 
 sockaddr_un AddressOf(const std::string &path) {
   sockaddr_un address{};
@@ -125,22 +126,49 @@ bool MoveIntoPlace(const std::string &device, const std::string &made, const std
   return false;
 }
 
-// A process's name as it set it, escaped: it is the process's to choose.
+// A program's name as its process chose it, with every character that could pass for the lines'
+// own structure (a comma, a parenthesis, a semicolon, a quote) or not print written as \xHH.
+std::string SafeName(std::string_view name) {
+  std::string shown;
+  for (char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (std::isalnum(byte) || (byte < 0x80 && std::strchr(" ._+-/:@=", c) != nullptr && c != '\0')) {
+      shown += c;
+      continue;
+    }
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+    shown += escaped;
+  }
+  return shown;
+}
+
+// A process's name as the kernel shows it (which the process may still have set itself).
 // Empty when /proc does not show it (the service's sandbox hides other users' processes).
 std::string ProgramOf(pid_t pid) {
   std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
   std::string name;
   if (pid <= 0 || !std::getline(comm, name)) return {};
-  return platform::Printable(name);
+  return name;
 }
 
-std::string Who(uid_t uid, const std::string &program, pid_t pid) {
-  return platform::UserName(uid) + " (" + (program.empty() ? "a program" : program) + ", pid " + std::to_string(pid) +
-         ")";
+// "alice (calvex, pid 812)" for a name /proc showed, "alice (program "calvex", claimed, pid 812)"
+// for one the program sent; the user and the pid come from the kernel.
+std::string Who(uid_t uid, const std::string &program, bool claimed, pid_t pid) {
+  const std::string name = program.empty() ? "a program"
+                           : claimed        ? "program \"" + SafeName(program) + "\", claimed"
+                                            : SafeName(program);
+  return platform::UserName(uid) + " (" + name + ", pid " + std::to_string(pid) + ")";
 }
 
 bool IsKnownOperation(uint32_t operation) {
-  return operation >= protocol::kOpen && operation <= protocol::kQueryHolders;
+  return operation >= protocol::kOpen && operation <= protocol::kOpenTakingBack;
+}
+
+// The requests that begin a connection, each carrying the program's name.
+bool IsFirstRequest(uint32_t operation) {
+  return operation == protocol::kOpen || operation == protocol::kQueryPorts ||
+         operation == protocol::kQueryHolders || operation == protocol::kOpenTakingBack;
 }
 
 // The serial ports the driver opened or tried to while serving this device (tagged `user`).
@@ -173,6 +201,7 @@ bool Dispatch(const StreamEntryPoints &entries, DWORD deviceContext, const proto
   SetLastError(ERROR_SUCCESS);
   switch (request.operation) {
     case protocol::kOpen:
+    case protocol::kOpenTakingBack:
       if (entries.Open != nullptr) *openContext = entries.Open(deviceContext, request.code, request.argument);
       else SetLastError(ERROR_NOT_SUPPORTED);
       reply->result = *openContext != 0 ? TRUE : FALSE;
@@ -325,18 +354,20 @@ void DeviceHost::AcceptConnection() {
   }
   const std::string program = ProgramOf(connection->pid);
   connection->programKnown = !program.empty();
-  connection->who = Who(connection->uid, program, connection->pid);
+  connection->who = Who(connection->uid, program, false, connection->pid);
   if (Served() >= kMaxConnections) {
-    Refuse(fd, full_, std::to_string(kMaxConnections) + " are open, the most devmgr serves at once for one device, held by " +
-                   Holders() + ". Every program that opens " + deviceName_ +
-                   " and never closes it holds one: close those handles or end those programs");
+    Refuse(fd, "full", connection->uid,
+           std::to_string(kMaxConnections) + " are open, the most devmgr serves at once for one device, held by " +
+               Holders() + ". Every program that opens " + deviceName_ +
+               " and never closes it holds one: close those handles or end those programs");
     return;
   }
   const bool shared = connection->uid != 0 && connection->uid != geteuid();
   if (shared && ServedFor(connection->uid) >= kConnectionsPerUser) {
-    Refuse(fd, shared_, "it came from " + connection->who + ", whose user holds " + std::to_string(kConnectionsPerUser) +
-                   ", the most one user may hold of the " + std::to_string(kMaxConnections) + " devmgr serves for " +
-                   "one device: close those handles or end those programs");
+    Refuse(fd, "share", connection->uid,
+           "it came from " + connection->who + ", whose user holds " + std::to_string(kConnectionsPerUser) +
+               ", the most one user may hold of the " + std::to_string(kMaxConnections) + " devmgr serves for " +
+               "one device: close those handles or end those programs");
     return;
   }
   try {
@@ -381,17 +412,14 @@ std::string DeviceHost::Holders() const {
 
 // The refused program's CreateFileW fails at once with ERROR_TOO_MANY_OPEN_FILES: the reply comes
 // before its Open request is read, and the connection is closed.
-void DeviceHost::Refuse(int fd, RefusalLine &line, const std::string &why) {
-  ++line.unsaid;
-  const auto now = std::chrono::steady_clock::now();
-  if (!line.said || now - line.last >= kRefusalLineInterval) {
-    std::string what = line.unsaid == 1 ? "refused a connection"
-                                        : "refused " + std::to_string(line.unsaid) + " connections since the last such line";
-    LogError(deviceName_ + " " + what + ": " + why);
-    line.said = true;
-    line.last = now;
-    line.unsaid = 0;
-  }
+void DeviceHost::Refuse(int fd, const char *kind, uid_t user, const std::string &why) {
+  lines_.Say(kind, user, [&](unsigned held) {
+    return deviceName_ + " " +
+           (held == 0 ? std::string("refused a connection")
+                      : "refused " + std::to_string(held + 1) + " connections of " + platform::UserName(user) +
+                            " since the last such line") +
+           ": " + why;
+  });
   protocol::Reply reply{FALSE, ERROR_TOO_MANY_OPEN_FILES, 0, 0};
   iovec answer{&reply, sizeof(reply)};
   protocol::SendRecord(fd, &answer, 1, MSG_DONTWAIT);
@@ -444,34 +472,36 @@ void DeviceHost::Serve(Connection &connection) {
     // A connection holds one of the device's places: one that has opened nothing gives it back.
     pollfd ready{fd, POLLIN, 0};
     if (openContext == 0 && poll(&ready, 1, static_cast<int>(kIdleLimit.count() * 1000)) == 0) {
-      LogError(deviceName_ + " closed a connection of " + connection.who + " that opened nothing for " +
-               std::to_string(kIdleLimit.count()) + " s, to give its place to others");
+      lines_.Say("idle", connection.uid,
+                 deviceName_ + " closed a connection of " + connection.who + " that opened nothing for " +
+                     std::to_string(kIdleLimit.count()) + " s, to give its place to others");
       break;
     }
     iovec whole{buffer, protocol::kMaxRequestSize};
     ssize_t received = protocol::ReceiveRecord(fd, &whole, 1);
     if (received == 0 || (received < 0 && errno != EMSGSIZE)) break;  // the handle's process closed or died
-    lastRequest_ = std::chrono::steady_clock::now().time_since_epoch().count();
     protocol::Request request{};
     protocol::RequestLayout layout{};
     bool understood = received >= static_cast<ssize_t>(sizeof(request));
     if (understood) std::memcpy(&request, buffer, sizeof(request));
-    const bool opening = request.operation == protocol::kOpen || request.operation == protocol::kQueryPorts ||
-                         request.operation == protocol::kQueryHolders;
+    const bool opening = IsFirstRequest(request.operation);
     understood = understood && IsKnownOperation(request.operation) &&
                  protocol::DescribeRequest(request, static_cast<size_t>(received), &layout) &&
                  opening == (openContext == 0) &&
                  (request.operation != protocol::kRead || request.argument <= protocol::kMaxBuffer);
     if (!understood) {
-      LogError("a program sent " + socketPath_ + " a request this devmgr does not understand; its handle is closed. "
-               "Rebuild that program against this platform");
+      lines_.Say("garbled", connection.uid,
+                 deviceName_ + " " + connection.who + " sent " + socketPath_ + " a request this devmgr does not "
+                 "understand; its connection is closed. Rebuild that program against this platform");
       break;
     }
+    // Only a request devmgr understood is use of the device, which keeps a stopped driver stopped.
+    lastRequest_ = std::chrono::steady_clock::now().time_since_epoch().count();
     // A program /proc did not show names itself in its first request, as the program it says it is.
     if (opening && !connection.programKnown && layout.inBytes > 0) {
       const std::string claimed(reinterpret_cast<const char *>(buffer + layout.inOffset),
                                 std::min(layout.inBytes, protocol::kMaxProgramName));
-      connection.who = Who(connection.uid, platform::Printable(claimed), connection.pid);
+      connection.who = Who(connection.uid, claimed, true, connection.pid);
       connection.programKnown = true;
     }
     protocol::Reply reply{};
@@ -499,13 +529,30 @@ void DeviceHost::Serve(Connection &connection) {
       protocol::SendRecord(fd, answer, 1);
       break;
     }
+    if (request.operation == protocol::kOpenTakingBack && connection.uid != 0) {
+      reply = {FALSE, ERROR_ACCESS_DENIED, 0, 0};
+      connection.released = true;
+      protocol::SendRecord(fd, answer, 1);
+      break;
+    }
     bool more;
+    std::string taken;
     {
+      // Opens come one at a time: root's take-back and its own open are one step, which no
+      // other program's open can come between.
+      std::unique_lock opening(opens_, std::defer_lock);
+      if (request.operation == protocol::kOpen || request.operation == protocol::kOpenTakingBack) opening.lock();
+      if (request.operation == protocol::kOpenTakingBack) taken = TakeBack(connection.who);
       std::shared_lock calls(driverCalls_);
       InDriver timed(*this);
       more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
+      if (request.operation == protocol::kOpenTakingBack && openContext != 0) {
+        reply.dataLength = static_cast<uint32_t>(std::min<size_t>(taken.size(), protocol::kMaxBuffer));
+        answer[1] = {taken.data(), reply.dataLength};
+      }
+      if ((request.operation == protocol::kOpen || request.operation == protocol::kOpenTakingBack) && openContext != 0)
+        Hold(connection, true);
     }
-    if (request.operation == protocol::kOpen && openContext != 0) Hold(connection, true);
     if (!more) connection.released = true;
     if (protocol::SendRecord(fd, answer, answer[1].iov_len != 0 ? 2 : 1) != 0 || !more) break;
   }
@@ -516,6 +563,8 @@ void DeviceHost::Serve(Connection &connection) {
     entryPoints_.Close(openContext);
   }
   Hold(connection, false);
+  // The program sees its connection end now, not when devmgr next reaps its descriptor.
+  shutdown(fd, SHUT_RDWR);
   connection.released = true;
   connection.finished = true;
 }
@@ -534,9 +583,9 @@ std::string DeviceHost::HoldersOfHandles() const {
   return text;
 }
 
-void DeviceHost::TakeBack(const std::string &by) {
+std::string DeviceHost::TakeBack(const std::string &by) {
   std::unique_lock lock(holdersMutex_);
-  if (holders_.empty()) return;
+  if (holders_.empty()) return {};
   std::string taken;
   for (Connection *holder : holders_) {
     taken += (taken.empty() ? "" : "; ") + holder->who;
@@ -546,6 +595,7 @@ void DeviceHost::TakeBack(const std::string &by) {
   LogError(deviceName_ + " took the device back for " + by + " from " + taken);
   // A holder inside a driver call closes once the call returns, which the reply bound limits.
   holdersChanged_.wait_for(lock, protocol::kReplyBound, [&] { return holders_.empty(); });
+  return taken;
 }
 
 DeviceHost::InDriver::InDriver(DeviceHost &host) : host_(host) {

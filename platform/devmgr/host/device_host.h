@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/stream_driver.h"
+#include "host/user_lines.h"
 
 namespace devmgr {
 
@@ -99,17 +100,13 @@ class DeviceHost {
   size_t ServedFor(uid_t user) const;
   // Who holds this device's connections, for a refusal's line: "alice (4), bob (1)".
   std::string Holders() const;
-  // Refusals of one kind are said at most once a minute, with the count since the last line.
-  struct RefusalLine {
-    std::chrono::steady_clock::time_point last{};
-    bool said = false;
-    unsigned unsaid = 0;
-  };
-  void Refuse(int fd, RefusalLine &line, const std::string &why);
+  // Refuses a connection of `user`, saying why at most once a minute for each kind and user.
+  void Refuse(int fd, const char *kind, uid_t user, const std::string &why);
   // The connections that hold an open handle of the driver, as their threads open and close them.
   void Hold(Connection &connection, bool holding);
-  // Ends every connection that holds a handle, for root's `by`, and waits for their Close.
-  void TakeBack(const std::string &by);
+  // Ends every connection that holds a handle, for root's `by`, and waits for their Close; who held
+  // them, as HoldersOfHandles names them.
+  std::string TakeBack(const std::string &by);
 
   std::string deviceName_;
   std::string socketPath_;
@@ -131,8 +128,10 @@ class DeviceHost {
   std::condition_variable holdersChanged_;
   std::vector<Connection *> holders_;
   std::atomic<std::chrono::steady_clock::rep> lastRequest_{std::chrono::steady_clock::now().time_since_epoch().count()};
-  RefusalLine full_;    // every place taken
-  RefusalLine shared_;  // one user's share taken
+  // Opens of the driver, one at a time.
+  std::mutex opens_;
+  // What devmgr says about the programs of each user, bounded per user.
+  UserLines lines_;
 };
 
 // True when a live device manager accepts connections on the socket path: a socket (not a

@@ -36,4 +36,10 @@ std::string PortNotHeld(std::u16string_view device);
 // devmgr cannot be asked or refuses (ERROR_ACCESS_DENIED).
 bool QueryDeviceHolders(std::u16string_view device, bool takeBack, std::string *holders);
 
+// CreateFileW for root on a device whose handle another program may hold: devmgr ends the other
+// handles and opens this one in one step, *takenFrom naming who held them (empty for nobody). A
+// handle, or INVALID_HANDLE_VALUE with the last error set (ERROR_ACCESS_DENIED for anyone else
+// than root).
+void *OpenDeviceTakingBack(std::u16string_view device, unsigned long desiredAccess, std::string *takenFrom);
+
 }  // namespace platform
