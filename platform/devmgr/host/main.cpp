@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
@@ -240,28 +242,71 @@ std::vector<std::unique_ptr<DeviceHost>> PublishLentPorts(const std::string &run
   return hosts;
 }
 
+// Every kPointerRetry until stopped: a pointer output that could not start is tried again, and
+// drivers left without their port are started again (a port let go of, a driver left stopped).
+// Asking who holds a tty reads /proc/locks, which any local user can make long: this is done on a
+// thread of its own, never on the one that answers the watchdog.
+class Upkeep {
+ public:
+  Upkeep(const std::vector<std::unique_ptr<Device>> &devices, bool pointerStarted)
+      : devices_(devices), pointerStarted_(pointerStarted) {}
+  ~Upkeep() { Stop(); }
+  Upkeep(const Upkeep &) = delete;
+  Upkeep &operator=(const Upkeep &) = delete;
+
+  bool Start(std::string *error) {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error &failure) {
+      *error = std::string("cannot start the thread that starts drivers again: ") + failure.what();
+      return false;
+    }
+    return true;
+  }
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    woken_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    pthread_setname_np(pthread_self(), "devmgr upkeep");
+    RunAsOrdinaryThread();
+    std::unique_lock lock(mutex_);
+    while (!woken_.wait_for(lock, kPointerRetry, [this] { return stopping_; })) {
+      lock.unlock();
+      if (!pointerStarted_) pointerStarted_ = platform::StartPointerOutput();
+      for (const auto &device : devices_) {
+        TakeUpReleasedPort(*device);
+        RestartIdleStopped(*device);
+      }
+      lock.lock();
+    }
+  }
+
+  const std::vector<std::unique_ptr<Device>> &devices_;
+  bool pointerStarted_;
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
 // Accepts connections, and answers the watchdog's questions, until a stop signal arrives on the
-// signal descriptor. Meanwhile tries again to start a pointer output that could not start.
+// signal descriptor.
 void Serve(int signals, const std::vector<std::unique_ptr<Device>> &devices,
-           const std::vector<std::unique_ptr<DeviceHost>> &lentPorts, ServiceWatchdog &watchdog, bool pointerStarted) {
+           const std::vector<std::unique_ptr<DeviceHost>> &lentPorts, ServiceWatchdog &watchdog) {
   std::vector<pollfd> watched{{signals, POLLIN, 0}, {watchdog.question(), POLLIN, 0}};
   std::vector<DeviceHost *> hosts;
   for (const auto &device : devices) hosts.push_back(device->host.get());
   for (const auto &lent : lentPorts) hosts.push_back(lent.get());
   for (DeviceHost *host : hosts) watched.push_back({host->listener(), POLLIN, 0});
-  auto nextTry = std::chrono::steady_clock::now() + kPointerRetry;
   for (;;) {
-    auto now = std::chrono::steady_clock::now();
-    if (now >= nextTry) {
-      if (!pointerStarted) pointerStarted = platform::StartPointerOutput();
-      for (const auto &device : devices) {
-        TakeUpReleasedPort(*device);
-        RestartIdleStopped(*device);
-      }
-      nextTry = now + kPointerRetry;
-    }
-    const int timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTry - now).count());
-    if (poll(watched.data(), watched.size(), timeout) < 0) {
+    if (poll(watched.data(), watched.size(), -1) < 0) {
       if (errno == EINTR) continue;
       LogError(std::string("cannot wait for connections: ") + std::strerror(errno) + "; stopping");
       return;
@@ -376,6 +421,10 @@ int main(int argc, char **argv) {
   if (std::string error; !watchdog.Start(&error))
     LogError(error + "; devmgr does not answer the service manager's watchdog, which ends it: raise the limits "
              "on open files and threads");
+  Upkeep upkeep(devices, pointerStarted);
+  if (std::string error; !upkeep.Start(&error))
+    LogError(error + "; a pointer output that could not start and a driver left stopped or without the port "
+             "another program let go of are not started again: use nrvctl start, or raise the limit on threads");
   // The drivers are loaded and their sockets listen: a connection made from now on is served.
   notifier.Send("READY=1");
   // Accepting connections is ordinary work, done by a thread of its own at SCHED_OTHER, so that
@@ -385,17 +434,18 @@ int main(int argc, char **argv) {
     std::thread acceptor([&] {
       pthread_setname_np(pthread_self(), "devmgr accept");  // as ps -L and top show it
       RunAsOrdinaryThread();
-      Serve(signals, devices, lentPorts, watchdog, pointerStarted);
+      Serve(signals, devices, lentPorts, watchdog);
     });
     acceptor.join();
   } catch (const std::system_error &failure) {
     LogError(std::string("cannot start the thread that accepts connections: ") + failure.what() +
              "; the main thread accepts them instead. Raise the limit on threads");
-    Serve(signals, devices, lentPorts, watchdog, pointerStarted);
+    Serve(signals, devices, lentPorts, watchdog);
   }
   // The watchdog goes on answering while the drivers stop, which the unit's stop time-out bounds.
   watchdog.AcceptingEnded();
   notifier.Send("STOPPING=1");
+  upkeep.Stop();
   arrival.Stop();
   StopDevices(devices, lentPorts);
   watchdog.Stop();
