@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,7 @@
 #include "platform/trusted_path.h"
 #include "window_handle.h"
 #include "window_input.h"
+#include "window_state.h"
 
 namespace platform::gwes {
 namespace {
@@ -70,6 +72,19 @@ constexpr time_t kSendTimeoutSeconds = 1;
 constexpr off_t kMaxRecordSize = 64 * 1024;
 // Bad records and sockets are said once each, up to this many in the life of a process.
 constexpr size_t kMaxReported = 64;
+// The visible windows of one user that pointer input considers; more are a flood, not a desktop.
+constexpr size_t kMaxWindowsPerUser = 64;
+// A window came to the front at most this far (in ns) ahead of a reader's own clock: the records'
+// z is the system's monotonic clock when they were written, which no honest record exceeds.
+constexpr uint64_t kFrontStampSlackNs = 1000000000;
+// The readings of run/ that pointer input may make at once, and how often one more is allowed:
+// plenty for any number of windows coming and going, few enough that a flood of changes to run/
+// cannot keep the driver's read thread listing it.
+constexpr int kRescanBurst = 16;
+constexpr std::chrono::milliseconds kRescanRefill{50};
+// Messages from a user who may not send to this process's windows are dropped, said at most this
+// often for each such user.
+constexpr std::chrono::minutes kDroppedLineInterval{1};
 
 // A descriptor, closed when it goes.
 class Fd {
@@ -458,6 +473,24 @@ bool IsPublishedHere(const Endpoint &endpoint, uint64_t window) {
   return it != state.windows.end() && it->second.endpoint == &endpoint;
 }
 
+// Says, at most once a minute for each sender's user, that a message from someone who may not
+// post to this process's windows was dropped.
+void ReportDropped(const ucred &sender, const std::string &run) {
+  static auto *mutex = new std::mutex;  // never destroyed: the receiving thread may report during exit
+  static auto *said = new std::map<uid_t, std::chrono::steady_clock::time_point>;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(*mutex);
+    auto [entry, fresh] = said->try_emplace(sender.uid, now);
+    if (!fresh && now - entry->second < kDroppedLineInterval) return;
+    entry->second = now;
+  }
+  NKDbgPrintfW(u"%a: dropped a message to its windows in %a from %a (pid %d): only the driver's service, root and "
+               u"%a may send to them\n",
+               ProgramName().c_str(), run.c_str(), UserName(sender.uid).c_str(), static_cast<int>(sender.pid),
+               UserName(geteuid()).c_str());
+}
+
 void Receive(const Endpoint *endpoint, int stopFd) {
   for (;;) {
     pollfd ready[] = {{endpoint->fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
@@ -468,10 +501,26 @@ void Receive(const Endpoint *endpoint, int stopFd) {
     if (ready[1].revents != 0 || (ready[0].revents & (POLLERR | POLLNVAL)) != 0) return;
     for (;;) {
       Datagram datagram{};
-      ssize_t size = recv(endpoint->fd, &datagram, sizeof(datagram), MSG_DONTWAIT | MSG_TRUNC);
+      iovec part{&datagram, sizeof(datagram)};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+      msghdr message{};
+      message.msg_iov = &part;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof(control);
+      ssize_t size = recvmsg(endpoint->fd, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
       if (size < 0 && errno == EINTR) continue;
       if (size < 0) break;
-      // Anyone who can reach run/ can send here: only well-formed messages count.
+      // Anyone who can reach run/ can send here: only well-formed messages count, and only from
+      // the driver's service (pointer input, the tray's notices), root or this process's own user.
+      ucred sender{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+      for (cmsghdr *header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header))
+        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS)
+          std::memcpy(&sender, CMSG_DATA(header), sizeof(sender));
+      if (!IsTrustedOwner(sender.uid)) {
+        ReportDropped(sender, endpoint->run);
+        continue;
+      }
       if (size != static_cast<ssize_t>(sizeof(datagram))) continue;
       if (datagram.magic == kMagic) Deliver(*endpoint, datagram);
       if (datagram.magic == kInputMagic && IsPublishedHere(*endpoint, datagram.window))
@@ -570,6 +619,9 @@ Endpoint *EndpointFor(Publication &state, const std::string &run, DWORD *error) 
   RemoveLeftovers(endpoint->runFd, self);
   endpoint->fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (endpoint->fd < 0) return fail(errno, false);
+  // Each datagram comes with its sender's user and process, as the kernel knows them.
+  const int one = 1;
+  if (setsockopt(endpoint->fd, SOL_SOCKET, SO_PASSCRED, &one, sizeof(one)) != 0) return fail(errno, false);
   // Anyone may make names in run/, this process's own among them, and only their owner (or
   // run/'s) may remove them: a name somebody else holds is left for one with a random part.
   for (int attempt = 0;; ++attempt) {
@@ -632,13 +684,23 @@ void RepublishWindow(HWND hwnd, const ScreenState &screenState) {
 
 namespace {
 
+// A published window as pointer input sees it: its state and whose record it is.
+struct ScreenWindow {
+  HWND hwnd;
+  ScreenState state;
+  uid_t owner;
+};
+
 // The published windows' states, read again only when run/ has changed: records are replaced
-// whole by a rename, which changes the folder's time.
+// whole by a rename, which changes the folder's time. Readings are rationed (kRescanBurst), so
+// that whoever changes run/ without pause does not keep the driver's read thread reading it.
 struct ScreenCache {
   std::mutex mutex;
   std::string run;
   timespec changed{};
-  std::vector<std::pair<HWND, ScreenState>> windows;
+  std::vector<ScreenWindow> windows;
+  int rescans = kRescanBurst;
+  std::chrono::steady_clock::time_point refilled{};
 };
 
 ScreenCache &Screen() {
@@ -665,6 +727,21 @@ std::vector<std::pair<HWND, std::string>> ListRecords(int runFd) {
   return records;
 }
 
+// Whether a reading of run/ may be made now, taking one from the ration.
+bool MayRescan(ScreenCache &cache) {
+  const auto now = std::chrono::steady_clock::now();
+  if (cache.rescans < kRescanBurst) {
+    const auto refills = (now - cache.refilled) / kRescanRefill;
+    if (refills > 0) {
+      cache.rescans = static_cast<int>(std::min<int64_t>(kRescanBurst, cache.rescans + refills));
+      cache.refilled = now;
+    }
+  }
+  if (cache.rescans == 0) return false;
+  if (cache.rescans-- == kRescanBurst) cache.refilled = now;
+  return true;
+}
+
 void RefreshScreen(ScreenCache &cache, const std::string &run) {
   Fd runFd = OpenRun(run, true);
   struct stat folder {};
@@ -674,21 +751,46 @@ void RefreshScreen(ScreenCache &cache, const std::string &run) {
   }
   if (cache.run == run && folder.st_mtim.tv_sec == cache.changed.tv_sec && folder.st_mtim.tv_nsec == cache.changed.tv_nsec)
     return;
+  if (cache.run == run && !MayRescan(cache)) return;
   cache.run = run;
   cache.changed = folder.st_mtim;
   cache.windows.clear();
+  const uint64_t latest = FrontStamp() + kFrontStampSlackNs;
+  std::map<uid_t, size_t> perUser;
   // Only windows whose process listens on a socket of the record's owner take touches: a record
   // left by a process that is gone, or one that somebody wrote with no process behind it, does not.
   std::map<std::tuple<pid_t, uid_t, std::string>, bool> listening;
   for (const auto &[hwnd, name] : ListRecords(runFd.get())) {
     auto record = ReadRecord(runFd.get(), run, name);
     if (!record || !record->state.visible) continue;
+    if (record->state.z > latest) {
+      ReportIgnored("record", run, name, "it says its window came to the front later than now");
+      continue;
+    }
+    if (perUser[record->owner] >= kMaxWindowsPerUser) {
+      ReportIgnored("record", run, name,
+                    UserName(record->owner) + " shows more than " + std::to_string(kMaxWindowsPerUser) + " windows");
+      continue;
+    }
     const std::tuple key(WindowProcess(hwnd), record->owner, record->socket);
     auto known = listening.find(key);
     if (known == listening.end())
       known = listening.emplace(key, IsListening(OpenWindowSocket(runFd.get(), run, std::get<0>(key), *record, name))).first;
-    if (known->second) cache.windows.emplace_back(hwnd, record->state);
+    if (!known->second) continue;
+    ++perUser[record->owner];
+    cache.windows.push_back({hwnd, record->state, record->owner});
   }
+}
+
+// Which of two windows at a point is over the other. A user's topmost windows are over that
+// user's others; over another user's windows only root's and the driver's service's are (any
+// member may make a window topmost, and must not take every touch from the others that way).
+// Otherwise the one that came to the front last is.
+bool IsOver(const ScreenWindow &a, const ScreenWindow &b) {
+  const bool same = a.owner == b.owner;
+  const bool aTop = a.state.topmost && (same || IsTrustedOwner(a.owner));
+  const bool bTop = b.state.topmost && (same || IsTrustedOwner(b.owner));
+  return std::pair(aTop, a.state.z) > std::pair(bTop, b.state.z);
 }
 
 }  // namespace
@@ -700,18 +802,21 @@ std::optional<PointedWindow> PublishedWindowAt(int x, int y) {
   std::lock_guard lock(cache.mutex);
   RefreshScreen(cache, run);
   for (;;) {
-    auto best = cache.windows.end();
+    // Each user's window over the point first, then the one of those over the others.
+    std::map<uid_t, std::vector<ScreenWindow>::iterator> perUser;
     for (auto candidate = cache.windows.begin(); candidate != cache.windows.end(); ++candidate) {
-      const ScreenState &state = candidate->second;
-      if (x < state.rect.left || x >= state.rect.right || y < state.rect.top || y >= state.rect.bottom) continue;
-      if (best == cache.windows.end() ||
-          std::pair(state.topmost, state.z) > std::pair(best->second.topmost, best->second.z))
-        best = candidate;
+      const RECT &rect = candidate->state.rect;
+      if (x < rect.left || x >= rect.right || y < rect.top || y >= rect.bottom) continue;
+      auto [mine, fresh] = perUser.try_emplace(candidate->owner, candidate);
+      if (!fresh && IsOver(*candidate, *mine->second)) mine->second = candidate;
     }
+    auto best = cache.windows.end();
+    for (const auto &[owner, candidate] : perUser)
+      if (best == cache.windows.end() || IsOver(*candidate, *best)) best = candidate;
     if (best == cache.windows.end()) return std::nullopt;
     // A process killed since the folder was read leaves run/ as it was: its window goes now.
-    if (WindowProcess(best->first) == getpid() || IsPublishedWindow(best->first))
-      return PointedWindow{best->first, best->second.enabled};
+    if (WindowProcess(best->hwnd) == getpid() || IsPublishedWindow(best->hwnd))
+      return PointedWindow{best->hwnd, best->state.enabled};
     cache.windows.erase(best);
   }
 }

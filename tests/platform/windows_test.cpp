@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -792,6 +793,100 @@ TEST_F(PublishedRecordTest, NothingIsSentToASocketThatIsNotTheRecordOwnersOwn) {
     EXPECT_EQ(capture.messages.size(), lines);
   }
   platform::ResetPointerOutput();
+}
+
+// What a record says of its own order counts only as far as the platform could have given it: a
+// front time later than now, or a member's topmost window over another user's, does not take the
+// touches from the honest window under it; a user's windows past 64 are not looked at.
+TEST_F(PublishedRecordTest, NoRecordPutsItselfOverAnotherUsersWindowByWhatItSays) {
+  root_.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"windows\"\n");
+  constexpr uintptr_t kOther = kProcess + 1;
+  const int honest = Bind(SocketPath());
+  WriteRecord(1, "class=Honest\nname=Honest\nstate=1 1 0 5000 0 0 800 480\n");
+  struct Case {
+    const char *what;
+    std::string state;  // of the other process's records, over the whole screen
+    uid_t owner;        // of its records and its socket; 0: this user
+    int records;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"a front time later than now", "state=1 1 1 18446744073709551615 0 0 800 480", 0, 1,
+       "it says its window came to the front later than now"},
+      {"another user's topmost window", "state=1 1 1 4000 0 0 800 480", 61000, 1, ""},
+      {"a user's 65 windows, each under the honest one", "state=1 1 0 4000 0 0 800 480", 61000, 65,
+       "uid 61000 shows more than 64 windows"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner != 0 && geteuid() != 0) continue;  // only root can give records away
+    unlink(SocketPath(kOther).c_str());
+    const int other = Bind(SocketPath(kOther));
+    for (int number = 1; number <= c.records; ++number) {
+      HWND hwnd = WriteRecord(static_cast<uint32_t>(number), "class=Other\nname=Other\n" + c.state + "\n", kOther);
+      if (c.owner != 0) {
+        ASSERT_EQ(chown(RecordPath(hwnd).c_str(), c.owner, c.owner), 0);
+      }
+    }
+    if (c.owner != 0) {
+      ASSERT_EQ(chown(SocketPath(kOther).c_str(), c.owner, c.owner), 0);
+    }
+    platform::ResetPointerOutput();
+    testing_support::DebugCapture capture;
+    for (DWORD button : {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP})
+      mouse_event(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | button, 32768, 32768, 0, 0);
+    EXPECT_TRUE(Waiting(other).empty()) << "the other process's window took the touch";
+    EXPECT_EQ(Waiting(honest), (std::vector<uint32_t>{kPointer, kPointer}));
+    if (c.why.empty()) EXPECT_TRUE(capture.messages.empty()) << capture.messages.front();
+    else EXPECT_EQ(Said(capture.messages, c.why), 1u) << c.why;
+    for (int number = 1; number <= c.records; ++number) unlink(RecordPath(Handle(number, kOther)).c_str());
+  }
+  platform::ResetPointerOutput();
+}
+
+// Only the driver's service, root and the window's own user may send to a window: what another
+// user sends to this process's socket, a posted message or a pointer event, is dropped, said once.
+TEST_F(WindowsTest, WhatAnotherUserSendsToAWindowIsDroppedWithOneLine) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can send as another user";
+  HWND hwnd = Own(Create(u"target", kClass));
+  ASSERT_NE(hwnd, nullptr);
+  const std::string path = root_.path() + "/run/windows." + std::to_string(getpid());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+  struct {
+    uint32_t magic, message;
+    uint64_t window, wParam;
+    int64_t lParam;
+  } datagram{0x314D574E, kDouble, reinterpret_cast<uintptr_t>(hwnd), 0, 0};
+  testing_support::DebugCapture capture;
+  // The other user's messages first, on the socket connected by root: what counts is who sends.
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setuid(61000) != 0) _exit(9);
+    datagram.wParam = 1;
+    _exit(send(sender, &datagram, sizeof datagram, 0) == sizeof datagram ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  datagram.wParam = 2;
+  ASSERT_EQ(send(sender, &datagram, sizeof datagram, 0), static_cast<ssize_t>(sizeof datagram));
+  close(sender);
+  MSG message{};
+  const auto limit = std::chrono::steady_clock::now() + kBound;
+  while (!PeekMessageW(&message, hwnd, kDouble, kDouble, PM_REMOVE) && std::chrono::steady_clock::now() < limit)
+    std::this_thread::yield();
+  EXPECT_EQ(message.wParam, 2u) << "root's message is the first to arrive";
+  EXPECT_FALSE(PeekMessageW(&message, hwnd, kDouble, kDouble, PM_REMOVE));
+  ASSERT_EQ(capture.messages.size(), 1u);
+  EXPECT_NE(capture.messages[0].find("windows_test: dropped a message to its windows in " + root_.path() +
+                                     "/run from uid 61000 (pid " + std::to_string(child) +
+                                     "): only the driver's service, root and root may send to them"),
+            std::string::npos)
+      << capture.messages[0];
 }
 
 // The driver's read thread sends the touches: a window whose process stops reading loses them
