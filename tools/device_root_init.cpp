@@ -154,41 +154,52 @@ std::string StopAdvice(const std::string &root) {
 }
 
 // A port must be a tty that exists now and that no other program holds as its serial line;
-// opening it without waiting for carrier tells the first two, its flock the third.
-bool CheckPort(const std::string &port) {
+// opening it without waiting for carrier tells the first two, its flock the third. A port kept
+// from the registry it replaces is checked the same way, but may be missing now (an adapter
+// that is not plugged in), which is said.
+bool CheckPort(const std::string &given, bool kept = false) {
+  const std::string shown = platform::Printable(given);
+  const char *port = shown.c_str();
   struct stat info {};
-  if (port[0] != '/') {
-    std::fprintf(stderr, "nrvctl: init: --port %s is not a path: give the tty's full path, e.g. /dev/ttyUSB0 or "
-                         "/dev/ttyS0\n", port.c_str());
+  if (given.empty() || given[0] != '/') {
+    std::fprintf(stderr, "nrvctl: init: %s %s is not a path: give the tty's full path, e.g. /dev/ttyUSB0 or "
+                         "/dev/ttyS0%s\n", kept ? "the port kept from the registry," : "--port", port,
+                 kept ? ", with --port" : "");
     return false;
   }
-  if (stat(port.c_str(), &info) != 0) {
+  if (kept && stat(given.c_str(), &info) != 0 && errno == ENOENT) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "nrvctl: init: the port kept from the registry, %s, does not exist now; the driver takes it "
+                         "up when it appears\n", port);
+    return true;
+  }
+  if (stat(given.c_str(), &info) != 0) {
     std::fprintf(stderr, "nrvctl: init: port %s does not exist: check that the controller (or its USB adapter) is "
-                         "connected and which tty it got (ls /dev/ttyUSB* /dev/ttyS*, dmesg)\n", port.c_str());
+                         "connected and which tty it got (ls /dev/ttyUSB* /dev/ttyS*, dmesg)\n", port);
     return false;
   }
-  int fd = open(port.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(given.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   const int error = errno;
   if (fd < 0 && (error == EACCES || error == EPERM)) {
     std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: run init as root, or as a member of the tty's "
-                         "group (ls -l %s)\n", port.c_str(), std::strerror(error), port.c_str());
+                         "group (ls -l %s)\n", port, std::strerror(error), port);
     return false;
   }
   if (fd < 0 && error == EBUSY) {
     std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: another program holds it exclusively: find it with "
-                         "`fuser %s` and end it, then run init again\n", port.c_str(), std::strerror(error),
-                 port.c_str());
+                         "`fuser %s` and end it, then run init again\n", port, std::strerror(error),
+                 port);
     return false;
   }
   if (fd < 0 && (error == ENXIO || error == ENODEV || error == EIO)) {
     std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: no serial line is behind the node (a /dev/ttyS node "
                          "without a UART, or an adapter that is gone): give the controller's port (dmesg, "
-                         "setserial -g %s)\n", port.c_str(), std::strerror(error), port.c_str());
+                         "setserial -g %s)\n", port, std::strerror(error), port);
     return false;
   }
   if (fd < 0 && S_ISCHR(info.st_mode)) {
     std::fprintf(stderr, "nrvctl: init: cannot open port %s: %s: give the controller's serial port, e.g. "
-                         "/dev/ttyUSB0 or /dev/ttyS0\n", port.c_str(), std::strerror(error));
+                         "/dev/ttyUSB0 or /dev/ttyS0\n", port, std::strerror(error));
     return false;
   }
   const bool tty = fd >= 0 && isatty(fd) == 1;
@@ -197,7 +208,7 @@ bool CheckPort(const std::string &port) {
   if (fd >= 0) close(fd);
   if (!S_ISCHR(info.st_mode) || !tty) {
     std::fprintf(stderr, "nrvctl: init: port %s is not a tty (a serial line): give the controller's serial port, "
-                         "e.g. /dev/ttyUSB0 or /dev/ttyS0\n", port.c_str());
+                         "e.g. /dev/ttyUSB0 or /dev/ttyS0\n", port);
     return false;
   }
   if (held) {
@@ -208,7 +219,7 @@ bool CheckPort(const std::string &port) {
                                 : "end it first";
     const std::string forRoot = holder.root.empty() ? std::string() : " for the device root " + holder.root;
     std::fprintf(stderr, "nrvctl: init: port %s is held by %s%s, and a tty serves one program at a time: %s, or give "
-                         "another port\n", port.c_str(), who.c_str(), forRoot.c_str(), fix.c_str());
+                         "another port\n", port, who.c_str(), forRoot.c_str(), fix.c_str());
     return false;
   }
   return true;
@@ -565,7 +576,9 @@ void HintStableName(const std::string &root, const std::string &port) {
 // What a replaced registry changed of the choices init makes: "; replaced the rate (was 9600)
 // and ...; calibration and touch settings kept", or "; unchanged, ...".
 std::string Changes(const Setup &before, const Setup &after) {
-  auto was = [](const std::string &text) { return " (was " + (text.empty() ? std::string("none") : text) + ")"; };
+  auto was = [](const std::string &text) {
+    return " (was " + (text.empty() ? std::string("none") : platform::Printable(text)) + ")";
+  };
   std::vector<std::string> changes;
   if (before.port != after.port) changes.push_back("the port" + was(before.port));
   if (before.baud != after.baud) changes.push_back("the rate" + was(before.baud == 0 ? "" : std::to_string(before.baud)));
@@ -576,6 +589,13 @@ std::string Changes(const Setup &before, const Setup &after) {
   for (size_t i = 0; i < changes.size(); ++i)
     text += (i == 0 ? "" : i + 1 == changes.size() ? " and " : ", ") + changes[i];
   return text + (changes.empty() ? ", " : "; ") + "calibration and touch settings kept";
+}
+
+// "0660": a file's permission bits as chmod takes them.
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
 }
 
 // --force without --port keeps the port of a registry that has one.
@@ -651,6 +671,13 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   int existing = OpenFileAt(folder, "registry.reg", platform::RegistryPath(), O_RDONLY);
   if (existing < 0 && errno != ENOENT) return 1;
   const bool replacing = existing >= 0;
+  // A registry that someone other than root and the service could have written (one of an
+  // earlier layout, whose root members could write) may name any port, pointer log or monitor:
+  // only what members may set through the driver anyway is kept from it.
+  struct stat existingInfo {};
+  const bool trusted =
+      !replacing || (fstat(existing, &existingInfo) == 0 &&
+                     platform::IsWritableOnlyByTrusted(existingInfo.st_uid, existingInfo.st_mode));
   Setup before{"", 0, "", "", "", ""};
   if (replacing) {
     close(existing);
@@ -661,6 +688,16 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
       return 2;
     }
     if (!ReadExisting(&hive, &before)) return 2;
+    if (!trusted) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "nrvctl: init: %s %s, who could have chosen its port, pointer output, log and monitor: of "
+                           "it only the calibration and the touch settings are kept\n",
+                   platform::RegistryPath().c_str(),
+                   platform::IsTrustedOwner(existingInfo.st_uid)
+                       ? ("may be written by others than its owner (mode " + ModeText(existingInfo.st_mode) + ")").c_str()
+                       : ("belongs to " + platform::UserName(existingInfo.st_uid)).c_str());
+      before = Setup{"", 0, "", "", "", ""};
+    }
     after.port = before.port;
     if (before.baud != 0) after.baud = before.baud;
     if (!before.pointer.empty()) after.pointer = before.pointer;
@@ -669,7 +706,13 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   }
   if (options.output) after.output = *options.output;
   if (!options.port.empty()) after.port = options.port;
+  if (after.port.empty() && !trusted) {
+    std::fprintf(stderr, "nrvctl: init: the port of a registry that others could write is not kept: give the "
+                         "controller's tty with --port TTY (e.g. /dev/ttyUSB0)\n");
+    return 2;
+  }
   if (after.port.empty()) return RefuseNoPort(replacing);
+  if (options.port.empty() && !CheckPort(after.port, true)) return 2;
   if (options.baud != 0) after.baud = options.baud;
   if (!options.pointer.empty()) {
     after.pointer = options.pointer;
@@ -690,8 +733,9 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   close(run);
   if (!runShared) return 1;
   if (!WriteHive(folder, hive, layout)) return 1;
-  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s%s\n", root.c_str(), after.port.c_str(), after.baud,
-              after.pointer.c_str(), after.output.empty() ? "" : (" on monitor " + after.output).c_str(),
+  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s%s\n", platform::Printable(root).c_str(),
+              platform::Printable(after.port).c_str(), after.baud, platform::Printable(after.pointer).c_str(),
+              after.output.empty() ? "" : (" on monitor " + platform::Printable(after.output)).c_str(),
               layout.shared ? ", shared with group norvik" : "",
               replacing ? Changes(before, after).c_str() : "");
   if (driver == Driver::kWithoutPort) {

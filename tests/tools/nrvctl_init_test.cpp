@@ -340,6 +340,52 @@ TEST(NrvctlInit, AsRootMakesTheServicesRootAndActsOnNothingOthersCouldChoose) {
   EXPECT_EQ(fifo.code, 1);
   EXPECT_NE(fifo.error.find(root + "/registry.reg: it is not a regular file"), std::string::npos) << fifo.error;
 
+  // A hive a member wrote in that layout: its port, pointer output, log and monitor are not kept,
+  // its calibration is; one only root could write keeps them, its port checked as --port is, and
+  // what it names is printed escaped.
+  ASSERT_EQ(unlink((root + "/registry.reg").c_str()), 0);
+  ASSERT_EQ(Init(root, {"--port", line.slavePath(), "--force"}).code, 0);
+  const std::string hive = ReadFile(root + "/registry.reg");
+  const auto withValues = [&](const std::string &port, const std::string &output) {
+    return hive.substr(0, hive.find("[HKEY_LOCAL_MACHINE\\Platform\\Serial]")) +
+           "[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=\"" + port + "\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"log\"\n\"PointerLog\"=\"../../victim\"\n\n"
+           "[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Output\"=\"" + output + "\"\n";
+  };
+  const std::string calibrated = "\"LLX\"=dword:00000007";
+  auto write = [&](const std::string &text, uid_t uid, mode_t mode) {
+    const std::string path = root + "/registry.reg";
+    WriteFile(path, text.substr(0, text.find("\"LLX\"=")) + calibrated + text.substr(text.find('\n', text.find("\"LLX\"="))));
+    ASSERT_EQ(chown(path.c_str(), uid, 0), 0);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+  };
+  write(withValues(victim, "DUMMY0"), 65534, 0640);
+  InitRun noPort = Init(root, {"--force"});
+  EXPECT_EQ(noPort.code, 2);
+  EXPECT_NE(noPort.error.find("the port of a registry that others could write is not kept"), std::string::npos)
+      << noPort.error;
+  InitRun member = Init(root, {"--port", line.slavePath(), "--force"});
+  EXPECT_EQ(member.code, 0) << member.error;
+  EXPECT_NE(member.error.find(root + "/registry.reg belongs to nobody, who could have chosen its port"),
+            std::string::npos) << member.error;
+  std::string replaced = ReadFile(root + "/registry.reg");
+  EXPECT_NE(replaced.find(calibrated), std::string::npos) << replaced;
+  EXPECT_EQ(replaced.find("victim"), std::string::npos) << replaced;
+  EXPECT_EQ(replaced.find("DUMMY0"), std::string::npos) << replaced;
+  write(withValues(victim, "DUMMY0"), 0, 0660);
+  InitRun writable = Init(root, {"--port", line.slavePath(), "--force"});
+  EXPECT_NE(writable.error.find("may be written by others than its owner (mode 0660)"), std::string::npos)
+      << writable.error;
+  write(withValues(victim, "DUMMY0"), 0, 0640);
+  InitRun notATty = Init(root, {"--force"});
+  EXPECT_EQ(notATty.code, 2);
+  EXPECT_NE(notATty.error.find("port " + victim + " is not a tty"), std::string::npos) << notATty.error;
+  write(withValues(line.slavePath(), "HDMI\xc2\x9b" "2J"), 0, 0640);  // a terminal's CSI, as UTF-8
+  InitRun escaped = Init(root, {"--force"});
+  EXPECT_EQ(escaped.code, 0) << escaped.error;
+  EXPECT_NE(escaped.output.find("on monitor HDMI\\xc2\\x9b2J"), std::string::npos) << escaped.output;
+  EXPECT_EQ(ReadFile(victim), "root's own\n");
+
   // Folders that someone else could swap: one of another user's, one that others may write.
   const std::string foreign = scratch.path() + "/foreign";
   const std::string open = scratch.path() + "/open";
