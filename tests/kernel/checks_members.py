@@ -2,31 +2,51 @@
 unit's socket, and a program that keeps the driver's one handle."""
 from harness import AS_MEMBER, MEMBER, ROOT, UNIT, check
 
+# The name a member's program claims, made to pass for the holders' structure, and as devmgr shows
+# it: the user and pid from the kernel, the name marked as claimed, its separators escaped.
+FORGED = "x, pid 1); bob (calvex"
+FORGED_SHOWN = "x\\x2c pid 1\\x29\\x3b bob \\x28calvex"
 
-@check("planted-entry", "a file a member made at run/device.NRV1 while the unit was stopped does not keep it "
-                        "from publishing, and the journal names whose it was")
+
+@check("planted-entry", "what a member makes at run/device.NRV1 while the unit is stopped (a file, a folder with "
+                        "something in it, a file made again and again by two processes) does not keep it from "
+                        "publishing, and the journal names whose it was")
 def planted_entry(stage):
-    """A member of norvik makes a file where the unit's socket goes while it is stopped (as a
-    program that polls run/ wins the gap of a restart): the next start clears it and runs."""
+    """A member of norvik makes an entry where the unit's socket goes while it is stopped (as a
+    program that polls run/ wins the gap of a restart): the next start puts its socket there all
+    the same and runs."""
     guest = stage.guest
     stage.unit("uart", "uinput")
     stage.changed_unit()
     path = "%s/run/device.NRV1" % ROOT
-    guest.sh("systemctl stop %s && %s touch %s && systemctl start %s" % (UNIT, AS_MEMBER, path, UNIT))
-    state = guest.run("systemctl is-active %s" % UNIT)[1].strip()
-    # journald may take the line from devmgr's stderr after systemd has taken its READY=1.
-    journal = guest.run("for i in $(seq 50); do journalctl -u %s --no-pager -o cat | grep -F 'removed %s, a "
-                        "file of %s' && break; sleep 0.1; done" % (UNIT, path, MEMBER))[1].strip()
-    answered = guest.run("%s nrvctl --root %s settings" % (AS_MEMBER, ROOT))[0] == 0
-    stage.result(state == "active" and bool(journal) and answered,
-                 "a file a member made at run/device.NRV1 while the unit was stopped: the unit is %s%s" % (
-                     state, ", the journal says " + journal.split("\n")[-1].split("devmgr: ")[-1] if journal else ""),
-                 "the journal names no removed file" if not journal else
-                 "the member's nrvctl settings failed" if not answered else "")
+    racers = "for i in 1 2; do %s sh -c 'while :; do : >>%s 2>/dev/null; done' & done" % (AS_MEMBER, path)
+    cases = (("a file", "%s touch %s" % (AS_MEMBER, path), "removed %s, a file of %s" % (path, MEMBER)),
+             ("a folder with a file in it", "%s sh -c 'mkdir %s && touch %s/inside'" % (AS_MEMBER, path, path),
+              "moved %s, a folder of %s" % (path, MEMBER)),
+             ("a file two of the member's processes make again in a loop", racers, None))
+    for what, make, said in cases:
+        cursor = stage.journal_cursor()
+        try:
+            guest.sh("systemctl stop %s && { %s; } && systemctl start %s" % (UNIT, make, UNIT))
+            state = guest.run("systemctl is-active %s" % UNIT)[1].strip()
+            answered = guest.run("%s nrvctl --root %s settings" % (AS_MEMBER, ROOT))[0] == 0
+        finally:
+            guest.run("pkill -u %s -f 'while :; do'" % MEMBER)
+        # journald may take the line from devmgr's stderr after systemd has taken its READY=1.
+        journal = "" if said is None else guest.run(
+            "for i in $(seq 50); do journalctl --after-cursor='%s' -u %s --no-pager -o cat | grep -F '%s' && break; "
+            "sleep 0.1; done" % (cursor, UNIT, said))[1].strip()
+        stage.result(state == "active" and answered and (said is None or bool(journal)),
+                     "%s at run/device.NRV1, made by a member while the unit was stopped: the unit is %s%s" % (
+                         what, state, ", the journal says " + journal.split("\n")[-1].split("devmgr: ")[-1]
+                         if journal else ""),
+                     "the journal does not say " + said if said and not journal else
+                     "the member's nrvctl settings failed" if not answered else "")
+        guest.run("rm -rf %s/run/.[a-z0-9]*" % ROOT)
 
 
-@check("holder-named", "a member's program holds NRV1:'s one handle: root's nrvctl stop is refused and names "
-                       "him by user, program and pid")
+@check("holder-named", "a member's program holds NRV1:'s one handle under a name made to look like two holders: "
+                       "root's nrvctl stop is refused and names him by user, the program he claims and pid")
 def holder_named(stage):
     """A member's program keeps the driver's one handle open: root's nrvctl stop is refused and
     names him as the unit's devmgr sees him, by user, program (as it names itself: the unit
@@ -36,9 +56,9 @@ def holder_named(stage):
     stage.unit("uart", "uinput")
     holder = guest.watch(
         "echo $$; exec %s python3 -c \"import socket, struct, time; s = socket.socket(socket.AF_UNIX, "
-        "socket.SOCK_SEQPACKET); s.connect('%s/run/device.NRV1'); s.send(struct.pack('8I', 1, 0xC0000000, 0, 1, "
-        "6, 0, 0, 0) + b'holder'); print('opened', struct.unpack('4I', s.recv(64)[:16])[0], flush=True); "
-        "time.sleep(60)\"" % (AS_MEMBER, ROOT))
+        "socket.SOCK_SEQPACKET); s.connect('%s/run/device.NRV1'); name = b'%s'; s.send(struct.pack('8I', 1, "
+        "0xC0000000, 0, 1, len(name), 0, 0, 0) + name); print('opened', struct.unpack('4I', s.recv(64)[:16])[0], "
+        "flush=True); time.sleep(60)\"" % (AS_MEMBER, ROOT, FORGED))
     said, pid = "", None
     try:
         pid = holder.expect(r"^(\d+)$", 10)
@@ -48,7 +68,7 @@ def holder_named(stage):
             said = next((line for line in err.split("\n") if "error 110" in line), err.strip())
     finally:
         holder.stop()
-    want = "held by %s (holder, pid %s)" % (MEMBER, pid[2].group(1) if pid else "?")
+    want = "held by %s (program \"%s\", claimed, pid %s)" % (MEMBER, FORGED_SHOWN, pid[2].group(1) if pid else "?")
     stage.result(want in said, "a member's program holds NRV1:'s one handle: root's nrvctl stop is refused with "
                  "\"%s\"" % (said.replace("nrvctl: ", "", 1) or "nothing"),
                  "" if want in said else "the refusal does not say " + want + ": " + holder.text()[-200:])
