@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +20,8 @@ struct Fault {
   std::string handleName;
   DWORD error;
   int remaining;  // < 0: without limit
+  unsigned delayMs = 0;  // instead of an error: the call waits this long, then acts
+  int skip = 0;          // matching calls let through before the fault takes effect
 };
 
 struct FaultList {
@@ -50,7 +54,7 @@ bool ParseList(const std::string &list, std::vector<Fault> *out, std::string *er
     }
     size_t equals = item.find('=');
     if (equals == std::string::npos || equals == 0) {
-      if (error) *error = "fault '" + item + "' is not CALL[@NAME]=ERROR[*COUNT]";
+      if (error) *error = "fault '" + item + "' is not CALL[@NAME]=ERROR[*COUNT][/SKIP]";
       return false;
     }
     Fault fault{item.substr(0, equals), {}, 0, -1};
@@ -60,15 +64,29 @@ bool ParseList(const std::string &list, std::vector<Fault> *out, std::string *er
       fault.call.resize(at);
     }
     std::string rest = item.substr(equals + 1);
+    const size_t slash = rest.find('/');
+    if (slash != std::string::npos) {
+      const std::string skipText = rest.substr(slash + 1);
+      char *skipEnd = nullptr;
+      const long skip = std::strtol(skipText.c_str(), &skipEnd, 10);
+      if (skipText.empty() || *skipEnd != 0 || skip < 0) {
+        if (error) *error = "fault '" + item + "' has no valid count after '/'";
+        return false;
+      }
+      fault.skip = static_cast<int>(skip);
+      rest.resize(slash);
+    }
     size_t times = rest.find('*');
     std::string codeText = rest.substr(0, times);
+    const bool delay = !codeText.empty() && codeText[0] == '+';
     char *stop = nullptr;
-    unsigned long code = std::strtoul(codeText.c_str(), &stop, 0);
-    if (codeText.empty() || *stop != 0 || fault.call.empty()) {
-      if (error) *error = "fault '" + item + "' has no valid error code";
+    unsigned long code = std::strtoul(codeText.c_str() + (delay ? 1 : 0), &stop, delay ? 10 : 0);
+    if (codeText.size() <= (delay ? 1u : 0u) || *stop != 0 || fault.call.empty() || (delay && code > 60000)) {
+      if (error) *error = "fault '" + item + "' has no valid error code (or +MS, a wait of at most 60000 ms)";
       return false;
     }
-    fault.error = static_cast<DWORD>(code);
+    if (delay) fault.delayMs = static_cast<unsigned>(code);
+    else fault.error = static_cast<DWORD>(code);
     if (times != std::string::npos) {
       std::string countText = rest.substr(times + 1);
       char *countEnd = nullptr;
@@ -136,17 +154,32 @@ bool ArmFaults(const std::string &text, std::string *error) {
 DWORD CheckFault(const char *call, const std::string &handleName) {
   auto &list = Faults();
   if (!list.maybeArmed) return 0;
-  std::lock_guard lock(list.mutex);
-  LoadEnvironmentLocked(list);
   DWORD error = 0;
-  for (auto &fault : list.faults) {
-    if (fault.remaining == 0 || fault.call != call) continue;
-    if (!fault.handleName.empty() && !NamesMatch(fault.handleName, handleName)) continue;
-    if (fault.remaining > 0) --fault.remaining;
-    error = fault.error;
-    break;
+  unsigned delayMs = 0;
+  {
+    std::lock_guard lock(list.mutex);
+    LoadEnvironmentLocked(list);
+    for (auto &fault : list.faults) {
+      if (fault.remaining == 0 || fault.call != call) continue;
+      if (!fault.handleName.empty() && !NamesMatch(fault.handleName, handleName)) continue;
+      if (fault.skip > 0) {
+        --fault.skip;
+        continue;
+      }
+      if (fault.remaining > 0) --fault.remaining;
+      error = fault.error;
+      delayMs = fault.delayMs;
+      break;
+    }
+    UpdateArmedLocked(list);
   }
-  UpdateArmedLocked(list);
+  // A delayed call is one in flight for that long, as a slow line or a loaded system makes it;
+  // both ends are said, for whoever waits for the call to be in flight, or done.
+  if (delayMs != 0) {
+    NKDbgPrintfW(u"platform: %a on %a held up for %u ms (PLATFORM_FAULTS)\n", call, handleName.c_str(), delayMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    NKDbgPrintfW(u"platform: %a on %a goes on after %u ms\n", call, handleName.c_str(), delayMs);
+  }
   return error;
 }
 

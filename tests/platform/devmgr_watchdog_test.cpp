@@ -20,7 +20,7 @@
 #include <windows.h>
 
 #include "../drivers/test_driver.h"
-#include "client/device_protocol.h"
+#include "platform/device_protocol.h"
 #include "norvik_host.h"
 #include "process.h"
 #include "test_root.h"

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/device_protocol.h"
+#include "platform/device_protocol.h"
 #include "host/builtin_drivers.h"
 #include "host/device_host.h"
 #include "host/driver_loader.h"
@@ -224,16 +224,15 @@ std::vector<std::unique_ptr<DeviceHost>> PublishLentPorts(const std::string &run
                                    : "another devmgr on this device root publishes it; stop that one first"));
       continue;
     }
-    // The host is made after the port's context; it names the borrowers once it exists.
-    auto host = std::make_shared<DeviceHost *>(nullptr);
-    const DWORD context = LendPort(use.port, [host] { return *host ? (*host)->HoldersOfHandles() : std::string(); });
+    const DWORD context = LendPort(use.port);
     auto lent = std::make_unique<DeviceHost>(use.port, socketPath, context, LenderEntryPoints(), use.user);
+    LendThrough(context, lent.get());
     std::string error;
     if (!lent->Publish(&error)) {
+      LendThrough(context, nullptr);
       LogError(use.port + " is not lent to programs that calibrate: " + error);
       continue;
     }
-    *host = lent.get();
     published.insert(use.port);
     Announce(use.port + " published (" + (use.path.empty() ? "mapped to no tty" : use.path) + ", lent to a program that calibrates while the driver "
              "lets go of it)");

@@ -3,9 +3,11 @@
 // reached without test-only code in the caller.
 //
 // The environment variable PLATFORM_FAULTS arms faults in a process at start, as a comma-separated
-// list of CALL[@NAME]=ERROR[*COUNT], for example
-//   PLATFORM_FAULTS="SetCommTimeouts@COM1:=31,CreateThread=8*1"
-// COUNT limits how many calls fail; without it every matching call fails.
+// list of CALL[@NAME]=ERROR[*COUNT][/SKIP], for example
+//   PLATFORM_FAULTS="SetCommTimeouts@COM1:=31,CreateThread=8*1,SetCommState@COM1:=+500*1/1"
+// COUNT limits how many calls fail; without it every matching call fails. ERROR +MS makes the call
+// wait MS milliseconds and then act, as a call held up in flight. SKIP lets that many matching
+// calls through first.
 #pragma once
 
 #include <string>

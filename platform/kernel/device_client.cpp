@@ -1,7 +1,7 @@
 // Device handles: CreateFileW on a published device name connects to the device manager's socket
 // for it, and DeviceIoControl, ReadFile, WriteFile and CloseHandle on the handle each become one
 // request and one reply, carried out by the driver's entry points inside the device manager.
-#include "client/device_client.h"
+#include "device_client.h"
 
 #include <pwd.h>
 #include <sys/socket.h>
@@ -18,7 +18,7 @@
 #include <set>
 #include <vector>
 
-#include "client/device_protocol.h"
+#include "platform/device_protocol.h"
 #include "kernel_object.h"
 #include "serial_port.h"
 #include "platform/access_advice.h"
@@ -80,7 +80,15 @@ class DeviceHandle : public KernelObject {
     return true;
   }
 
-  BOOL IoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned) {
+  BOOL IoControl(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, DWORD *bytesReturned) override {
+    if (inSize > protocol::kMaxBuffer || outSize > protocol::kMaxBuffer) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (DWORD error = CheckFault("DeviceIoControl", name_)) {
+      SetLastError(error);
+      return FALSE;
+    }
     uint32_t flags = (in != nullptr ? protocol::kInPresent : 0) | (out != nullptr ? protocol::kOutPresent : 0) |
                      (bytesReturned != nullptr ? protocol::kBytesReturnedPresent : 0);
     protocol::Request request{protocol::kIoControl, code, 0, flags, inSize, outSize,
@@ -460,6 +468,8 @@ std::string PortNotHeld(std::u16string_view device) {
     if (port.state == DevicePort::State::kClosed)
       return where + " was opened and closed again by the driver (its settings do not suit the line: see the "
              "driver's debug output)";
+    if (port.state == DevicePort::State::kLent)
+      return where + " is lent to " + port.reason + ", who calibrates; the driver takes it back when it starts";
     return where + " cannot be opened: " + port.reason +
            (port.mayAppear ? "; devmgr starts the driver again when the port appears or changes"
                            : "; once that is corrected, start the driver again (nrvctl start)");
@@ -468,24 +478,3 @@ std::string PortNotHeld(std::u16string_view device) {
 }
 
 }  // namespace platform
-
-extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                                       LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                                       LPOVERLAPPED lpOverlapped) {
-  platform::ObjectPtr object = platform::LookupHandle(hDevice);
-  if (!object) return FALSE;
-  auto device = std::dynamic_pointer_cast<platform::DeviceHandle>(object);
-  if (!device || lpOverlapped != nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  if (nInBufferSize > platform::device_protocol::kMaxBuffer || nOutBufferSize > platform::device_protocol::kMaxBuffer) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (DWORD error = platform::CheckFault("DeviceIoControl", device->Name())) {
-    SetLastError(error);
-    return FALSE;
-  }
-  return device->IoControl(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned);
-}

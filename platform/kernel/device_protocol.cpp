@@ -1,6 +1,6 @@
 // Record layout checks, device socket names and the send and receive of one record, shared by
 // device handles and the device manager.
-#include "client/device_protocol.h"
+#include "platform/device_protocol.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -33,6 +33,7 @@ const char *StateName(DevicePort::State state) {
   switch (state) {
     case DevicePort::State::kHeld: return "held";
     case DevicePort::State::kFailed: return "failed";
+    case DevicePort::State::kLent: return "lent";
     case DevicePort::State::kClosed: break;
   }
   return "closed";
@@ -63,8 +64,9 @@ std::vector<DevicePort> DecodePorts(std::string_view text) {
     DevicePort port;
     port.port = fields[0];
     port.path = fields[1];
-    port.state = fields[2] == "held" ? DevicePort::State::kHeld
+    port.state = fields[2] == "held"     ? DevicePort::State::kHeld
                  : fields[2] == "failed" ? DevicePort::State::kFailed
+                 : fields[2] == "lent"   ? DevicePort::State::kLent
                                          : DevicePort::State::kClosed;
     port.mayAppear = fields[3] == "1";
     port.reason = std::string(line);
