@@ -362,9 +362,10 @@ bool ReadExisting(std::string *hive, Setup *existing) {
   return true;
 }
 
-// What the driver of the root does now, as its devmgr tells: it holds its port, it runs without
-// it (the port could not be opened; devmgr may be waiting for it), or nothing runs there.
-enum class Driver { kNone, kHolding, kWithoutPort, kUnknown };
+// What the driver of the root does now, as its devmgr tells: it holds its port, its port is lent
+// to a program that calibrates, it runs without it (the port could not be opened; devmgr may be
+// waiting for it), or nothing runs there.
+enum class Driver { kNone, kHolding, kLent, kWithoutPort, kUnknown };
 
 Driver RunningDriver(std::string *where, DWORD *error) {
   std::vector<platform::DevicePort> ports;
@@ -374,9 +375,13 @@ Driver RunningDriver(std::string *where, DWORD *error) {
   }
   Driver driver = Driver::kNone;
   for (const platform::DevicePort &port : ports) {
-    if (port.state == platform::DevicePort::State::kClosed || driver == Driver::kHolding) continue;
-    driver = port.state == platform::DevicePort::State::kHeld ? Driver::kHolding : Driver::kWithoutPort;
-    *where = port.port + (port.path.empty() ? "" : " (" + port.path + ")");
+    if (port.state == platform::DevicePort::State::kClosed || driver == Driver::kHolding || driver == Driver::kLent)
+      continue;
+    driver = port.state == platform::DevicePort::State::kHeld   ? Driver::kHolding
+             : port.state == platform::DevicePort::State::kLent ? Driver::kLent
+                                                                : Driver::kWithoutPort;
+    *where = port.port + (port.path.empty() ? "" : " (" + port.path + ")") +
+             (driver == Driver::kLent ? " to " + port.reason : "");
   }
   return driver;
 }
@@ -390,6 +395,13 @@ bool RefuseWhileDriverRuns(const std::string &root, Driver driver, const std::st
     std::fprintf(stderr, "nrvctl: init: cannot ask the devmgr of %s whether its driver runs (error %u), so the "
                          "registry is left as it is: stop the driver first (%s), then run init again\n",
                  root.c_str(), static_cast<unsigned>(error), StopAdvice(root).c_str());
+    return true;
+  }
+  if (driver == Driver::kLent) {
+    std::fprintf(stderr, "nrvctl: init: the driver of %s is stopped and has lent %s, who calibrates, so the registry is "
+                         "left as it is: run init again when the calibration has ended (the driver then runs again: "
+                         "stop it first, %s)\n",
+                 root.c_str(), where.c_str(), StopAdvice(root).c_str());
     return true;
   }
   if (driver != Driver::kHolding) return false;

@@ -1,9 +1,10 @@
-// CreateFileW: the names this platform opens are devices: a device published by the device
-// manager ("NRV1:", or "COM1:" that devmgr lends) first, then a serial port ("COM1:"). In devmgr
-// itself a serial port is always its own tty. There is no file system behind it.
+// CreateFileW: the names this platform opens are devices: a device that another process of the
+// device root publishes ("NRV1:", or "COM1:" that devmgr lends), else a serial port ("COM1:"),
+// whose tty is opened here. A device this process publishes itself is never reached through its
+// own socket. There is no file system behind it.
+#include "device_client.h"
 #include "serial_port.h"
-#include "client/device_client.h"
-#include "platform/serial_port_lending.h"
+#include "platform/serial_port_owner.h"
 #include "platform/text.h"
 
 extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -19,10 +20,12 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  const bool serial = platform::IsSerialPortName(name);
-  if (serial && platform::LendsSerialPorts()) return platform::OpenSerialPort(name, dwDesiredAccess);
-  if (platform::IsPublishedDevice(name)) return platform::OpenPublishedDevice(name, dwDesiredAccess, dwShareMode);
-  if (serial) return platform::OpenSerialPort(name, dwDesiredAccess);
+  if (!platform::IsServedHere(name) && platform::IsPublishedDevice(name))
+    return platform::OpenPublishedDevice(name, dwDesiredAccess, dwShareMode);
+  if (platform::IsSerialPortName(name)) {
+    platform::NoteSerialPortOpening(platform::ToUtf8(name));
+    return platform::OpenSerialPort(name, dwDesiredAccess);
+  }
   SetLastError(ERROR_FILE_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }

@@ -37,6 +37,11 @@ BOOL KernelObject::Write(const void *, DWORD, DWORD *) {
   return FALSE;
 }
 
+BOOL KernelObject::IoControl(DWORD, void *, DWORD, void *, DWORD, DWORD *) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return FALSE;
+}
+
 HANDLE InsertHandle(ObjectPtr object) {
   auto &table = Table();
   std::lock_guard lock(table.mutex);

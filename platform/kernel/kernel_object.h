@@ -24,6 +24,9 @@ class KernelObject {
   // ReadFile and WriteFile on this object. The default: ERROR_INVALID_HANDLE.
   virtual BOOL Read(void *buffer, DWORD size, DWORD *done);
   virtual BOOL Write(const void *buffer, DWORD size, DWORD *done);
+  // DeviceIoControl on this object, its pointers as the caller passed them. The default: not a
+  // device (ERROR_NOT_SUPPORTED).
+  virtual BOOL IoControl(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, DWORD *returned);
 };
 
 using ObjectPtr = std::shared_ptr<KernelObject>;

@@ -1,7 +1,8 @@
 // Serial ports: "COMn:" opens the tty that HKLM\Platform\Serial names, exclusively and in raw
-// mode, and the comm calls act on it with the device's results: a DCB whose line fields live in
-// termios, reads and writes bounded by COMMTIMEOUTS, and WaitCommEvent on the input queue. A tty
-// that hangs up is opened again, as it was set, once its path leads to a live tty again.
+// mode, and the serial driver's control codes (which the comm calls are) act on it with the
+// device's results: a DCB whose line fields live in termios, reads and writes bounded by
+// COMMTIMEOUTS, and the wait on the mask on the input queue. A tty that hangs up is opened again,
+// as it was set, once its path leads to a live tty again.
 #include "serial_port.h"
 
 #include <poll.h>
@@ -23,7 +24,6 @@
 #include "kernel_object.h"
 #include "platform/access_advice.h"
 #include "platform/faults.h"
-#include "platform/serial_port_lending.h"
 #include "platform/text.h"
 #include "serial_line_settings.h"
 #include "serial_port_record.h"
@@ -35,8 +35,6 @@ namespace platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::atomic<SerialPortTakeBack> takeBack{nullptr};
 
 // How often a line that cannot deliver is looked at again: a hung-up line's path, to open it
 // once it is back, and a line that woke a wait without data. Often enough to be back well within
@@ -119,6 +117,7 @@ class SerialPort : public KernelObject {
 
   BOOL Read(void *buffer, DWORD size, DWORD *done) override;
   BOOL Write(const void *buffer, DWORD size, DWORD *done) override;
+  BOOL IoControl(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, DWORD *returned) override;
 
   BOOL GetState(DCB *out);
   BOOL SetState(const DCB &dcb);
@@ -348,6 +347,9 @@ BOOL SerialPort::GetState(DCB *out) {
 
 BOOL SerialPort::SetState(const DCB &dcb) {
   std::lock_guard lock(mutex_);
+  // A handle closed while this call was on its way changes nothing: the next holder's settings
+  // are not to be overwritten.
+  if (closed_) return Fail(ERROR_INVALID_HANDLE);
   termios tio{};
   if (!line_) return FailWithCause(name_, "cannot read the line settings", EIO);
   if (tcgetattr(line_->fd, &tio) != 0) return FailWithCause(name_, "cannot read the line settings", errno);
@@ -425,6 +427,94 @@ BOOL SerialPort::Purge(DWORD flags) {
   if (!line) return FailWithCause(name_, "cannot purge the line", EIO);
   if (tcflush(line->fd, queue) != 0) return FailWithCause(name_, "cannot purge the line", errno);
   return TRUE;
+}
+
+namespace {
+
+// The comm call each served control code stands for, as fault injection names them.
+const char *CommCallOf(DWORD code) {
+  switch (code) {
+    case IOCTL_SERIAL_GET_DCB: return "GetCommState";
+    case IOCTL_SERIAL_SET_DCB: return "SetCommState";
+    case IOCTL_SERIAL_GET_TIMEOUTS: return "GetCommTimeouts";
+    case IOCTL_SERIAL_SET_TIMEOUTS: return "SetCommTimeouts";
+    case IOCTL_SERIAL_GET_WAIT_MASK: return "GetCommMask";
+    case IOCTL_SERIAL_SET_WAIT_MASK: return "SetCommMask";
+    case IOCTL_SERIAL_WAIT_ON_MASK: return "WaitCommEvent";
+    case IOCTL_SERIAL_PURGE: return "PurgeComm";
+    default: return nullptr;
+  }
+}
+
+template <class T>
+bool Holds(const void *buffer, DWORD size) {
+  return buffer != nullptr && size >= sizeof(T);
+}
+
+}  // namespace
+
+BOOL SerialPort::IoControl(DWORD code, void *in, DWORD inSize, void *out, DWORD outSize, DWORD *returned) {
+  const char *call = CommCallOf(code);
+  if (call == nullptr) return Fail(ERROR_NOT_SUPPORTED);
+  if (DWORD error = CheckFault(call, name_)) return Fail(error);
+  auto done = [&](DWORD size) {
+    if (returned != nullptr) *returned = size;
+    return TRUE;
+  };
+  switch (code) {
+    case IOCTL_SERIAL_GET_DCB: {
+      if (!Holds<DCB>(out, outSize)) return Fail(ERROR_INVALID_PARAMETER);
+      DCB dcb{};
+      if (!GetState(&dcb)) return FALSE;
+      std::memcpy(out, &dcb, sizeof dcb);
+      return done(sizeof dcb);
+    }
+    case IOCTL_SERIAL_SET_DCB: {
+      if (!Holds<DCB>(in, inSize)) return Fail(ERROR_INVALID_PARAMETER);
+      DCB dcb;
+      std::memcpy(&dcb, in, sizeof dcb);
+      return SetState(dcb) && done(0);
+    }
+    case IOCTL_SERIAL_GET_TIMEOUTS: {
+      if (!Holds<COMMTIMEOUTS>(out, outSize)) return Fail(ERROR_INVALID_PARAMETER);
+      const COMMTIMEOUTS timeouts = Timeouts();
+      std::memcpy(out, &timeouts, sizeof timeouts);
+      return done(sizeof timeouts);
+    }
+    case IOCTL_SERIAL_SET_TIMEOUTS: {
+      if (!Holds<COMMTIMEOUTS>(in, inSize)) return Fail(ERROR_INVALID_PARAMETER);
+      COMMTIMEOUTS timeouts;
+      std::memcpy(&timeouts, in, sizeof timeouts);
+      SetTimeouts(timeouts);
+      return done(0);
+    }
+    case IOCTL_SERIAL_GET_WAIT_MASK: {
+      if (!Holds<DWORD>(out, outSize)) return Fail(ERROR_INVALID_PARAMETER);
+      const DWORD mask = Mask();
+      std::memcpy(out, &mask, sizeof mask);
+      return done(sizeof mask);
+    }
+    case IOCTL_SERIAL_SET_WAIT_MASK: {
+      if (!Holds<DWORD>(in, inSize)) return Fail(ERROR_INVALID_PARAMETER);
+      DWORD mask;
+      std::memcpy(&mask, in, sizeof mask);
+      SetMask(mask);
+      return done(0);
+    }
+    case IOCTL_SERIAL_WAIT_ON_MASK: {
+      if (!Holds<DWORD>(out, outSize)) return Fail(ERROR_INVALID_PARAMETER);
+      DWORD events = 0;
+      if (!WaitEvent(&events)) return FALSE;
+      std::memcpy(out, &events, sizeof events);
+      return done(sizeof events);
+    }
+    default: {  // IOCTL_SERIAL_PURGE
+      if (!Holds<DWORD>(in, inSize)) return Fail(ERROR_INVALID_PARAMETER);
+      DWORD flags;
+      std::memcpy(&flags, in, sizeof flags);
+      return Purge(flags) && done(0);
+    }
+  }
 }
 
 DWORD OpenError(int error) {
@@ -522,9 +612,6 @@ HANDLE FailToOpenTty(const std::string &port, const std::string &path, const Ser
 
 }  // namespace
 
-void LendSerialPorts(SerialPortTakeBack hook) { takeBack = hook; }
-bool LendsSerialPorts() { return takeBack.load() != nullptr; }
-
 bool IsSerialPortName(std::u16string_view name) {
   return name.size() == 5 && EqualsIgnoreCase(name.substr(0, 3), u"COM") && name[3] >= u'0' && name[3] <= u'9' &&
          name[4] == u':';
@@ -544,8 +631,6 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
     return FailOpen(error);
   }
 
-  // A port this process lent is its own again before anyone else opens it.
-  if (SerialPortTakeBack hook = takeBack.load()) hook(portName);
   SerialTtyFailure failure;
   const int tty = OpenSerialTty(path, &failure);
   if (tty < 0) return FailToOpenTty(portName, path, failure);
@@ -574,93 +659,3 @@ HANDLE OpenSerialPort(std::u16string_view name, DWORD) {
 }
 
 }  // namespace platform
-
-namespace {
-
-// What a comm call sends on a port devmgr lent: its control code and the structures it carries.
-struct LentCall {
-  DWORD code = 0;  // 0: not served on a lent port
-  void *in = nullptr;
-  DWORD inSize = 0;
-  void *out = nullptr;
-  DWORD outSize = 0;
-};
-
-// Looks up the port, applies an armed fault, then runs the call's body; on a lent port the call
-// goes to devmgr instead.
-template <class Body>
-BOOL OnPort(HANDLE hFile, const char *call, const LentCall &lent, Body body) {
-  platform::ObjectPtr object = platform::LookupHandle(hFile);
-  if (!object) return FALSE;
-  auto port = std::dynamic_pointer_cast<platform::SerialPort>(object);
-  if (!port && !platform::IsSerialPortName(platform::ToUtf16(object->Name()))) return platform::Fail(ERROR_INVALID_HANDLE);
-  if (DWORD error = platform::CheckFault(call, object->Name())) return platform::Fail(error);
-  if (port) return body(*port);
-  if (lent.code == 0) return platform::Fail(ERROR_NOT_SUPPORTED);
-  if ((lent.inSize != 0 && lent.in == nullptr) || (lent.outSize != 0 && lent.out == nullptr))
-    return platform::Fail(ERROR_INVALID_PARAMETER);
-  DWORD returned = 0;
-  return DeviceIoControl(hFile, lent.code, lent.in, lent.inSize, lent.out, lent.outSize, &returned, nullptr);
-}
-
-}  // namespace
-
-extern "C" BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-  return OnPort(hFile, "GetCommState", {platform::kLentGetCommState, nullptr, 0, lpDCB, sizeof(DCB)}, [&](platform::SerialPort &port) {
-    if (lpDCB == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
-    return port.GetState(lpDCB);
-  });
-}
-
-extern "C" BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-  return OnPort(hFile, "SetCommState", {platform::kLentSetCommState, lpDCB, sizeof(DCB)}, [&](platform::SerialPort &port) {
-    if (lpDCB == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
-    return port.SetState(*lpDCB);
-  });
-}
-
-extern "C" BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-  return OnPort(hFile, "GetCommTimeouts", {platform::kLentGetCommTimeouts, nullptr, 0, lpCommTimeouts, sizeof(COMMTIMEOUTS)}, [&](platform::SerialPort &port) {
-    if (lpCommTimeouts == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
-    *lpCommTimeouts = port.Timeouts();
-    return TRUE;
-  });
-}
-
-extern "C" BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-  return OnPort(hFile, "SetCommTimeouts", {platform::kLentSetCommTimeouts, lpCommTimeouts, sizeof(COMMTIMEOUTS)}, [&](platform::SerialPort &port) {
-    if (lpCommTimeouts == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
-    port.SetTimeouts(*lpCommTimeouts);
-    return TRUE;
-  });
-}
-
-extern "C" BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-  return OnPort(hFile, "GetCommMask", {platform::kLentGetCommMask, nullptr, 0, lpEvtMask, sizeof(DWORD)}, [&](platform::SerialPort &port) {
-    if (lpEvtMask == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
-    *lpEvtMask = port.Mask();
-    return TRUE;
-  });
-}
-
-extern "C" BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-  return OnPort(hFile, "SetCommMask", {platform::kLentSetCommMask, &dwEvtMask, sizeof(DWORD)}, [&](platform::SerialPort &port) {
-    port.SetMask(dwEvtMask);
-    return TRUE;
-  });
-}
-
-extern "C" BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
-  return OnPort(hFile, "WaitCommEvent", {}, [&](platform::SerialPort &port) {
-    // Only blocking waits exist here; an overlapped one would never be completed.
-    if (lpOverlapped != nullptr || lpEvtMask == nullptr) return platform::Fail(ERROR_INVALID_PARAMETER);
-    DWORD events = 0;
-    if (!port.WaitEvent(&events)) return FALSE;
-    *lpEvtMask = events;
-    return TRUE;
-  });
-}
-
-extern "C" BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
-  return OnPort(hFile, "PurgeComm", {platform::kLentPurgeComm, &dwFlags, sizeof(DWORD)}, [&](platform::SerialPort &port) { return port.Purge(dwFlags); });
-}

@@ -5,12 +5,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,9 +23,10 @@
 
 #include <windows.h>
 
-#include "client/device_protocol.h"
+#include "platform/device_protocol.h"
 #include "debug_capture.h"
 #include "movable_line.h"
+#include "platform/device_ports.h"
 #include "platform/device_root.h"
 #include "platform/trusted_path.h"
 #include "norvik_host.h"
@@ -264,7 +267,9 @@ TEST(DriverStartReport, APortIsLentByDevmgrWhileTheDriverIsStoppedAndTakenBackWh
   testing_support::TempDeviceRoot root;
   testing_support::MovableLine line(root.path() + "/ttyUSB0");
   root.WriteHive(testing_support::DeviceLoggingPointer(line.path(), root.path() + "/pointer.log"));
-  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()}, {{"DEVMGR_IDLE_RESTART_SECONDS", "1"}});
+  // The borrower's second SetCommState is held up in devmgr, in flight when the port is taken back.
+  ChildProcess devmgr(NORVIK_BIN_DIR "/devmgr", {"--root", root.path()},
+                      {{"DEVMGR_IDLE_RESTART_SECONDS", "1"}, {"PLATFORM_FAULTS", "SetCommState@COM1:=+500*1/2"}});
   ASSERT_TRUE(devmgr.WaitForLine(Stream::kStdout, "COM1: published (" + line.path() + ", lent", kBound))
       << devmgr.Output(Stream::kStderr);
   platform::SetDeviceRoot(root.path());
@@ -306,8 +311,46 @@ TEST(DriverStartReport, APortIsLentByDevmgrWhileTheDriverIsStoppedAndTakenBackWh
   EXPECT_EQ(read, kTapBytes);
   EXPECT_FALSE(WaitCommEvent(port, &count, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  // A lent port only reads: nothing a borrower sends reaches the controller, said once.
+  const std::string command = "\x02SET RATE 300\x03";
+  EXPECT_FALSE(WriteFile(port, command.data(), static_cast<DWORD>(command.size()), &count, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  for (DWORD code : {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_IMMEDIATE_CHAR}) {
+    char in = 'x';
+    EXPECT_FALSE(DeviceIoControl(port, code, &in, 1, nullptr, 0, nullptr, nullptr)) << std::hex << code;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << std::hex << code;
+  }
+  EXPECT_FALSE(PurgeComm(port, PURGE_TXCLEAR));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  pollfd sent{line.line()->master(), POLLIN, 0};
+  EXPECT_EQ(poll(&sent, 1, 0), 0) << "bytes reached the controller's side";
+  EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "COM1: refused " + platform::UserName(geteuid()) +
+                                                      " (driver_start_re, pid " + std::to_string(getpid()) +
+                                                      ") a write: a lent port only reads", kBound));
+  // During the loan, a replaced registry would be taken up at no moment anyone chose.
+  Outcome init = RunProgram(NORVIK_BIN_DIR "/nrvctl", {"init", "--force"});
+  EXPECT_EQ(init.code, 2);
+  EXPECT_NE(init.error.find("is stopped and has lent COM1: (" + line.path() + ") to " + platform::UserName(geteuid()) +
+                            " (driver_start_re"),
+            std::string::npos)
+      << init.error;
 
+  // A rate the borrower sets in flight when the port is taken back does not outlast the take-back.
+  std::thread inFlight([&] {
+    DCB slow = dcb;
+    slow.BaudRate = 300;
+    SetCommState(port, &slow);
+  });
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "platform: SetCommState on COM1: held up", kBound));
   ASSERT_EQ(RunProgram(NORVIK_BIN_DIR "/nrvctl", {"start"}).code, 0);
+  inFlight.join();
+  ASSERT_TRUE(devmgr.WaitForLine(Stream::kStderr, "platform: SetCommState on COM1: goes on", kBound));
+  termios line_settings{};
+  const int tty = open(line.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(tty, 0);
+  ASSERT_EQ(tcgetattr(tty, &line_settings), 0);
+  close(tty);
+  EXPECT_EQ(cfgetispeed(&line_settings), static_cast<speed_t>(B9600)) << "the borrower's rate outlasted the loan";
   EXPECT_TRUE(devmgr.WaitForLine(Stream::kStderr, "COM1: took the port back from ", kBound));
   EXPECT_NE(devmgr.Output(Stream::kStderr).find("(driver_start_re, pid " + std::to_string(getpid()) +
                                                 "): the driver opens it again"),
@@ -315,6 +358,10 @@ TEST(DriverStartReport, APortIsLentByDevmgrWhileTheDriverIsStoppedAndTakenBackWh
       << devmgr.Output(Stream::kStderr);
   EXPECT_FALSE(ReadFile(port, bytes, sizeof bytes, &count, nullptr));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  // Its connection ended with the loan: the port names no past borrower.
+  std::string borrowers = "?";
+  EXPECT_TRUE(platform::QueryDeviceHolders(u"COM1:", false, &borrowers));
+  EXPECT_EQ(borrowers, "");
   CloseHandle(port);
 }
 

@@ -28,8 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "client/device_protocol.h"
+#include "platform/device_protocol.h"
 #include "host/log.h"
+#include "host/port_lender.h"
 #include "platform/access_advice.h"
 #include "platform/serial_port_use.h"
 #include "platform/text.h"
@@ -179,11 +180,14 @@ std::string PortsOf(unsigned user) {
     platform::DevicePort port;
     port.port = use.port;
     port.path = use.path;
-    port.state = use.holders > 0  ? platform::DevicePort::State::kHeld
-                 : use.openFailed ? platform::DevicePort::State::kFailed
-                                  : platform::DevicePort::State::kClosed;
+    // A loan holds the tty for its borrower while the driver does not.
+    const std::string borrowers = use.holders > 0 ? Borrowers(use.port) : std::string();
+    port.state = !borrowers.empty() ? platform::DevicePort::State::kLent
+                 : use.holders > 0  ? platform::DevicePort::State::kHeld
+                 : use.openFailed   ? platform::DevicePort::State::kFailed
+                                    : platform::DevicePort::State::kClosed;
     port.mayAppear = use.mayAppear;
-    port.reason = use.reason;
+    port.reason = borrowers.empty() ? use.reason : borrowers;
     ports.push_back(std::move(port));
   }
   return protocol::EncodePorts(ports);
@@ -264,13 +268,28 @@ struct DeviceHost::Connection {
   // The program at the other end, as the kernel gave it at connect, for the lines that name it.
   uid_t uid = static_cast<uid_t>(-1);
   pid_t pid = 0;
-  std::string who;  // "alice (nrvctl, pid 812)"
   bool programKnown = false;  // read from /proc; else taken from the first request
+  // "alice (nrvctl, pid 812)", made when a line or a question first needs it: looking the user's
+  // name up costs more than a whole call, and most connections are never named.
+  std::string Who() const {
+    std::lock_guard lock(nameMutex);
+    if (who.empty()) who = devmgr::Who(uid, program, claimed, pid);
+    return who;
+  }
+  void Claim(const std::string &name) {
+    std::lock_guard lock(nameMutex);
+    program = name;
+    claimed = true;
+    who.clear();
+  }
+  std::string program;
+  bool claimed = false;
+  mutable std::mutex nameMutex;
+  mutable std::string who;
   // Set before the last reply goes out (a refused Open, a Close), so that a program that closed
   // its handle may open the device again at once, whatever the bound.
   std::atomic<bool> released{false};
   std::atomic<bool> finished{false};
-  std::thread thread;
 };
 
 DeviceHost::DeviceHost(std::string deviceName, std::string socketPath, DWORD deviceContext,
@@ -352,9 +371,8 @@ void DeviceHost::AcceptConnection() {
     connection->uid = peer.uid;
     connection->pid = peer.pid;
   }
-  const std::string program = ProgramOf(connection->pid);
-  connection->programKnown = !program.empty();
-  connection->who = Who(connection->uid, program, false, connection->pid);
+  connection->program = ProgramOf(connection->pid);
+  connection->programKnown = !connection->program.empty();
   if (Served() >= kMaxConnections) {
     Refuse(fd, "full", connection->uid,
            std::to_string(kMaxConnections) + " are open, the most devmgr serves at once for one device, held by " +
@@ -365,16 +383,12 @@ void DeviceHost::AcceptConnection() {
   const bool shared = connection->uid != 0 && connection->uid != geteuid();
   if (shared && ServedFor(connection->uid) >= kConnectionsPerUser) {
     Refuse(fd, "share", connection->uid,
-           "it came from " + connection->who + ", whose user holds " + std::to_string(kConnectionsPerUser) +
+           "it came from " + connection->Who() + ", whose user holds " + std::to_string(kConnectionsPerUser) +
                ", the most one user may hold of the " + std::to_string(kMaxConnections) + " devmgr serves for " +
                "one device: close those handles or end those programs");
     return;
   }
-  try {
-    connection->thread = std::thread(&DeviceHost::Serve, this, std::ref(*connection));
-  } catch (const std::system_error &failure) {
-    LogError("cannot start a thread for a connection on " + socketPath_ + ": " + failure.what() +
-             "; the opening program gets no handle; retry when the system has more resources");
+  if (!HandOver(connection.get())) {
     close(fd);
     return;
   }
@@ -426,10 +440,48 @@ void DeviceHost::Refuse(int fd, const char *kind, uid_t user, const std::string 
   close(fd);
 }
 
+bool DeviceHost::HandOver(Connection *connection) {
+  std::unique_lock lock(workMutex_);
+  pending_.push_back(connection);
+  if (idle_ > pending_.size() - 1) {
+    workWaiting_.notify_one();
+    return true;
+  }
+  // No thread waits for work: one more, up to one per place (each serves a connection at a time).
+  try {
+    workers_.emplace_back(&DeviceHost::Work, this);
+  } catch (const std::system_error &failure) {
+    pending_.pop_back();
+    lock.unlock();
+    LogError("cannot start a thread for a connection on " + socketPath_ + ": " + failure.what() +
+             "; the opening program gets no handle; retry when the system has more resources");
+    return false;
+  }
+  return true;
+}
+
+void DeviceHost::Work() {
+  pthread_setname_np(pthread_self(), "devmgr serve");
+  RunAsOrdinaryThread();
+  platform::SetSerialPortUser(portUser_);
+  std::unique_lock lock(workMutex_);
+  for (;;) {
+    ++idle_;
+    workWaiting_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
+    --idle_;
+    if (pending_.empty()) return;  // stopping, with nothing left to serve
+    Connection *connection = pending_.front();
+    pending_.pop_front();
+    lock.unlock();
+    Serve(*connection);
+    lock.lock();
+    workDone_.notify_all();
+  }
+}
+
 void DeviceHost::ReapFinished() {
   for (auto it = connections_.begin(); it != connections_.end();) {
     if ((*it)->finished.load()) {
-      (*it)->thread.join();
       close((*it)->fd);
       it = connections_.erase(it);
     } else {
@@ -449,19 +501,24 @@ void DeviceHost::StopAccepting() {
 
 void DeviceHost::EndConnections() {
   // Shutting a socket down wakes its thread's receive with end of connection; the descriptor
-  // stays valid until the thread has been joined.
+  // stays valid until the connection is finished.
   for (auto &connection : connections_) shutdown(connection->fd, SHUT_RDWR);
-  for (auto &connection : connections_) {
-    connection->thread.join();
-    close(connection->fd);
+  {
+    std::unique_lock lock(workMutex_);
+    workDone_.wait(lock, [&] {
+      return std::all_of(connections_.begin(), connections_.end(),
+                         [](const auto &connection) { return connection->finished.load(); });
+    });
+    stopping_ = true;
   }
+  workWaiting_.notify_all();
+  for (std::thread &worker : workers_) worker.join();
+  workers_.clear();
+  for (auto &connection : connections_) close(connection->fd);
   connections_.clear();
 }
 
 void DeviceHost::Serve(Connection &connection) {
-  pthread_setname_np(pthread_self(), "devmgr serve");
-  RunAsOrdinaryThread();
-  platform::SetSerialPortUser(portUser_);
   // One request at a time, in a buffer aligned for drivers that read their buffers as structures.
   std::vector<std::max_align_t> storage(protocol::kMaxRequestSize / sizeof(std::max_align_t) + 1);
   auto *buffer = reinterpret_cast<unsigned char *>(storage.data());
@@ -473,7 +530,7 @@ void DeviceHost::Serve(Connection &connection) {
     pollfd ready{fd, POLLIN, 0};
     if (openContext == 0 && poll(&ready, 1, static_cast<int>(kIdleLimit.count() * 1000)) == 0) {
       lines_.Say("idle", connection.uid,
-                 deviceName_ + " closed a connection of " + connection.who + " that opened nothing for " +
+                 deviceName_ + " closed a connection of " + connection.Who() + " that opened nothing for " +
                      std::to_string(kIdleLimit.count()) + " s, to give its place to others");
       break;
     }
@@ -491,7 +548,7 @@ void DeviceHost::Serve(Connection &connection) {
                  (request.operation != protocol::kRead || request.argument <= protocol::kMaxBuffer);
     if (!understood) {
       lines_.Say("garbled", connection.uid,
-                 deviceName_ + " " + connection.who + " sent " + socketPath_ + " a request this devmgr does not "
+                 deviceName_ + " " + connection.Who() + " sent " + socketPath_ + " a request this devmgr does not "
                  "understand; its connection is closed. Rebuild that program against this platform");
       break;
     }
@@ -501,7 +558,7 @@ void DeviceHost::Serve(Connection &connection) {
     if (opening && !connection.programKnown && layout.inBytes > 0) {
       const std::string claimed(reinterpret_cast<const char *>(buffer + layout.inOffset),
                                 std::min(layout.inBytes, protocol::kMaxProgramName));
-      connection.who = Who(connection.uid, claimed, true, connection.pid);
+      connection.Claim(claimed);
       connection.programKnown = true;
     }
     protocol::Reply reply{};
@@ -520,7 +577,7 @@ void DeviceHost::Serve(Connection &connection) {
         reply = {FALSE, ERROR_ACCESS_DENIED, 0, 0};
       } else {
         const std::string holders = HoldersOfHandles();
-        if (request.code == protocol::kTakeBack) TakeBack(connection.who);
+        if (request.code == protocol::kTakeBack) TakeBack(connection.Who());
         reply = {TRUE, ERROR_SUCCESS, 0, static_cast<uint32_t>(std::min<size_t>(holders.size(), protocol::kMaxBuffer))};
         answer[1] = {const_cast<char *>(holders.data()), reply.dataLength};
         protocol::SendRecord(fd, answer, reply.dataLength != 0 ? 2 : 1);
@@ -542,7 +599,7 @@ void DeviceHost::Serve(Connection &connection) {
       // other program's open can come between.
       std::unique_lock opening(opens_, std::defer_lock);
       if (request.operation == protocol::kOpen || request.operation == protocol::kOpenTakingBack) opening.lock();
-      if (request.operation == protocol::kOpenTakingBack) taken = TakeBack(connection.who);
+      if (request.operation == protocol::kOpenTakingBack) taken = TakeBack(connection.Who());
       std::shared_lock calls(driverCalls_);
       InDriver timed(*this);
       more = Dispatch(entryPoints_, deviceContext_, request, layout, buffer, &openContext, &reply, &answer[1]);
@@ -579,8 +636,13 @@ void DeviceHost::Hold(Connection &connection, bool holding) {
 std::string DeviceHost::HoldersOfHandles() const {
   std::lock_guard lock(holdersMutex_);
   std::string text;
-  for (const Connection *holder : holders_) text += (text.empty() ? "" : "; ") + holder->who;
+  for (const Connection *holder : holders_) text += (text.empty() ? "" : "; ") + holder->Who();
   return text;
+}
+
+void DeviceHost::EndHolders() {
+  std::lock_guard lock(holdersMutex_);
+  for (Connection *holder : holders_) shutdown(holder->fd, SHUT_RDWR);
 }
 
 std::string DeviceHost::TakeBack(const std::string &by) {
@@ -588,7 +650,7 @@ std::string DeviceHost::TakeBack(const std::string &by) {
   if (holders_.empty()) return {};
   std::string taken;
   for (Connection *holder : holders_) {
-    taken += (taken.empty() ? "" : "; ") + holder->who;
+    taken += (taken.empty() ? "" : "; ") + holder->Who();
     // Its thread's next receive ends, and it closes the handle in the driver.
     shutdown(holder->fd, SHUT_RDWR);
   }

@@ -9,11 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/stream_driver.h"
@@ -70,6 +72,8 @@ class DeviceHost {
   const std::string &deviceName() const { return deviceName_; }
   // Who holds the device's open handles: "alice (calvex, pid 812)", several separated by "; ".
   std::string HoldersOfHandles() const;
+  // Ends the connections that hold a handle, without waiting: their threads close the handles.
+  void EndHolders();
   // How long the oldest call now inside the driver (a handle's, or devmgr's own start) has been
   // there; zero when none is.
   std::chrono::steady_clock::duration LongestCallInDriver() const;
@@ -93,6 +97,10 @@ class DeviceHost {
     DeviceHost &host_;
     std::list<std::chrono::steady_clock::time_point>::iterator entry_;
   };
+  // Gives a connection to a thread that waits for work, or to a new one; false when none can be had.
+  bool HandOver(Connection *connection);
+  // A serving thread: takes connections one after the other until the device stops.
+  void Work();
   void Serve(Connection &connection);
   static bool TakesAPlace(const Connection &connection);
   void ReapFinished();
@@ -128,6 +136,14 @@ class DeviceHost {
   std::condition_variable holdersChanged_;
   std::vector<Connection *> holders_;
   std::atomic<std::chrono::steady_clock::rep> lastRequest_{std::chrono::steady_clock::now().time_since_epoch().count()};
+  // The threads that serve connections, kept for the next one rather than made for each.
+  std::mutex workMutex_;  // guards what follows
+  std::condition_variable workWaiting_;
+  std::condition_variable workDone_;
+  std::deque<Connection *> pending_;
+  size_t idle_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
   // Opens of the driver, one at a time.
   std::mutex opens_;
   // What devmgr says about the programs of each user, bounded per user.

@@ -10,7 +10,8 @@
 namespace platform {
 
 struct DevicePort {
-  enum class State { kHeld, kFailed, kClosed };
+  // kLent: the driver does not hold it, a program that calibrates has it on loan (reason: who).
+  enum class State { kHeld, kFailed, kClosed, kLent };
   std::string port;  // "COM1:"
   std::string path;  // the tty it is mapped to; empty when the mapping names none
   State state = State::kClosed;
