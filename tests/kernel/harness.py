@@ -22,6 +22,8 @@ ROOT = "/var/lib/norvik/touch0"
 UNIT = "norvik@touch0"
 MEMBER = "calmember"
 AS_MEMBER = "setpriv --reuid=%s --regid=%s --init-groups --" % (MEMBER, MEMBER)
+# A member who may also open the serial ttys (dialout), as many first users of a Debian machine are.
+DIALOUT_MEMBER = "dialmember"
 ADAPTER_SERIAL = "A1B2C3"  # the example hotplug rule's serial number, so the rule matches as shipped
 # The calibration the position checks store: corners in raw position / 32, as nrvctl set takes them.
 LLX, LLY, URX, URY = 200, 300, 1800, 1700
@@ -201,6 +203,7 @@ class Guest:
             "-qmp", "unix:%s/qmp.sock,server=on,wait=off" % work]
         self.log = open(os.path.join(work, "qemu.log"), "wb")
         self.lines = {}
+        self.received = {}  # bytes the guest sent on each line, which the host reads and counts
         self.plugged = True
         # QEMU dies with this program, however it ends.
         self.qemu = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=self.log,
@@ -226,7 +229,8 @@ class Guest:
                 fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
                 tty.setraw(fd)
                 self.lines[chardev["label"]] = (path, fd)
-                threading.Thread(target=self._drop_input, args=(fd,), daemon=True).start()
+                self.received[chardev["label"]] = 0
+                threading.Thread(target=self._drop_input, args=(chardev["label"], fd), daemon=True).start()
         self.agent = self._connect("agent.sock")
         threading.Thread(target=self._read_agent, daemon=True).start()
         self.agent.sendall(b'{"hello": 1}\n')
@@ -251,11 +255,14 @@ class Guest:
                                          self.tail("qemu.log").strip() or "none"))
                 time.sleep(0.05)
 
-    def _drop_input(self, fd):
+    def _drop_input(self, label, fd):
         while True:
             try:
-                if not os.read(fd, 4096):
+                data = os.read(fd, 4096)
+                if not data:
                     return
+                with self.answered:
+                    self.received[label] += len(data)
             except OSError:
                 if self.qemu.poll() is not None:
                     return
@@ -519,6 +526,11 @@ class Stage:
         self.touchsim(line, panel).communicate("tap %d %d\n" % (position or next(self.positions)))
         return moment
 
+    def sent_on(self, line):
+        """How many bytes the guest has sent on a line so far, as the host end read them."""
+        with self.guest.answered:
+            return self.guest.received[line]
+
     def main_pid(self):
         return self.guest.sh("systemctl show -P MainPID %s" % UNIT).strip()
 
@@ -536,8 +548,8 @@ class Stage:
         # As install.md says: the module at boot from now on, and loaded now.
         guest.sh("echo uinput >/etc/modules-load.d/norvik.conf && modprobe uinput && udevadm settle")
         self.libinput = Libinput(guest)
-        # In norvik only, so the controller's tty is not his.
-        guest.sh("useradd -M -G norvik %s" % MEMBER)
+        # In norvik only, so the controller's tty is not his; and one in dialout too.
+        guest.sh("useradd -M -G norvik %s && useradd -M -G norvik,dialout %s" % (MEMBER, DIALOUT_MEMBER))
 
     def adapter_link(self):
         """The adapter's stable name under /dev/serial/by-id, plugged in first if a check left it out."""
