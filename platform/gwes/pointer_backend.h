@@ -3,6 +3,8 @@
 // is started.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,9 +35,15 @@ std::unique_ptr<PointerBackend> StartPointerXTest(std::string *problem);
 std::unique_ptr<PointerBackend> StartPointerWindows(const std::string &logPath, bool logged, std::string *problem);
 // Creates an absolute pointer device through /dev/uinput ("uinput").
 std::unique_ptr<PointerBackend> StartPointerUinput(std::string *problem);
-// Creates a touch screen device and an absolute pointer for its right and middle clicks through
-// /dev/uinput ("uinput-touch").
-std::unique_ptr<PointerBackend> StartPointerUinputTouch(std::string *problem);
+// Creates a touch screen device and, unless `touchOnly`, an absolute pointer for its right and
+// middle clicks through /dev/uinput ("uinput-touch").
+std::unique_ptr<PointerBackend> StartPointerUinputTouch(bool touchOnly, std::string *problem);
+// Passes `inner`'s events on, except that a touch that begins after `seconds` without any event
+// moves the pointer but does not press (the move wakes the desktop); the next touch works as usual.
+// `now` tells the time (the steady clock unless a test gives another).
+std::unique_ptr<PointerBackend> GuardWaking(
+    std::unique_ptr<PointerBackend> inner, DWORD seconds,
+    std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now);
 
 // mouse_event's absolute coordinate limit: 0..65535 spans the screen on each axis.
 constexpr DWORD kAbsoluteMax = 65535;

@@ -23,6 +23,8 @@ namespace {
 // /dev/uinput or X display is often there a moment later (udev's rules, a display manager), and
 // reading the registry at every touch would cost the read thread for nothing.
 constexpr std::chrono::seconds kRetryInterval{2};
+// The longest wake guard: a day.
+constexpr DWORD kLongestWakeGuard = 86400;
 
 struct PointerOutput {
   std::mutex mutex;  // one call at a time: keeps the sink's order and the outputs single-threaded
@@ -44,7 +46,24 @@ struct PointerSettings {
   bool pointerGiven = false;  // false: missing, so the default
   std::u16string pointerLog;  // empty: standard output
   bool pointerLogGiven = false;
+  DWORD touchOnly = 0;  // uinput-touch without its buttons device
+  DWORD wakeGuard = 0;  // seconds; 0: off
 };
+
+// A REG_DWORD value of key within [0, highest]; false, with *problem set, when it exists but is
+// not one. A missing value leaves *value as it was.
+bool ReadDword(HKEY key, const char16_t *name, DWORD highest, DWORD *value, std::string *problem) {
+  DWORD type = REG_NONE, data = 0, size = sizeof data;
+  const LONG result = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&data), &size);
+  if (result == ERROR_FILE_NOT_FOUND) return true;
+  if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof data || data > highest) {
+    *problem = "HKLM\\Platform\\Input \"" + ToUtf8(name) + "\" is not a dword from 0 to " + std::to_string(highest) +
+               ": set it with nrvctl (nrvctl set " + ToUtf8(name) + "=N, or nrvctl init --force)";
+    return false;
+  }
+  *value = data;
+  return true;
+}
 
 // Without a display the device's own windows are where a touch goes; with one, the log, unless
 // the registry chooses xtest, through which X delivers to the windows on it.
@@ -96,7 +115,9 @@ bool ReadSettings(PointerSettings *settings, std::string *problem) {
   settings->pointer = unset;
   settings->pointerLog = unset;
   bool usable = ReadString(key, u"Pointer", &settings->pointer, problem) &&
-                ReadString(key, u"PointerLog", &settings->pointerLog, problem);
+                ReadString(key, u"PointerLog", &settings->pointerLog, problem) &&
+                ReadDword(key, u"TouchOnly", 1, &settings->touchOnly, problem) &&
+                ReadDword(key, u"WakeGuard", kLongestWakeGuard, &settings->wakeGuard, problem);
   settings->pointerGiven = settings->pointer != unset;
   if (!settings->pointerGiven) settings->pointer.clear();
   settings->pointerLogGiven = settings->pointerLog != unset;
@@ -131,9 +152,18 @@ void Choose(PointerOutput &output) {
           output.backend = StartPointerUinput(&problem);
           break;
         case PointerOutputKind::kUinputTouch:
-          output.backend = StartPointerUinputTouch(&problem);
+          output.backend = StartPointerUinputTouch(settings.touchOnly != 0, &problem);
           break;
       }
+      // A touch screen's touch is what wakes the desktop there, and a touch without its press
+      // would be no touch at all: the guard is for the pointer outputs.
+      if (settings.wakeGuard != 0 && entry->kind == PointerOutputKind::kUinputTouch)
+        NKDbgPrintfW(u"gwes: HKLM\\Platform\\Input \"WakeGuard\" is %u s, but the touch screen output (uinput-touch) "
+                     u"passes every touch on: a desktop wakes on the touch itself; the guard is for the pointer "
+                     u"outputs\n",
+                     static_cast<unsigned>(settings.wakeGuard));
+      else
+        output.backend = GuardWaking(std::move(output.backend), settings.wakeGuard);
     }
   }
   if (!output.backend) {

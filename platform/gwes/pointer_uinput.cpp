@@ -10,7 +10,9 @@
 // desktop then clicks where its cursor is, or drops the touch): such a value is sent twice in its
 // frame, first with its lowest bit flipped, so both pass and the frame's last value is the real
 // one. The devices' phys is "norvik/" and the device root's folder name, for udev to tell the
-// devices of two device roots apart. The devices have no sound and no
+// devices of two device roots apart, and their product and uniq come from it, for the desktops
+// (platform/input_identity.h). Each axis spans the panel's size at a whole number of units per
+// millimetre, and mouse_event's 0..65535 is scaled onto it. The devices have no sound and no
 // relative axes: MessageBeep and relative moves are dropped, said once.
 #include "pointer_uinput.h"
 
@@ -29,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "panel_size.h"
 #include "platform/device_root.h"
 #include "pointer_backend.h"
 
@@ -50,8 +53,13 @@ class UinputStream {
   // and each position goes in a frame of its own, so that the pointer is there before it clicks.
   enum class Moves { Always, ToClick };
 
-  UinputStream(int fd, libevdev_uinput *device, const char *what, Moves moves)
-      : fd_(fd), device_(device), what_(what), moves_(moves) {}
+  UinputStream(int fd, libevdev_uinput *device, const char *what, Moves moves, const UinputShape &shape)
+      : fd_(fd),
+        device_(device),
+        what_(what),
+        moves_(moves),
+        maxX_(AxisFor(shape.widthMm).maximum),
+        maxY_(AxisFor(shape.heightMm).maximum) {}
   ~UinputStream() {
     if (device_ != nullptr) libevdev_uinput_destroy(device_);
     close(fd_);
@@ -63,9 +71,10 @@ class UinputStream {
   bool MovesToClick() const { return moves_ == Moves::ToClick; }
   bool Positioned() const { return positioned_; }
 
+  // A position of mouse_event's range, put on the axes' own.
   void Position(int32_t x, int32_t y) {
-    Axis(ABS_X, x, &x_);
-    Axis(ABS_Y, y, &y_);
+    Axis(ABS_X, Scaled(x, maxX_), &x_);
+    Axis(ABS_Y, Scaled(y, maxY_), &y_);
     positioned_ = true;
     if (moves_ == Moves::ToClick) EndFrame();
   }
@@ -88,6 +97,11 @@ class UinputStream {
   }
 
  private:
+  static int32_t Scaled(int32_t value, int32_t maximum) {
+    if (maximum == static_cast<int32_t>(kAbsoluteMax)) return value;
+    return static_cast<int32_t>((static_cast<int64_t>(value) * maximum + kAbsoluteMax / 2) / kAbsoluteMax);
+  }
+
   void Add(uint16_t type, uint16_t code, int32_t value) {
     input_event event{};
     event.type = type;
@@ -134,6 +148,8 @@ class UinputStream {
   libevdev_uinput *device_;  // null: a file or FIFO that takes the events, with no device behind it
   const char *what_;         // the device, as the write error names it
   Moves moves_;
+  int32_t maxX_;  // the axes' largest values
+  int32_t maxY_;
   std::vector<input_event> events_;
   std::vector<uint16_t> framed_;  // the keys of the open frame
   bool open_ = false;             // events since the last SYN_REPORT
@@ -163,6 +179,12 @@ constexpr ButtonRoute kTouchRoutes[] = {
     {MOUSEEVENTF_MIDDLEDOWN, 1, BTN_MIDDLE, true}, {MOUSEEVENTF_MIDDLEUP, 1, BTN_MIDDLE, false},
 };
 
+// The touch screen alone: the right and middle buttons have no device to go to.
+constexpr ButtonRoute kTouchOnlyRoutes[] = {
+    {MOUSEEVENTF_LEFTDOWN, 0, BTN_TOUCH, true},
+    {MOUSEEVENTF_LEFTUP, 0, BTN_TOUCH, false},
+};
+
 class PointerUinput : public PointerBackend {
  public:
   PointerUinput(std::vector<std::unique_ptr<UinputStream>> streams, std::span<const ButtonRoute> routes)
@@ -179,6 +201,13 @@ class PointerUinput : public PointerBackend {
       ReportOnce(relativeReported_, "gwes: the uinput pointer takes only absolute moves (MOUSEEVENTF_ABSOLUTE); "
                                     "relative moves are dropped\n");
     }
+    constexpr DWORD kButtons = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTDOWN |
+                               MOUSEEVENTF_RIGHTUP | MOUSEEVENTF_MIDDLEDOWN | MOUSEEVENTF_MIDDLEUP;
+    DWORD routed = 0;
+    for (const ButtonRoute &route : routes_) routed |= route.flag;
+    if ((flags & kButtons & ~routed) != 0)
+      ReportOnce(unroutedReported_, "gwes: a right or middle click has no device to go to (\"TouchOnly\" is set): "
+                                    "it is dropped, and so are the later ones\n");
     for (const ButtonRoute &route : routes_) {
       if ((flags & route.flag) == 0) continue;
       UinputStream &stream = *streams_[route.stream];
@@ -208,30 +237,38 @@ class PointerUinput : public PointerBackend {
   int32_t y_ = 0;
   bool relativeReported_ = false;
   bool beepReported_ = false;
+  bool unroutedReported_ = false;
 };
 
 // Turns on the codes of a description one after another, keeping the first that libevdev refused.
 class DescriptionBuilder {
  public:
-  DescriptionBuilder(const char *name, const char **failedStep) : device_(libevdev_new()), failedStep_(failedStep) {
+  DescriptionBuilder(const char *name, const UinputShape &shape, const char **failedStep)
+      : device_(libevdev_new()), shape_(shape), failedStep_(failedStep) {
     if (!device_) {
       *failedStep_ = "libevdev_new";
       return;
     }
     libevdev_set_name(device_.get(), name);
     libevdev_set_id_bustype(device_.get(), BUS_VIRTUAL);
+    libevdev_set_id_vendor(device_.get(), shape.identity.vendor);
+    libevdev_set_id_product(device_.get(), shape.identity.product);
     std::filesystem::path root = std::filesystem::path(DeviceRoot()).lexically_normal();
     if (root.filename().empty()) root = root.parent_path();  // a root given with a trailing slash
-    if (!root.empty()) libevdev_set_phys(device_.get(), ("norvik/" + root.filename().string()).c_str());
+    if (!root.empty()) {
+      libevdev_set_phys(device_.get(), ("norvik/" + root.filename().string()).c_str());
+      libevdev_set_uniq(device_.get(), shape.identity.uniq.c_str());
+    }
   }
 
   void Key(unsigned code) { Enable(EV_KEY, code, nullptr); }
 
   void Axis(unsigned code) {
+    const AxisShape shape = AxisFor(code == ABS_X ? shape_.widthMm : shape_.heightMm);
     input_absinfo axis{};
     axis.minimum = 0;
-    axis.maximum = static_cast<int32_t>(kAbsoluteMax);
-    axis.resolution = kUinputUnitsPerMillimetre;
+    axis.maximum = shape.maximum;
+    axis.resolution = shape.resolution;
     Enable(EV_ABS, code, &axis);
   }
 
@@ -254,6 +291,7 @@ class DescriptionBuilder {
   }
 
   EvdevDescription device_;
+  UinputShape shape_;
   const char **failedStep_;
 };
 
@@ -280,7 +318,7 @@ bool Open(const std::string &path, const char *output, Opened *opened, std::stri
 // Makes the device that description describes on fd; null, with *problem set, when it cannot.
 std::unique_ptr<UinputStream> CreateDevice(int fd, EvdevDescription description, const char *failedStep,
                                            const char *output, const char *what, UinputStream::Moves moves,
-                                           std::string *problem) {
+                                           const UinputShape &shape, std::string *problem) {
   if (!description) {
     *problem = std::string("Pointer is \"") + output + "\" but libevdev could not describe the " + what +
                " device (" + failedStep + " failed): free some memory and start this program again" + kUseLogInstead;
@@ -296,7 +334,7 @@ std::unique_ptr<UinputStream> CreateDevice(int fd, EvdevDescription description,
     close(fd);
     return nullptr;
   }
-  return std::make_unique<UinputStream>(fd, device, what, moves);
+  return std::make_unique<UinputStream>(fd, device, what, moves, shape);
 }
 
 std::string DevicePath() {
@@ -306,16 +344,39 @@ std::string DevicePath() {
 
 }  // namespace
 
-EvdevDescription AbsolutePointerDescription(const char *name, const char **failedStep) {
-  DescriptionBuilder builder(name, failedStep);
+AxisShape AxisFor(int mm) {
+  if (mm <= 0) return {static_cast<int32_t>(kAbsoluteMax), kUinputUnitsPerMillimetre};
+  const int32_t resolution = std::max<int32_t>(1, static_cast<int32_t>(kAbsoluteMax) / mm);
+  return {mm * resolution, resolution};
+}
+
+UinputShape CurrentUinputShape() {
+  UinputShape shape;
+  shape.identity = InputIdentityOf(DeviceRoot());
+  const gwes::PanelSize size = gwes::FindPanelSize();
+  shape.widthMm = size.width;
+  shape.heightMm = size.height;
+  if (size.width > 0)
+    NKDbgPrintfW(u"gwes: the uinput devices are %d x %d mm, the panel's size from %a, so that desktops put them on "
+                 u"the monitor of that size\n",
+                 size.width, size.height, size.source.c_str());
+  else
+    NKDbgPrintfW(u"gwes: the uinput devices have no physical size (%a): desktops cannot match the panel to its "
+                 u"monitor by size; give it with nrvctl init --force --size WIDTHxHEIGHT (millimetres)\n",
+                 size.source.c_str());
+  return shape;
+}
+
+EvdevDescription AbsolutePointerDescription(const char *name, const UinputShape &shape, const char **failedStep) {
+  DescriptionBuilder builder(name, shape, failedStep);
   builder.Axis(ABS_X);
   builder.Axis(ABS_Y);
   for (unsigned key : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) builder.Key(key);
   return builder.Take();
 }
 
-EvdevDescription TouchScreenDescription(const char **failedStep) {
-  DescriptionBuilder builder(kUinputTouchScreenName, failedStep);
+EvdevDescription TouchScreenDescription(const UinputShape &shape, const char **failedStep) {
+  DescriptionBuilder builder(kUinputTouchScreenName, shape, failedStep);
   builder.Axis(ABS_X);
   builder.Axis(ABS_Y);
   builder.Key(BTN_TOUCH);
@@ -330,27 +391,43 @@ std::unique_ptr<PointerBackend> StartPointerUinput(std::string *problem) {
   Opened opened;
   if (!Open(path, output, &opened, problem)) return nullptr;
   std::vector<std::unique_ptr<UinputStream>> streams;
+  const UinputShape shape = CurrentUinputShape();
   if (!opened.device) {
     NKDbgPrintfW(u"gwes: %a %a is not a device: no input device is made, and the events go to it as they would "
                  u"to the kernel\n",
                  kDevicePathVariable, path.c_str());
-    streams.push_back(std::make_unique<UinputStream>(opened.fd, nullptr, "pointer", UinputStream::Moves::Always));
+    streams.push_back(
+        std::make_unique<UinputStream>(opened.fd, nullptr, "pointer", UinputStream::Moves::Always, shape));
   } else {
     const char *step = "";
-    EvdevDescription description = AbsolutePointerDescription(kUinputPointerName, &step);
+    EvdevDescription description = AbsolutePointerDescription(kUinputPointerName, shape, &step);
     streams.push_back(CreateDevice(opened.fd, std::move(description), step, output, "pointer",
-                                   UinputStream::Moves::Always, problem));
+                                   UinputStream::Moves::Always, shape, problem));
     if (!streams.back()) return nullptr;
   }
   return std::make_unique<PointerUinput>(std::move(streams), kPointerRoutes);
 }
 
-std::unique_ptr<PointerBackend> StartPointerUinputTouch(std::string *problem) {
+std::unique_ptr<PointerBackend> StartPointerUinputTouch(bool touchOnly, std::string *problem) {
   const char output[] = "uinput-touch";
   const std::string path = DevicePath();
   Opened touch;
   if (!Open(path, output, &touch, problem)) return nullptr;
   std::vector<std::unique_ptr<UinputStream>> streams;
+  const UinputShape shape = CurrentUinputShape();
+  // Without the buttons device the desktop has no pointer device of ours (GNOME stays in touch
+  // mode and shows its on-screen keyboard); the right and middle clicks then have nowhere to go.
+  if (touchOnly)
+    NKDbgPrintfW(u"gwes: HKLM\\Platform\\Input \"TouchOnly\" is set: uinput-touch makes the touch screen alone; a right "
+                 u"or middle click (an armed right click, a long press) goes nowhere, said once\n");
+  if (!touch.device && touchOnly) {
+    NKDbgPrintfW(u"gwes: %a %a is not a device: no input device is made, and the events go to it as they would "
+                 u"to the kernel\n",
+                 kDevicePathVariable, path.c_str());
+    streams.push_back(
+        std::make_unique<UinputStream>(touch.fd, nullptr, "touch screen", UinputStream::Moves::Always, shape));
+    return std::make_unique<PointerUinput>(std::move(streams), kTouchOnlyRoutes);
+  }
   if (!touch.device) {
     const std::string buttonsPath = path + kButtonsSuffix;
     int buttons = open(buttonsPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -365,22 +442,24 @@ std::unique_ptr<PointerBackend> StartPointerUinputTouch(std::string *problem) {
     NKDbgPrintfW(u"gwes: %a %a is not a device: no input device is made, and the events go to it as they would "
                  u"to the kernel, the buttons device's to %a\n",
                  kDevicePathVariable, path.c_str(), buttonsPath.c_str());
-    streams.push_back(std::make_unique<UinputStream>(touch.fd, nullptr, "touch screen", UinputStream::Moves::Always));
+    streams.push_back(
+        std::make_unique<UinputStream>(touch.fd, nullptr, "touch screen", UinputStream::Moves::Always, shape));
     streams.push_back(std::make_unique<UinputStream>(buttons, nullptr, "touch screen buttons",
-                                                     UinputStream::Moves::ToClick));
+                                                     UinputStream::Moves::ToClick, shape));
     return std::make_unique<PointerUinput>(std::move(streams), kTouchRoutes);
   }
   const char *step = "";
-  EvdevDescription description = TouchScreenDescription(&step);
+  EvdevDescription description = TouchScreenDescription(shape, &step);
   streams.push_back(CreateDevice(touch.fd, std::move(description), step, output, "touch screen",
-                                 UinputStream::Moves::Always, problem));
+                                 UinputStream::Moves::Always, shape, problem));
   if (!streams.back()) return nullptr;
+  if (touchOnly) return std::make_unique<PointerUinput>(std::move(streams), kTouchOnlyRoutes);
   // One uinput descriptor makes one device: the buttons need a descriptor of their own.
   Opened buttons;
   if (!Open(path, output, &buttons, problem)) return nullptr;
-  description = AbsolutePointerDescription(kUinputTouchButtonsName, &step);
+  description = AbsolutePointerDescription(kUinputTouchButtonsName, shape, &step);
   streams.push_back(CreateDevice(buttons.fd, std::move(description), step, output, "touch screen buttons",
-                                 UinputStream::Moves::ToClick, problem));
+                                 UinputStream::Moves::ToClick, shape, problem));
   if (!streams.back()) return nullptr;
   return std::make_unique<PointerUinput>(std::move(streams), kTouchRoutes);
 }

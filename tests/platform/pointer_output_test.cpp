@@ -32,7 +32,9 @@
 #include "platform/device_root.h"
 #include "platform/pointer_output.h"
 #include "platform/text.h"
+#include "pointer_backend.h"
 #include "pointer_uinput.h"
+#include "platform/input_identity.h"
 #include "test_root.h"
 
 namespace {
@@ -409,9 +411,9 @@ std::set<std::string> InputIdPointerTags(const libevdev *device) {
 
 // What the outputs used to make: a direct touch screen with mouse buttons, which udev took for a
 // mouse. It keeps the restatement above honest about the path that made a rule of ours necessary.
-platform::EvdevDescription TouchScreenWithMouseButtons() {
+platform::EvdevDescription TouchScreenWithMouseButtons(const platform::UinputShape &shape) {
   const char *step = "";
-  platform::EvdevDescription device = platform::TouchScreenDescription(&step);
+  platform::EvdevDescription device = platform::TouchScreenDescription(shape, &step);
   for (unsigned code : {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) {
     libevdev_enable_event_code(device.get(), EV_KEY, code, nullptr);
   }
@@ -420,36 +422,57 @@ platform::EvdevDescription TouchScreenWithMouseButtons() {
 
 struct DescriptionCase {
   const char *what;
-  std::function<platform::EvdevDescription(const char **)> describe;
+  std::function<platform::EvdevDescription(const platform::UinputShape &, const char **)> describe;
   const char *name;
   std::vector<unsigned> keys;  // of BTN_TOUCH, BTN_LEFT, BTN_RIGHT, BTN_MIDDLE
   bool direct;
   std::set<std::string> tags;
+  int widthMm = 0;  // the panel's size given; 0: none
+  int heightMm = 0;
 };
 
 TEST(PointerUinputDescriptionTest, EachDeviceIsWhatUdevTakesItForWithNoRuleOfOurs) {
   const DescriptionCase cases[] = {
       {"uinput",
-       [](const char **step) { return platform::AbsolutePointerDescription(platform::kUinputPointerName, step); },
+       [](const platform::UinputShape &shape, const char **step) {
+         return platform::AbsolutePointerDescription(platform::kUinputPointerName, shape, step);
+       },
        "Norvik touch screen pointer", {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, false, {"ID_INPUT_MOUSE"}},
       {"uinput-touch's touch screen", platform::TouchScreenDescription, "Norvik touch screen", {BTN_TOUCH}, true,
        {"ID_INPUT_TOUCHSCREEN"}},
+      {"uinput-touch's touch screen on a 15.6-inch panel", platform::TouchScreenDescription, "Norvik touch screen",
+       {BTN_TOUCH}, true, {"ID_INPUT_TOUCHSCREEN"}, 344, 194},
       {"uinput-touch's buttons",
-       [](const char **step) { return platform::AbsolutePointerDescription(platform::kUinputTouchButtonsName, step); },
+       [](const platform::UinputShape &shape, const char **step) {
+         return platform::AbsolutePointerDescription(platform::kUinputTouchButtonsName, shape, step);
+       },
        "Norvik touch screen buttons", {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, false, {"ID_INPUT_MOUSE"}},
-      {"a touch screen with mouse buttons", [](const char **) { return TouchScreenWithMouseButtons(); },
+      {"a touch screen with mouse buttons",
+       [](const platform::UinputShape &shape, const char **) { return TouchScreenWithMouseButtons(shape); },
        "Norvik touch screen", {BTN_TOUCH, BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}, true, {"ID_INPUT_MOUSE"}},
   };
-  // Two device roots' devices differ in phys, which udev rules can match.
+  // Two device roots' devices differ in phys, which udev rules can match, and in product and uniq,
+  // which the desktops' settings key on.
   platform::SetDeviceRoot("/var/lib/norvik/touch0/");
+  const platform::InputIdentity identity = platform::InputIdentityOf("/var/lib/norvik/touch0");
+  EXPECT_NE(platform::InputIdentityOf("/var/lib/norvik/touch1").product, identity.product);
+  EXPECT_EQ(platform::InputIdentityOf("/var/lib/norvik/touch0/").product, identity.product);
+  EXPECT_EQ(identity.uniq, "norvik-touch0");
+  EXPECT_EQ(platform::InputIdentityOf("/srv/kiosk ü").uniq, "norvik-kiosk___") << "printable ASCII only";
   for (const DescriptionCase &c : cases) {
     SCOPED_TRACE(c.what);
     const char *step = "none";
-    platform::EvdevDescription device = c.describe(&step);
+    platform::UinputShape shape;
+    shape.widthMm = c.widthMm;
+    shape.heightMm = c.heightMm;
+    shape.identity = identity;
+    platform::EvdevDescription device = c.describe(shape, &step);
     ASSERT_TRUE(device) << step;
     EXPECT_STREQ(libevdev_get_name(device.get()), c.name);
     EXPECT_EQ(libevdev_get_id_bustype(device.get()), BUS_VIRTUAL);
     EXPECT_STREQ(libevdev_get_phys(device.get()), "norvik/touch0");
+    EXPECT_EQ(libevdev_get_id_product(device.get()), identity.product);
+    EXPECT_STREQ(libevdev_get_uniq(device.get()), "norvik-touch0");
     for (unsigned key : {BTN_TOUCH, BTN_LEFT, BTN_RIGHT, BTN_MIDDLE}) {
       bool wanted = std::find(c.keys.begin(), c.keys.end(), key) != c.keys.end();
       EXPECT_EQ(libevdev_has_event_code(device.get(), EV_KEY, key) != 0, wanted) << key;
@@ -459,8 +482,17 @@ TEST(PointerUinputDescriptionTest, EachDeviceIsWhatUdevTakesItForWithNoRuleOfOur
     for (unsigned axis : {ABS_X, ABS_Y}) {
       ASSERT_TRUE(libevdev_has_event_code(device.get(), EV_ABS, axis)) << axis;
       EXPECT_EQ(libevdev_get_abs_minimum(device.get(), axis), 0);
-      EXPECT_EQ(libevdev_get_abs_maximum(device.get(), axis), 65535);
-      EXPECT_EQ(libevdev_get_abs_resolution(device.get(), axis), 256) << "libinput needs a size for a touch screen";
+      const int mm = axis == ABS_X ? c.widthMm : c.heightMm;
+      const int maximum = libevdev_get_abs_maximum(device.get(), axis);
+      const int resolution = libevdev_get_abs_resolution(device.get(), axis);
+      if (mm == 0) {
+        EXPECT_EQ(maximum, 65535);
+        EXPECT_EQ(resolution, 256) << "libinput needs a size for a touch screen";
+      } else {
+        // libinput's size is the range over the resolution: the panel's, to the millimetre.
+        EXPECT_EQ(maximum, mm * resolution) << axis;
+        EXPECT_GT(maximum, 65535 - resolution) << "as fine as mouse_event's range" << axis;
+      }
     }
     EXPECT_EQ(InputIdPointerTags(device.get()), c.tags);
   }
@@ -502,9 +534,11 @@ Events operator+(Events first, const Events &second) {
 const Events kFrame = {{kSyn, SYN_REPORT, 0}};
 Events Key(int code, int value) { return {{kKey, code, value}}; }
 
-// Runs the calls through the output named `pointer` writing to files, and checks both streams.
+// Runs the calls through the output named `pointer` writing to files, and checks both streams and
+// the lines said: first what the devices' size is, then the notice, then each in `also`.
 void ExpectUinputStreams(const std::string &pointer, const std::string &stream, const std::vector<UinputCase> &cases,
-                         const std::string &notice) {
+                         const std::string &notice, const std::vector<std::string> &also = {},
+                         const std::string &size = "have no physical size") {
   std::fclose(std::fopen(stream.c_str(), "w"));
   std::fclose(std::fopen((stream + ".buttons").c_str(), "w"));
   setenv("PLATFORM_UINPUT_DEVICE", stream.c_str(), 1);
@@ -520,10 +554,17 @@ void ExpectUinputStreams(const std::string &pointer, const std::string &stream, 
   unsetenv("PLATFORM_UINPUT_DEVICE");
   EXPECT_EQ(ReadEvents(stream), expected) << pointer;
   EXPECT_EQ(ReadEvents(stream + ".buttons"), buttons) << pointer;
-  ASSERT_EQ(capture.messages.size(), 3u) << "said once each: a file instead of a device, the relative move, the beep";
-  EXPECT_EQ(capture.messages[0].rfind("gwes: PLATFORM_UINPUT_DEVICE " + stream + " is not a device", 0), 0u)
-      << capture.messages[0];
-  EXPECT_NE(capture.messages[0].find(notice), std::string::npos) << capture.messages[0];
+  ASSERT_EQ(capture.messages.size(), 4u + also.size())
+      << "said once each: the size, a file instead of a device, the relative move, the beep";
+  EXPECT_NE(capture.messages[0].find(size), std::string::npos) << capture.messages[0];
+  const std::string notDevice = "gwes: PLATFORM_UINPUT_DEVICE " + stream + " is not a device";
+  EXPECT_TRUE(std::any_of(capture.messages.begin(), capture.messages.end(), [&](const std::string &said) {
+    return said.rfind(notDevice, 0) == 0 && said.find(notice) != std::string::npos;
+  })) << notDevice;
+  for (const std::string &line : also)
+    EXPECT_TRUE(std::any_of(capture.messages.begin(), capture.messages.end(),
+                            [&](const std::string &said) { return said.find(line) != std::string::npos; }))
+        << line;
 }
 
 TEST_F(PointerOutputTest, UinputFramesEachCallAsAPointerAtItsPosition) {
@@ -577,6 +618,26 @@ TEST_F(PointerOutputTest, UinputTouchTouchesWithTheLeftButtonAndClicksTheOthersO
   ExpectUinputStreams("uinput-touch", stream, cases, "the buttons device's to " + stream + ".buttons\n");
 }
 
+// On a panel of known size the axes span its millimetres at a whole resolution, mouse_event's range
+// scaled onto them; with "TouchOnly" the touch screen is the only device, and the clicks it cannot
+// take go nowhere, said once.
+TEST_F(PointerOutputTest, UinputTouchOnlyOnAPanelOfKnownSizeScalesOntoItsAxesAndDropsTheOtherClicks) {
+  root_.WriteHive("[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=\"uinput-touch\"\n\"TouchOnly\"=dword:00000001\n"
+                  "[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Size\"=\"344x194\"\n");
+  // 344 mm at 190 units a millimetre, 194 mm at 337.
+  const std::vector<UinputCase> cases = {
+      {0x8003, 65535, 0, Events{{kAbs, ABS_X, 65360}, {kAbs, ABS_Y, 1}, {kAbs, ABS_Y, 0}} + Key(BTN_TOUCH, 1) + kFrame, {}},
+      {0x8005, 32768, 32768, Position(32680, 32689) + Key(BTN_TOUCH, 0) + kFrame, {}},
+      {0x8009, 100, 100, Position(100, 100) + kFrame, {}},
+      {0x8011, 100, 100, Again(100, 100) + kFrame, {}},
+      {0x0001, 5, 5, {}, {}},
+  };
+  ExpectUinputStreams("uinput-touch", LogPath("touch.events"), cases, "as they would to the kernel\n",
+                      {"\"TouchOnly\" is set: uinput-touch makes the touch screen alone",
+                       "a right or middle click has no device to go to"},
+                      "are 344 x 194 mm, the panel's size from HKLM\\Platform\\Display \"Size\"");
+}
+
 TEST_F(PointerOutputTest, UinputTouchWithoutTheButtonsStreamIsReportedOnce) {
   const std::string stream = LogPath("touch.events");
   std::fclose(std::fopen(stream.c_str(), "w"));
@@ -586,8 +647,8 @@ TEST_F(PointerOutputTest, UinputTouchWithoutTheButtonsStreamIsReportedOnce) {
   mouse_event(0x8003, 1, 2, 0, 0);
   mouse_event(0x8005, 1, 2, 0, 0);
   unsetenv("PLATFORM_UINPUT_DEVICE");
-  ASSERT_EQ(capture.messages.size(), 1u);
-  EXPECT_EQ(capture.messages[0], "gwes: Pointer is \"uinput-touch\" but " + stream +
+  ASSERT_EQ(capture.messages.size(), 2u);
+  EXPECT_EQ(capture.messages[1], "gwes: Pointer is \"uinput-touch\" but " + stream +
                                      ".buttons cannot be opened: No such file or directory: create it, where the "
                                      "buttons device's events go while PLATFORM_UINPUT_DEVICE " +
                                      stream +
@@ -661,6 +722,40 @@ TEST_F(PointerOutputTest, SwitchingSinksWhileThreadsCallLosesReordersAndRepeatsN
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kCallsEach) << "thread " << t;
   EXPECT_FALSE(std::filesystem::exists(LogPath()));
+}
+
+// The wake guard, on a clock of the test's: after its time without any event, a touch moves the
+// pointer and its buttons go nowhere, to the touch's end; the next touch clicks. Without a long
+// enough pause nothing is held back.
+TEST(WakeGuardTest, TheTouchThatWakesOnlyMovesAndTheNextClicks) {
+  struct Recorder : platform::PointerBackend {
+    std::vector<DWORD> *seen;
+    explicit Recorder(std::vector<DWORD> *calls) : seen(calls) {}
+    void MouseEvent(DWORD flags, DWORD, DWORD, DWORD) override { seen->push_back(flags); }
+    BOOL Beep(UINT) override { return TRUE; }
+  };
+  std::vector<DWORD> seen;
+  auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  auto guard = platform::GuardWaking(std::make_unique<Recorder>(&seen), 30, [&] { return now; });
+  const struct {
+    int pauseSeconds;  // before the call
+    DWORD flags;
+    DWORD passed;  // what reaches the output; 0: nothing
+  } calls[] = {
+      {0, 0x8003, 0x8003}, {0, 0x8005, 0x8005},  // the first touch after the start clicks
+      {29, 0x8003, 0x8003}, {0, 0x8005, 0x8005},  // so does one within the guard's time
+      {30, 0x8003, 0x8001}, {0, 0x8001, 0x8001}, {0, 0x8005, 0x8001},  // the touch that wakes
+      {0, 0x8009, 0x8009}, {0, 0x8011, 0x8011},  // the next, a right click, clicks
+      {45, 0x0018, 0},  // a click with no move after the pause: nothing at all
+      {0, 0x8003, 0x8003},
+  };
+  for (const auto &call : calls) {
+    now += std::chrono::seconds(call.pauseSeconds);
+    seen.clear();
+    guard->MouseEvent(call.flags, 1, 2, 0);
+    EXPECT_EQ(seen, call.passed == 0 ? std::vector<DWORD>{} : std::vector<DWORD>{call.passed}) << std::hex << call.flags;
+  }
+  EXPECT_EQ(platform::GuardWaking(nullptr, 30), nullptr);
 }
 
 }  // namespace
