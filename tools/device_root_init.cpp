@@ -37,8 +37,9 @@ namespace {
 
 const char kInitUsageTemplate[] =
     "usage: nrvctl --root DIR init --port TTY [--pointer {outputs}] [--baud N]\n"
-    "                                 [--output NAME]\n"
-    "       nrvctl --root DIR init --force [--port TTY] [--pointer OUTPUT] [--baud N] [--output NAME]\n";
+    "                                 [--output NAME] [--size WIDTHxHEIGHT] [--touch-only on|off]\n"
+    "       nrvctl --root DIR init --force [--port TTY] [--pointer OUTPUT] [--baud N] [--output NAME]\n"
+    "                                 [--size WIDTHxHEIGHT] [--touch-only on|off]\n";
 
 // The usage, with the pointer outputs as their one list names them.
 const std::string &InitUsage() {
@@ -55,6 +56,8 @@ struct Options {
   std::string pointer;
   unsigned long baud = 0;
   std::optional<std::string> output;  // given empty: the whole screen again
+  std::optional<std::string> size;    // given empty: the monitor's own again
+  std::optional<bool> touchOnly;
   bool force = false;
 };
 
@@ -66,7 +69,21 @@ struct Setup {
   std::string pointerLog;  // empty: none
   std::string library;
   std::string output;  // the monitor the panel is on; empty: the whole screen
+  std::string size;    // the panel's size, "WIDTHxHEIGHT" in mm; empty: the monitor's, where it can be read
+  bool touchOnly = false;  // uinput-touch without its buttons device
+  unsigned long wakeGuard = 0;  // seconds
 };
+
+// "344x194": both sides from 1 to 5000 millimetres.
+bool IsPanelSize(const std::string &text) {
+  const size_t x = text.find('x');
+  auto side = [](const std::string &part) {
+    if (part.empty() || part.size() > 4 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long mm = std::strtoul(part.c_str(), nullptr, 10);
+    return mm >= 1 && mm <= 5000;
+  };
+  return x != std::string::npos && side(text.substr(0, x)) && side(text.substr(x + 1));
+}
 
 // A RandR output's name as X gives them (HDMI-1, DP-2-1, eDP-1, Virtual-1, XWAYLAND0).
 bool IsOutputName(const std::string &name) {
@@ -114,6 +131,24 @@ bool ParseOptions(const std::vector<std::string> &arguments, Options *options) {
         return false;
       }
       options->output = text;
+    } else if (argument == "--size") {
+      if (!value("--size", &text)) return false;
+      if (!text.empty() && !IsPanelSize(text)) {
+        std::fprintf(stderr, "nrvctl: init: --size takes the panel's width and height in millimetres as WIDTHxHEIGHT "
+                             "(e.g. 344x194, each from 1 to 5000), or \"\" for the monitor's own, not '%s'\n",
+                     platform::Printable(text).c_str());
+        return false;
+      }
+      options->size = text;
+    } else if (argument == "--touch-only") {
+      if (!value("--touch-only", &text)) return false;
+      if (text != "on" && text != "off") {
+        std::fprintf(stderr, "nrvctl: init: --touch-only takes on (the touch screen alone, no right or middle "
+                             "click) or off, not '%s'\n",
+                     platform::Printable(text).c_str());
+        return false;
+      }
+      options->touchOnly = text == "on";
     } else if (argument == "--baud") {
       if (!value("--baud", &text)) return false;
       char *end = nullptr;
@@ -353,10 +388,20 @@ bool ReadExisting(std::string *hive, Setup *existing) {
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Input", 0, KEY_READ, &key) == ERROR_SUCCESS) {
     ReadString(key, u"Pointer", &existing->pointer);
     ReadString(key, u"PointerLog", &existing->pointerLog);
+    DWORD type = REG_NONE, value = 0, size = sizeof value;
+    if (RegQueryValueExW(key, u"TouchOnly", nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD)
+      existing->touchOnly = value != 0;
+    size = sizeof value;
+    if (RegQueryValueExW(key, u"WakeGuard", nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && value <= 86400)
+      existing->wakeGuard = value;
     RegCloseKey(key);
   }
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Display", 0, KEY_READ, &key) == ERROR_SUCCESS) {
     ReadString(key, u"Output", &existing->output);
+    std::string size;
+    if (ReadString(key, u"Size", &size) && IsPanelSize(size)) existing->size = size;
     RegCloseKey(key);
   }
   return true;
@@ -597,6 +642,9 @@ std::string Changes(const Setup &before, const Setup &after) {
   if (before.pointer != after.pointer) changes.push_back("the pointer output" + was(before.pointer));
   if (before.library != after.library) changes.push_back("the driver library" + was(before.library));
   if (before.output != after.output) changes.push_back("the monitor" + was(before.output));
+  if (before.size != after.size) changes.push_back("the panel's size" + was(before.size));
+  if (before.touchOnly != after.touchOnly) changes.push_back(std::string("the buttons device") +
+                                                             (before.touchOnly ? " (was none)" : " (was made)"));
   std::string text = changes.empty() ? "; unchanged" : "; replaced ";
   for (size_t i = 0; i < changes.size(); ++i)
     text += (i == 0 ? "" : i + 1 == changes.size() ? " and " : ", ") + changes[i];
@@ -690,7 +738,7 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   const bool trusted =
       !replacing || (fstat(existing, &existingInfo) == 0 &&
                      platform::IsWritableOnlyByTrusted(existingInfo.st_uid, existingInfo.st_mode));
-  Setup before{"", 0, "", "", "", ""};
+  Setup before{"", 0, "", "", "", "", "", false, 0};
   if (replacing) {
     close(existing);
     if (!options.force) {
@@ -708,15 +756,20 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
                    platform::IsTrustedOwner(existingInfo.st_uid)
                        ? ("may be written by others than its owner (mode " + ModeText(existingInfo.st_mode) + ")").c_str()
                        : ("belongs to " + platform::UserName(existingInfo.st_uid)).c_str());
-      before = Setup{"", 0, "", "", "", ""};
+      before = Setup{"", 0, "", "", "", "", "", false, 0};
     }
     after.port = before.port;
     if (before.baud != 0) after.baud = before.baud;
     if (!before.pointer.empty()) after.pointer = before.pointer;
     after.pointerLog = before.pointerLog;
     after.output = before.output;
+    after.size = before.size;
+    after.touchOnly = before.touchOnly;
+    after.wakeGuard = before.wakeGuard;
   }
   if (options.output) after.output = *options.output;
+  if (options.size) after.size = *options.size;
+  if (options.touchOnly) after.touchOnly = *options.touchOnly;
   if (!options.port.empty()) after.port = options.port;
   if (after.port.empty() && !trusted) {
     std::fprintf(stderr, "nrvctl: init: the port of a registry that others could write is not kept: give the "
@@ -737,7 +790,13 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Serial]\n\"COM1:\"=" + Quoted(after.port) + "\n";
   hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"Pointer\"=" + Quoted(after.pointer) + "\n";
   if (!after.pointerLog.empty()) hive += "\"PointerLog\"=" + Quoted(after.pointerLog) + "\n";
-  if (!after.output.empty()) hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Display]\n\"Output\"=" + Quoted(after.output) + "\n";
+  if (after.touchOnly) hive += "\"TouchOnly\"=" + Dword(1) + "\n";
+  if (after.wakeGuard != 0) hive += "\"WakeGuard\"=" + Dword(after.wakeGuard) + "\n";
+  if (!after.output.empty() || !after.size.empty()) {
+    hive += "\n[HKEY_LOCAL_MACHINE\\Platform\\Display]\n";
+    if (!after.output.empty()) hive += "\"Output\"=" + Quoted(after.output) + "\n";
+    if (!after.size.empty()) hive += "\"Size\"=" + Quoted(after.size) + "\n";
+  }
 
   int run = OpenFolderAt(folder, absolute, "run", absolute + "/run", &made);
   if (run < 0) return 1;
@@ -745,9 +804,11 @@ int InitDeviceRootCommand(const std::string &root, const std::vector<std::string
   close(run);
   if (!runShared) return 1;
   if (!WriteHive(folder, hive, layout)) return 1;
-  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s%s\n", platform::Printable(root).c_str(),
+  std::printf("%s: COM1: is %s at %lu baud, pointer output %s%s%s%s%s%s\n", platform::Printable(root).c_str(),
               platform::Printable(after.port).c_str(), after.baud, platform::Printable(after.pointer).c_str(),
+              after.touchOnly ? " (the touch screen alone)" : "",
               after.output.empty() ? "" : (" on monitor " + platform::Printable(after.output)).c_str(),
+              after.size.empty() ? "" : (", a panel of " + platform::Printable(after.size) + " mm").c_str(),
               layout.shared ? ", shared with group norvik" : "",
               replacing ? Changes(before, after).c_str() : "");
   if (driver == Driver::kWithoutPort) {

@@ -1,6 +1,7 @@
-// nrvctl's start-time values. The hive of a shared device root is written only by root and the
-// service's account (members change the settings record through the driver), so whoever may not
-// write it is told so before the registry is asked to.
+// nrvctl's start-time values: the driver's (Filter, LongPress) and the pointer output's
+// (WakeGuard, under HKLM\Platform\Input, read when devmgr starts). The hive of a shared device root
+// is written only by root and the service's account (members change the settings record through
+// the driver), so whoever may not write it is told so before the registry is asked to.
 #include "start_value_command.h"
 
 #include <strings.h>
@@ -15,6 +16,8 @@
 
 #include "norvik_registry.h"
 #include "platform/device_root.h"
+#include "platform/input_identity.h"
+#include "platform/pointer_outputs.h"
 #include "platform/text.h"
 #include "touch_filter_setting.h"
 
@@ -41,11 +44,76 @@ const char *ParseLongPress(const std::string &text, DWORD *milliseconds) {
   return nullptr;
 }
 
+// The pointer output's wake guard: seconds, decimal, 0 (off) to a day.
+constexpr char kWakeGuard[] = "WakeGuard";
+constexpr unsigned long kLongestWakeGuard = 86400;
+
+bool IsWakeGuard(const std::string &name) { return strcasecmp(name.c_str(), kWakeGuard) == 0; }
+
+const char *ParseWakeGuard(const std::string &text, DWORD *seconds) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return "not a whole number";
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || value > kLongestWakeGuard) return "more than a day";
+  *seconds = static_cast<DWORD>(value);
+  return nullptr;
+}
+
+bool MayWriteHive(const char *name) {
+  // The registry replaces the hive by renaming a new file into the device root.
+  const std::string root = platform::DeviceRoot();
+  if (access(root.c_str(), W_OK) == 0) return true;
+  std::fprintf(stderr,
+               "nrvctl: %s was not stored: this user may not change the hive of %s, which it is read from; run the "
+               "same command as root (sudo nrvctl ...)\n",
+               name, root.c_str());
+  return false;
+}
+
+// A REG_SZ value of a key of HKLM; empty when it is missing or not text.
+std::string StringValue(const char16_t *key, const char16_t *name) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
+  WCHAR text[64] = {};
+  DWORD type = 0, size = sizeof text - sizeof(WCHAR);
+  const bool read = RegQueryValueExW(opened, name, nullptr, &type, reinterpret_cast<BYTE *>(text), &size) ==
+                        ERROR_SUCCESS && type == REG_SZ;
+  RegCloseKey(opened);
+  return read ? platform::ToUtf8(text) : std::string();
+}
+
+int StoreWakeGuard(const std::string &text) {
+  if (!MayWriteHive(kWakeGuard)) return 1;
+  DWORD seconds = 0;
+  ParseWakeGuard(text, &seconds);
+  HKEY key = nullptr;
+  LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Input", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                nullptr);
+  // The registry has said why the hive cannot be changed.
+  if (status != ERROR_SUCCESS) return 1;
+  status = RegSetValueExW(key, u"WakeGuard", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&seconds), sizeof seconds);
+  if (status == ERROR_SUCCESS) status = RegFlushKey(key);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return 1;
+  std::printf("WakeGuard=%u stored; the pointer output takes it at devmgr's next start (a restart of the service)\n",
+              static_cast<unsigned>(seconds));
+  return 0;
+}
+
 }  // namespace
 
-bool IsStartValueName(const std::string &name) { return Find(name) != nullptr; }
+bool IsStartValueName(const std::string &name) { return Find(name) != nullptr || IsWakeGuard(name); }
 
 bool CheckStartValue(const std::string &name, const std::string &text) {
+  if (IsWakeGuard(name)) {
+    DWORD seconds = 0;
+    const char *reason = ParseWakeGuard(text, &seconds);
+    if (reason == nullptr) return true;
+    std::fprintf(stderr,
+                 "nrvctl: '%s' is not a WakeGuard value (%s): use 0 (off) to 86400 seconds; nothing was stored\n",
+                 text.c_str(), reason);
+    return false;
+  }
   const NorvikValue &value = *Find(name);
   if (TypeOf(value) == REG_DWORD) {
     DWORD milliseconds = 0;
@@ -66,16 +134,9 @@ bool CheckStartValue(const std::string &name, const std::string &text) {
 }
 
 int StoreStartValue(const std::string &name, const std::string &text) {
+  if (IsWakeGuard(name)) return StoreWakeGuard(text);
   const NorvikValue &value = *Find(name);
-  // The registry replaces the hive by renaming a new file into the device root.
-  const std::string root = platform::DeviceRoot();
-  if (access(root.c_str(), W_OK) != 0) {
-    std::fprintf(stderr,
-                 "nrvctl: %s was not stored: this user may not change the hive of %s, which the driver reads it "
-                 "from; run the same command as root (sudo nrvctl ...)\n",
-                 value.text, root.c_str());
-    return 1;
-  }
+  if (!MayWriteHive(value.text)) return 1;
   HKEY key = nullptr;
   LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key);
   if (status != ERROR_SUCCESS) {
@@ -126,4 +187,34 @@ void PrintStartValues() {
     }
   }
   if (open) RegCloseKey(key);
+  DWORD seconds = 0, type = 0, size = sizeof seconds;
+  HKEY input = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Platform\\Input", 0, KEY_READ, &input) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(input, u"WakeGuard", nullptr, &type, reinterpret_cast<BYTE *>(&seconds), &size) !=
+            ERROR_SUCCESS || type != REG_DWORD)
+      seconds = 0;
+    RegCloseKey(input);
+  }
+  std::printf("WakeGuard=%u\n", static_cast<unsigned>(seconds));
+  // Who the uinput devices are to the desktops, in the forms each desktop's setting takes.
+  const platform::PointerOutputEntry *output = platform::FindPointerOutput(StringValue(u"Platform\\Input", u"Pointer"));
+  if (output == nullptr ||
+      (output->kind != platform::PointerOutputKind::kUinput && output->kind != platform::PointerOutputKind::kUinputTouch))
+    return;
+  const char *device = output->kind == platform::PointerOutputKind::kUinput ? "Norvik touch screen pointer"
+                                                                            : "Norvik touch screen";
+  const platform::InputIdentity identity = platform::InputIdentityOf(platform::DeviceRoot());
+  std::string underscored = device;
+  for (char &c : underscored) c = c == ' ' ? '_' : c;
+  std::printf("Device=\"%s\" vendor 0x%04x product 0x%04x uniq %s: GNOME %04x:%04x, KWin [%u][%u][%s], sway "
+              "%u:%u:%s\n",
+              device, identity.vendor, identity.product, identity.uniq.c_str(), identity.vendor, identity.product,
+              identity.vendor, identity.product, device, identity.vendor, identity.product, underscored.c_str());
+  const std::string panel = StringValue(u"Platform\\Display", u"Size");
+  const std::string monitor = StringValue(u"Platform\\Display", u"Output");
+  std::printf("Size=%s\n",
+              !panel.empty()   ? platform::Printable(panel).c_str()
+              : !monitor.empty() ? ("that of the monitor " + platform::Printable(monitor) +
+                                    " where it can be read (devmgr's start says)").c_str()
+                                 : "unknown (nrvctl init --force --size WIDTHxHEIGHT)");
 }

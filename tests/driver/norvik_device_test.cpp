@@ -86,7 +86,7 @@ TEST_F(NorvikDevice, DefaultInstallationFindsTheControllerPort) {
   EXPECT_EQ(Nrvctl({"port"}), "COM1:\n");
   EXPECT_EQ(Nrvctl({"settings"}),
             "LLX=0\nLLY=0\nURX=0\nURY=0\nBaudRate=9600\nMouseMod=0x00000000\nXInplace=5000\nYInplace=5000\n"
-            "SelDelay=10\nCliDelay=10\nTouSound=0\nFilter=off\nLongPress=0\n");
+            "SelDelay=10\nCliDelay=10\nTouSound=0\nFilter=off\nLongPress=0\nWakeGuard=0\n");
   // Deinit stops the read thread before devmgr ends. The thread's last line comes after the exit
   // event that Deinit waits for, so the process may end before printing it: the stop test below
   // and the lifecycle tests check that line where nothing ends the process.
@@ -234,6 +234,18 @@ TEST_F(NorvikDevice, FilterAndLongPressAreCheckedStoredInTheHiveAndTakenAtTheNex
             std::string::npos)
       << lastStderr;
 
+  Nrvctl({"set", "WakeGuard=86401"}, &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_NE(lastStderr.find("nrvctl: '86401' is not a WakeGuard value (more than a day): use 0 (off) to 86400 seconds; "
+                            "nothing was stored"),
+            std::string::npos)
+      << lastStderr;
+  Nrvctl({"set", "wakeguard=30"}, &status);
+  EXPECT_EQ(status, 0) << lastStderr;
+  EXPECT_NE(root.ReadHive().find("[HKEY_LOCAL_MACHINE\\Platform\\Input]\n\"WakeGuard\"=dword:0000001e"),
+            std::string::npos)
+      << root.ReadHive();
+
   const std::string said = Nrvctl({"set", "Filter=smooth", "TouSound=2", "longpress=600"}, &status);
   ASSERT_EQ(status, 0) << lastStderr;
   EXPECT_NE(said.find("the driver takes it at its next start"), std::string::npos) << said;
@@ -241,7 +253,7 @@ TEST_F(NorvikDevice, FilterAndLongPressAreCheckedStoredInTheHiveAndTakenAtTheNex
   EXPECT_NE(hive.find("\"Filter\"=\"smooth\""), std::string::npos) << hive;
   EXPECT_NE(hive.find("\"TouSound\"=dword:00000002"), std::string::npos) << hive;
   EXPECT_NE(hive.find("\"LongPress\"=dword:00000258"), std::string::npos) << hive;
-  EXPECT_NE(Nrvctl({"settings"}).find("TouSound=2\nFilter=smooth\nLongPress=600\n"), std::string::npos);
+  EXPECT_NE(Nrvctl({"settings"}).find("TouSound=2\nFilter=smooth\nLongPress=600\nWakeGuard=30\n"), std::string::npos);
 
   // Values refused, put in the hive by hand, are one line each at the start, and neither is used.
   const size_t at = hive.find("\"Filter\"=\"smooth\"");

@@ -102,6 +102,7 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
     std::vector<std::string> options;
     std::string port, rate, pointer, says;
     std::string monitor = "";  // the value Output, none when empty
+    std::string size = "";     // the value Size, none when empty
   } steps[] = {
       {{"--force", "--port", second.slavePath()}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
        "; replaced the port (was " + first.slavePath() + "); calibration and touch settings kept\n"},
@@ -109,11 +110,16 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
        "; unchanged, calibration and touch settings kept\n"},
       {{"--force", "--output", "HDMI-1"}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
        " on monitor HDMI-1; replaced the monitor (was none); calibration and touch settings kept\n", "HDMI-1"},
+      {{"--force", "--size", "344x194"}, second.slavePath(), "00004b00", "\"Pointer\"=\"log\"\n\"PointerLog\"",
+       ", a panel of 344x194 mm; replaced the panel's size (was none); calibration and touch settings kept\n",
+       "HDMI-1", "344x194"},
       {{"--force", "--pointer", "uinput", "--baud", "9600"}, second.slavePath(), "00002580", "\"Pointer\"=\"uinput\"\n",
        "; replaced the rate (was 19200) and the pointer output (was log); calibration and touch settings kept\n",
-       "HDMI-1"},
-      {{"--force", "--output", ""}, second.slavePath(), "00002580", "\"Pointer\"=\"uinput\"\n",
-       "; replaced the monitor (was HDMI-1); calibration and touch settings kept\n"},
+       "HDMI-1", "344x194"},
+      {{"--force", "--output", "", "--touch-only", "on"}, second.slavePath(), "00002580",
+       "\"Pointer\"=\"uinput\"\n\"TouchOnly\"=dword:00000001\n",
+       "; replaced the monitor (was HDMI-1) and the buttons device (was made); calibration and touch settings kept\n",
+       "", "344x194"},
   };
   for (const auto &step : steps) {
     InitRun replaced = Init(root, step.options);
@@ -133,7 +139,12 @@ TEST(NrvctlInit, ReplacesARegistryOnlyWithForceAndKeepsWhatNoOptionChanges) {
                   std::string::npos,
               !step.monitor.empty())
         << after;
+    EXPECT_EQ(after.find("\"Size\"=\"" + step.size + "\"\n") != std::string::npos, !step.size.empty()) << after;
   }
+  InitRun badSize = Init(root, {"--force", "--size", "34cm"});
+  EXPECT_EQ(badSize.code, 2);
+  EXPECT_NE(badSize.error.find("--size takes the panel's width and height in millimetres"), std::string::npos)
+      << badSize.error;
   EXPECT_EQ(ReadFile(hive).find("PointerLog"), std::string::npos) << "a uinput output writes no log";
 
   // The settings cannot be read: nothing is replaced, and --force without --port has nothing to keep.
