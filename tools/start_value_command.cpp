@@ -206,9 +206,9 @@ void PrintStartValues() {
   const platform::InputIdentity identity = platform::InputIdentityOf(platform::DeviceRoot());
   std::string underscored = device;
   for (char &c : underscored) c = c == ' ' ? '_' : c;
-  std::printf("Device=\"%s\" vendor 0x%04x product 0x%04x uniq %s: GNOME %04x:%04x, KWin [%u][%u][%s], sway "
+  std::printf("Device=\"%s\" vendor 0x%04x product 0x%04x phys %s: GNOME %04x:%04x, KWin [%u][%u][%s], sway "
               "%u:%u:%s\n",
-              device, identity.vendor, identity.product, identity.uniq.c_str(), identity.vendor, identity.product,
+              device, identity.vendor, identity.product, identity.phys.c_str(), identity.vendor, identity.product,
               identity.vendor, identity.product, device, identity.vendor, identity.product, underscored.c_str());
   const std::string panel = StringValue(u"Platform\\Display", u"Size");
   const std::string monitor = StringValue(u"Platform\\Display", u"Output");

@@ -10,7 +10,7 @@
 // desktop then clicks where its cursor is, or drops the touch): such a value is sent twice in its
 // frame, first with its lowest bit flipped, so both pass and the frame's last value is the real
 // one. The devices' phys is "norvik/" and the device root's folder name, for udev to tell the
-// devices of two device roots apart, and their product and uniq come from it, for the desktops
+// devices of two device roots apart, and their product and phys come from it, for the desktops
 // (platform/input_identity.h). Each axis spans the panel's size at a whole number of units per
 // millimetre, and mouse_event's 0..65535 is scaled onto it. The devices have no sound and no
 // relative axes: MessageBeep and relative moves are dropped, said once.
@@ -18,6 +18,8 @@
 
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,7 +28,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -253,12 +254,7 @@ class DescriptionBuilder {
     libevdev_set_id_bustype(device_.get(), BUS_VIRTUAL);
     libevdev_set_id_vendor(device_.get(), shape.identity.vendor);
     libevdev_set_id_product(device_.get(), shape.identity.product);
-    std::filesystem::path root = std::filesystem::path(DeviceRoot()).lexically_normal();
-    if (root.filename().empty()) root = root.parent_path();  // a root given with a trailing slash
-    if (!root.empty()) {
-      libevdev_set_phys(device_.get(), ("norvik/" + root.filename().string()).c_str());
-      libevdev_set_uniq(device_.get(), shape.identity.uniq.c_str());
-    }
+    libevdev_set_phys(device_.get(), shape.identity.phys.c_str());
   }
 
   void Key(unsigned code) { Enable(EV_KEY, code, nullptr); }
@@ -325,6 +321,9 @@ std::unique_ptr<UinputStream> CreateDevice(int fd, EvdevDescription description,
     close(fd);
     return nullptr;
   }
+  // libevdev does not pass the phys on to uinput; it is only for udev rules, so a kernel that
+  // refuses it leaves the device without one.
+  if (!shape.identity.phys.empty()) (void)ioctl(fd, UI_SET_PHYS, shape.identity.phys.c_str());
   libevdev_uinput *device = nullptr;
   int result = libevdev_uinput_create_from_device(description.get(), fd, &device);
   if (result != 0) {

@@ -2,7 +2,8 @@
 // on vendor:product, KWin on vendor, product and name, sway on vendor:product:name, so every
 // device root's devices carry ids of their own. They come from the root's folder name alone, and
 // so stay the same across restarts and reboots: vendor 0 (no maker's id is claimed), product a
-// 16-bit hash of the name (1 to 65535), uniq "norvik-NAME" in letters, digits and ._- only.
+// 16-bit hash of the name (1 to 65535), phys "norvik/NAME" in letters, digits and ._- only (for
+// udev rules; uinput gives the kernel no uniq).
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace platform {
 struct InputIdentity {
   uint16_t vendor = 0;
   uint16_t product = 1;
-  std::string uniq;
+  std::string phys;
 };
 
 inline InputIdentity InputIdentityOf(const std::string &deviceRoot) {
@@ -26,9 +27,9 @@ inline InputIdentity InputIdentityOf(const std::string &deviceRoot) {
   InputIdentity identity;
   identity.product = static_cast<uint16_t>((hash >> 16) ^ (hash & 0xFFFFu));
   if (identity.product == 0) identity.product = 1;
-  identity.uniq = "norvik-";
+  identity.phys = "norvik/";
   for (char c : name)
-    identity.uniq += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+    identity.phys += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
                              c == '_' || c == '-'
                          ? c
                          : '_';
