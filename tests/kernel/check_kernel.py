@@ -19,9 +19,11 @@ import checks_adapter  # noqa: F401
 import checks_members  # noqa: F401
 import checks_x  # noqa: F401
 import checks_wayland  # noqa: F401
+import checks_sway  # noqa: F401
+import checks_desktops  # noqa: F401
 from harness import CHECKS, Guest, Stage, choose_accelerator
 
-TOTAL_LIMIT_S = 540
+TOTAL_LIMIT_S = 900
 
 
 class StageStopped(BaseException):

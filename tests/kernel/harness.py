@@ -194,6 +194,9 @@ class Guest:
             "-fsdev", "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap",
             "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
             "-device", "virtio-rng-pci", "-vga", "std",
+            # A second display adapter with two heads, for the compositors that put the touch on
+            # one monitor of two; the first stays the boot display the others take.
+            "-device", "virtio-gpu-pci,max_outputs=2",
             "-device", "virtio-serial-pci",
             "-chardev", "socket,id=agent,path=%s/agent.sock,server=on,wait=off" % work,
             "-device", "virtserialport,chardev=agent,name=" + PORT_NAME,
@@ -568,16 +571,17 @@ class Stage:
         self.configured = None
         self.guest.sh("systemctl stop %s && rm -rf %s && nrvctl --root %s init %s" % (UNIT, ROOT, ROOT, options))
 
-    def unit(self, line, pointer, output=None, calibrated=True):
+    def unit(self, line, pointer, output=None, calibrated=True, more=""):
         """The unit running on a fresh device root for line ("uart": the 16550, "usb": the adapter)
         and pointer output, with the stored calibration of pointer_position; the libinput node of
-        its device (None for outputs libinput does not see, or when it did not come)."""
+        its device (None for outputs libinput does not see, or when it did not come). more: further
+        options of nrvctl init."""
         port = "/dev/ttyS1" if line == "uart" else self.adapter_link()
-        wanted = (port, pointer, output, calibrated)
+        wanted = (port, pointer, output, calibrated, more)
         active = self.guest.run("systemctl is-active %s" % UNIT)[1].strip() == "active"
         if self.configured and self.configured[0] == wanted and active:
             return self.configured[1]
-        self.init_root("--port %s --pointer %s%s" % (port, pointer, " --output " + output if output else ""))
+        self.init_root("--port %s --pointer %s%s %s" % (port, pointer, " --output " + output if output else "", more))
         mark = self.libinput.stream.mark()
         self.guest.sh("systemctl start %s" % UNIT)
         node = None
