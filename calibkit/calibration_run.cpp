@@ -4,6 +4,10 @@
 // are at that moment, closes the port and starts the driver again, then shows the result. However
 // a run ends, the driver is started again (by the guard when this program itself ends) and the
 // corners are changed only by a run that finished; the window that asked is told which it was.
+// After the fitted targets a run asks for a check point, which the fit does not use: when the new
+// corners put it further off than the bound, nothing is stored and the run has not finished. A
+// check run asks for three check points alone and stores nothing.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -11,6 +15,7 @@
 #include "calibkit.h"
 #include "calibration_fit.h"
 #include "calibration_screen.h"
+#include "check_points.h"
 #include "device_call.h"
 #include "driver_guard.h"
 #include "norvik_device.h"
@@ -59,8 +64,43 @@ std::string Pixels(double value) {
   return text;
 }
 
+// How far a check point may be off, in pixels: HKLM\Software\Calibkit "CheckBound" (a dword;
+// 0 turns a run's check point off), else 2 % of the screen's diagonal, at least 8 pixels.
+constexpr DWORD kLargestBound = 65535;
+
+double CheckBound(int width, int height) {
+  const double fallback = DefaultCheckBound(width, height);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("Software\\Calibkit"), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return fallback;
+  double bound = fallback;
+  DWORD value = 0, type = 0, size = sizeof value;
+  if (RegQueryValueExW(key, TEXT("CheckBound"), nullptr, &type, reinterpret_cast<BYTE *>(&value), &size) ==
+      ERROR_SUCCESS) {
+    if (type == REG_DWORD && size == sizeof value && value <= kLargestBound)
+      bound = value;
+    else
+      NKDbgPrintfW(TEXT("calibkit: HKLM\\Software\\Calibkit \"CheckBound\" is not a dword from 0 to %u (pixels); ")
+                       TEXT("a check point may be %a pixels off\r\n"),
+                   kLargestBound, Pixels(fallback).c_str());
+  }
+  RegCloseKey(key);
+  return bound;
+}
+
+// A list of targets and their errors, five to a line.
+std::string ErrorLines(const std::vector<ScreenPoint> &targets, const std::vector<double> &errors) {
+  std::string lines;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    lines += "(" + std::to_string(targets[i].x) + "," + std::to_string(targets[i].y) + ") " + Pixels(errors[i]);
+    lines += (i % 5 == 4 || i + 1 == targets.size()) ? "\n" : "    ";
+  }
+  return lines;
+}
+
 class CalibrationRun {
  public:
+  // points: 2, 5 or 25 for a calibration, 0 for a check run.
   CalibrationRun(const char *name, int points, HINSTANCE instance, LPCWSTR port, HWND owner)
       : name_(name),
         points_(points),
@@ -69,10 +109,20 @@ class CalibrationRun {
         port_(Narrow(port != nullptr ? port : u"")),
         portName_(port) {}
 
-  // The whole run; true when new corners were stored.
+  // The whole run; true when new corners were stored (a check run: when its errors are within the
+  // bound).
   bool Execute() {
     const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
-    const std::vector<ScreenPoint> targets = CalibrationTargets(points_, width, height);
+    bound_ = CheckBound(width, height);
+    std::vector<ScreenPoint> targets;
+    if (points_ == 0) {
+      targets = CheckRunTargets(width, height);
+      // A check run is a check whatever the runs do: without a bound it takes the default one.
+      if (bound_ == 0) bound_ = DefaultCheckBound(width, height);
+    } else {
+      targets = CalibrationTargets(points_, width, height);
+      if (bound_ > 0) targets.push_back(RunCheckPoint(width, height));
+    }
     CalibrationScreen screen(targets, width, height, TouchTimeout(), owner_);
     if (!GetDevicePanelParameter(&settings_)) {
       screen.ShowPage(instance_, NotStarted("The driver's settings cannot be read: nothing was changed",
@@ -119,14 +169,13 @@ class CalibrationRun {
     std::vector<ScreenPoint> onVirtualScreen;
     for (const ScreenPoint &target : targets) onVirtualScreen.push_back(ScreenPoint{target.x - left, target.y - top});
     screen.RunTargets(instance_, reader_, [&](const std::vector<RawReading> &readings) {
-      return Conclude(FitCalibration(onVirtualScreen, readings, GetSystemMetrics(SM_CXVIRTUALSCREEN),
-                                     GetSystemMetrics(SM_CYVIRTUALSCREEN)),
-                      targets);
+      return points_ == 0 ? ConcludeCheck(readings, targets, onVirtualScreen)
+                          : Conclude(readings, targets, onVirtualScreen);
     });
     // Left, timed out, or ended with the program: the port goes back to the driver all the same.
     reader_.Close();
     StartDriver();
-    return stored_;
+    return finished_;
   }
 
  private:
@@ -134,12 +183,51 @@ class CalibrationRun {
     return CalibrationPage{u"Calibration not finished", Widen(title), Widen(body)};
   }
 
-  CalibrationPage Conclude(const CalibrationFit &fit, const std::vector<ScreenPoint> &targets) {
-    // The port goes back to the driver before the result shows.
-    auto giveBack = [&] {
-      reader_.Close();
-      StartDriver();
-    };
+  // The port goes back to the driver before the result shows.
+  void GiveBack() {
+    reader_.Close();
+    StartDriver();
+  }
+
+  // A check run's end: the errors of its points through the stored corners; nothing is changed.
+  CalibrationPage ConcludeCheck(const std::vector<RawReading> &readings, const std::vector<ScreenPoint> &targets,
+                                const std::vector<ScreenPoint> &onVirtualScreen) {
+    GiveBack();
+    const CalibrationCorners corners{settings_.LLX, settings_.LLY, settings_.URX, settings_.URY};
+    if (!HasCalibration(corners)) {
+      NKDbgPrintfW(TEXT("calibkit: %a: there is no calibration to check\r\n"), name_);
+      return CalibrationPage{u"Calibration check", Widen("There is no calibration to check"),
+                             Widen("The driver has no calibration corners stored: touches land where the "
+                                   "controller's raw position puts them.\nCalibrate.")};
+    }
+    std::vector<double> errors;
+    double largest = 0;
+    for (size_t i = 0; i < targets.size(); ++i) {
+      errors.push_back(CheckError(corners, readings[i], onVirtualScreen[i], GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                                  GetSystemMetrics(SM_CYVIRTUALSCREEN)));
+      largest = std::max(largest, errors.back());
+    }
+    finished_ = largest <= bound_;
+    NKDbgPrintfW(TEXT("calibkit: %a: checked the stored corners: largest error %a pixels (bound %a)\r\n"), name_,
+                 Pixels(largest).c_str(), Pixels(bound_).c_str());
+    const std::string body = "Error at each check point, in pixels:\n" + ErrorLines(targets, errors) +
+                             "Largest error: " + Pixels(largest) + " pixels; the bound is " + Pixels(bound_) +
+                             " pixels.\nNothing was changed.";
+    return CalibrationPage{u"Calibration check",
+                           Widen(finished_ ? "The calibration is right: the touches land on their targets"
+                                           : "The touch is " + Pixels(largest) + " pixels off: calibrate again"),
+                           Widen(body)};
+  }
+
+  CalibrationPage Conclude(const std::vector<RawReading> &readings, const std::vector<ScreenPoint> &targets,
+                           const std::vector<ScreenPoint> &onVirtualScreen) {
+    const int virtualWidth = GetSystemMetrics(SM_CXVIRTUALSCREEN), virtualHeight = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    const size_t fitted = static_cast<size_t>(points_);
+    const CalibrationFit fit =
+        FitCalibration(std::vector<ScreenPoint>(onVirtualScreen.begin(), onVirtualScreen.begin() + fitted),
+                       std::vector<RawReading>(readings.begin(), readings.begin() + fitted), virtualWidth,
+                       virtualHeight);
+    auto giveBack = [&] { GiveBack(); };
     if (fit.result == CalibrationFit::Result::kMirrored) {
       NKDbgPrintfW(TEXT("calibkit: %a: the panel is mirrored; nothing was stored\r\n"), name_);
       giveBack();
@@ -155,6 +243,25 @@ class CalibrationRun {
                         "On at least one axis the readings stayed the same from target to target, so no "
                         "calibration fits them.\nThe corners were left as they were. Check the panel and its cable, "
                         "then calibrate again.");
+    }
+    const std::vector<ScreenPoint> fittedTargets(targets.begin(), targets.begin() + fitted);
+    std::string errorLines = "Error at each target after the fit, in pixels:\n" + ErrorLines(fittedTargets, fit.errors);
+    // The check point, which the fit did not use, through the new corners.
+    if (targets.size() > fitted) {
+      const double error =
+          CheckError(fit.corners, readings[fitted], onVirtualScreen[fitted], virtualWidth, virtualHeight);
+      const std::string where = "(" + std::to_string(targets[fitted].x) + "," + std::to_string(targets[fitted].y) + ")";
+      errorLines += "Check point " + where + ": " + Pixels(error) + " pixels; the bound is " + Pixels(bound_) +
+                    " pixels.\n";
+      if (error > bound_) {
+        NKDbgPrintfW(TEXT("calibkit: %a: the check point is %a pixels off, more than %a; nothing was stored\r\n"),
+                     name_, Pixels(error).c_str(), Pixels(bound_).c_str());
+        giveBack();
+        return NotStarted("The check point is " + Pixels(error) + " pixels off: nothing was stored",
+                          errorLines + "Largest error at the fitted targets: " + Pixels(fit.largestError) +
+                              " pixels.\nThe corners were left as they were. Calibrate again, touching the "
+                              "centre of each target.");
+      }
     }
     // Settings changed while the targets were up (another program, nrvctl) are kept: the record
     // is read again now and only its corners change.
@@ -180,12 +287,8 @@ class CalibrationRun {
                         "The driver did not take them; the debug output says why.\nThe corners were left as they "
                         "were. Calibrate again.");
     }
-    stored_ = true;
-    std::string body = "Error at each target after the fit, in pixels:\n";
-    for (size_t i = 0; i < targets.size(); ++i) {
-      body += "(" + std::to_string(targets[i].x) + "," + std::to_string(targets[i].y) + ") " + Pixels(fit.errors[i]);
-      body += (i % 5 == 4 || i + 1 == targets.size()) ? "\n" : "    ";
-    }
+    finished_ = true;
+    std::string body = errorLines;
     body += "Largest error: " + Pixels(fit.largestError) + " pixels.\nStored corners: LLX=" +
             std::to_string(fit.corners.LLX) + " LLY=" + std::to_string(fit.corners.LLY) +
             " URX=" + std::to_string(fit.corners.URX) + " URY=" + std::to_string(fit.corners.URY) + ", the panel " +
@@ -226,7 +329,8 @@ class CalibrationRun {
   TouchReader reader_;
   DriverGuard guard_;
   bool driverStopped_ = false;
-  bool stored_ = false;
+  double bound_ = 0;       // how far a check point may be off; 0: a run has none
+  bool finished_ = false;  // new corners stored, or a check run's errors within the bound
 };
 
 int Calibrate(const char *name, int points, HINSTANCE instance, LPCWSTR port, HWND notify, UINT doneMessage) {
@@ -255,4 +359,8 @@ extern "C" int Do5PtsCalibration(HINSTANCE instance, LPCWSTR port, DWORD, int, H
 
 extern "C" int Do25PtsCalibration(HINSTANCE instance, LPCWSTR port, DWORD, int, HWND notify, UINT doneMessage) {
   return Calibrate("Do25PtsCalibration", 25, instance, port, notify, doneMessage);
+}
+
+extern "C" int DoCalibrationCheck(HINSTANCE instance, LPCWSTR port, DWORD, int, HWND notify, UINT doneMessage) {
+  return Calibrate("DoCalibrationCheck", 0, instance, port, notify, doneMessage);
 }

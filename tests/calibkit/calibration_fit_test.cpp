@@ -13,6 +13,7 @@
 
 #include "calibration_fit.h"
 #include "calibration_targets.h"
+#include "check_points.h"
 #include "panel_model.h"
 
 namespace {
@@ -178,6 +179,11 @@ TEST(CalibrationTargets, StandWhereTheyAreDocumented) {
   EXPECT_EQ(text({grid[0], grid[1], grid[4], grid[5], grid[12], grid[24]}),
             "(100,60)(250,60)(700,60)(100,150)(400,240)(700,420)");
   EXPECT_TRUE(CalibrationTargets(3, 800, 480).empty());
+  // The check points, and how far one may be off: 2 % of the diagonal, at least 8 pixels.
+  EXPECT_EQ(text({RunCheckPoint(800, 480)}), "(560,360)");
+  EXPECT_EQ(text(CheckRunTargets(800, 480)), "(240,120)(560,360)(200,336)");
+  EXPECT_NEAR(DefaultCheckBound(800, 480), 18.66, 0.01);
+  EXPECT_EQ(DefaultCheckBound(320, 240), 8.0);
 }
 
 // The misclick rule on noisy panels of every held orientation: a touch within 2 % of the screen

@@ -15,7 +15,10 @@ long ScreenPointOf(int pixel, int size);
 // One round: await the screen, touch `targets` (pixels) in order, await the screen's end.
 std::string CalibrationRound(const std::vector<std::pair<int, int>> &targets, int width = 800, int height = 480);
 
-// The targets of a 2-, 5- or 25-point calibration on a width x height screen.
+// The targets of a 2-, 5- or 25-point calibration on a width x height screen, then its check point.
 std::vector<std::pair<int, int>> TargetsOf(int points, int width = 800, int height = 480);
+
+// The three targets of a check run.
+std::vector<std::pair<int, int>> CheckTargetsOf(int width = 800, int height = 480);
 
 }  // namespace testing_support
