@@ -1,17 +1,16 @@
 // The main dialog. The layout is made once, when the dialog opens; the dialog has a fixed size.
 #include "main_dialog.h"
 
-#include <cstring>
 
 #include "calibkit.h"
+#include "driver_port.h"
 #include "function_list_layout.h"
 #include "resource.h"
 #include "touch_settings_dialog.h"
 
 namespace {
 
-// What the dialog uses when the driver's key or a value cannot be read.
-const WCHAR kDefaultPort[] = TEXT("COM1:");
+// What the dialog uses when ButShow cannot be read.
 const DWORD kDefaultButShow = 0x1F;
 
 // The prompts after each calibration, for a run that finished and one that did not, stored as
@@ -67,21 +66,11 @@ BOOL CMainDlg::OnInitDialog() {
 // terminator, leaves "COM1:"; a ButShow that cannot be read, or is not a 32-bit word (a string
 // "1" would otherwise read as its character codes), leaves all five buttons.
 void CMainDlg::ReadDriverKey(DWORD *butShow) {
-  std::memcpy(m_szComm, kDefaultPort, sizeof kDefaultPort);
+  ReadDriverPort(m_szComm);
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NORVIK_REGISTRY_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  WCHAR name[NORVIK_PORT_NAME_CHARS] = {};
-  DWORD size = sizeof name;
-  DWORD type = 0;
-  if (RegQueryValueExW(key, NORVIK_VALUE_COMM, nullptr, &type, reinterpret_cast<BYTE *>(name), &size) ==
-          ERROR_SUCCESS &&
-      type == REG_SZ) {
-    bool terminated = false;
-    for (WCHAR c : name) terminated = terminated || c == 0;
-    if (terminated) std::memcpy(m_szComm, name, sizeof name);
-  }
-  DWORD mask = 0;
-  size = sizeof mask;
+  DWORD mask = 0, type = 0;
+  DWORD size = sizeof mask;
   if (RegQueryValueExW(key, NORVIK_VALUE_BUT_SHOW, nullptr, &type, reinterpret_cast<BYTE *>(&mask), &size) ==
           ERROR_SUCCESS &&
       type == REG_DWORD && size == sizeof mask)

@@ -167,6 +167,7 @@ class CWinApp : public CCmdTarget {
   CWnd *m_pMainWnd = nullptr;
   HINSTANCE m_hInstance = nullptr;
   LPCWSTR m_pszAppName = nullptr;
+  LPWSTR m_lpCmdLine = nullptr;  // the program's own arguments, separated by spaces; never null once started
   DECLARE_MESSAGE_MAP()
 };
 

@@ -1,8 +1,12 @@
 // The framework's entry point, standing for the platform's WinMain: it takes the device root and
 // the rendering options, runs the application object's InitInstance and ends the program.
 //
-//   PROGRAM [--root DIR] [--headless --script FILE]
+//   PROGRAM [--root DIR] [--headless --script FILE] [ARGUMENT...]
 //   PROGRAM --help
+//
+// The arguments that are not the framework's are the program's own: they reach it as
+// CWinApp::m_lpCmdLine, separated by spaces, and it says what is wrong with them. Its exit status
+// is what ExitInstance returns, which the framework calls however InitInstance ended.
 //
 // With --headless the script plays the user's actions, and what the run shows (dumps, message
 // boxes) goes to standard output as it happens. Without it the dialogs show on the X11 display DISPLAY names.
@@ -31,6 +35,9 @@ const char *ProgramName(const char *path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
+// The program's own arguments, as the application object receives them.
+std::u16string commandLine;
+
 CWinApp *Application(const char *program) {
   CWinApp *app = AfxGetApp();
   if (app == nullptr) {
@@ -38,16 +45,27 @@ CWinApp *Application(const char *program) {
     return nullptr;
   }
   app->m_hInstance = reinterpret_cast<HINSTANCE>(GetModuleHandleW(nullptr));
+  app->m_lpCmdLine = commandLine.data();
   return app;
+}
+
+// InitInstance, then ExitInstance, whose value is the program's exit status.
+int RunApplication(CWinApp *app) {
+  app->InitInstance();
+  return app->ExitInstance();
 }
 
 void PrintUsage(const char *program, std::FILE *out) {
   std::fprintf(out,
-               "usage: %s [--root DIR] [--headless --script FILE]\n"
+               "usage: %s [--root DIR] [--headless --script FILE] [--check | --calibrate 2|5|25]\n"
                "  --root DIR        the device root (default: DEVICE_ROOT)\n"
                "  --headless        run without a display; the script plays the user\n"
                "  --script FILE     the user's actions, one a line (see dialogs.md in /usr/share/doc/norvik/,\n"
                "                    or docs/ in the source)\n"
+               "  --check           check the calibration: three targets, nothing stored; offers to\n"
+               "                    calibrate when the touch is off (exit 0: within the bound)\n"
+               "  --calibrate N     run the N-point calibration (2, 5 or 25) at once, without the main\n"
+               "                    dialog, and end (exit 0: new corners stored)\n"
                "  --help, -h        print this and exit\n"
                "Without --headless the dialogs show on the X11 display DISPLAY names.\n",
                program);
@@ -92,8 +110,8 @@ int RunOnDisplay(const char *program) {
   }
   CWinApp *app = Application(program);
   if (app == nullptr) return 1;
-  if (app->InitInstance()) app->ExitInstance();
-  return endedBySignal != 0 ? SignalStatus(program) : 0;
+  const int status = RunApplication(app);
+  return endedBySignal != 0 ? SignalStatus(program) : status;
 }
 
 }  // namespace
@@ -114,9 +132,8 @@ int main(int argc, char **argv) {
     } else if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
       scriptPath = argv[++i];
     } else {
-      std::fprintf(stderr, "%s: unknown argument '%s'\n", program, argv[i]);
-      PrintUsage(program, stderr);
-      return 2;
+      if (!commandLine.empty()) commandLine += u' ';
+      for (const char *c = argv[i]; *c != 0; ++c) commandLine += static_cast<char16_t>(static_cast<unsigned char>(*c));
     }
   }
   if (headless != (scriptPath != nullptr)) {
@@ -158,7 +175,7 @@ int main(int argc, char **argv) {
       std::fputs(text.c_str(), stdout);
       std::fflush(stdout);
     });
-    if (app->InitInstance()) app->ExitInstance();
+    status = RunApplication(app);
     if (endedBySignal != 0) {
       status = SignalStatus(program);
     } else if (session.Failed()) {

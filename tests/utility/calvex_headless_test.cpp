@@ -129,7 +129,7 @@ TEST(CalvexUsage, HelpPrintsTheUsageWithoutADeviceRoot) {
   auto exit = calvex.WaitForExit(kBound);
   ASSERT_TRUE(exit);
   EXPECT_EQ(exit->code, 0) << calvex.Output(Stream::kStderr);
-  EXPECT_EQ(calvex.Output(Stream::kStdout).rfind("usage: calvex [--root DIR] [--headless --script FILE]\n", 0), 0u)
+  EXPECT_EQ(calvex.Output(Stream::kStdout).rfind("usage: calvex [--root DIR] [--headless --script FILE] [--check | --calibrate 2|5|25]\n", 0), 0u)
       << calvex.Output(Stream::kStdout);
 }
 
