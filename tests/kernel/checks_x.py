@@ -299,8 +299,9 @@ def x_calibrate(stage, x, calvex):
             "dialog at %s): %s" % (dialog, calvex.text()[-300:])
     screen = x_geometry(x, found[1].split()[0])
     touches = stage.touchsim("usb", MONITOR_PANEL)
+    # The five targets, then the check point.
     touches.communicate("".join("hold %d %d 9\nlift\nwait 100\n" % (monitor_point(px, 800), monitor_point(py, 480))
-                                for px, py in ((100, 60), (700, 60), (100, 420), (700, 420), (400, 240))))
+                                for px, py in ((100, 60), (700, 60), (100, 420), (700, 420), (400, 240), (560, 360))))
     stored = calvex.expect(r"calibkit: .*: stored (LLX=-?\d+ LLY=-?\d+ URX=-?\d+ URY=-?\d+), largest error (\S+) pixels", 30)
     text = "the main dialog at %s, the calibration screen at %s, %s" % (
         dialog, screen, "stored %s (largest error %s px)" % stored[2].groups() if stored else "nothing stored")

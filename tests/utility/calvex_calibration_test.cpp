@@ -52,10 +52,12 @@ class CalvexCalibration : public ::testing::Test {
     ASSERT_TRUE(host->Running()) << host->devmgr().Output(Stream::kStderr);
   }
 
-  // Runs calvex with the script to its end: its exit status; what it showed in `shown`.
-  int RunCalvex(const std::string &script, std::string *shown = nullptr) {
+  // Runs calvex (with `arguments` of its own) and the script to its end: its exit status; what it
+  // showed in `shown`.
+  int RunCalvex(const std::string &script, std::string *shown = nullptr, std::vector<std::string> arguments = {}) {
     testing_support::WriteFile(root.path() + "/script.txt", script);
-    ChildProcess calvex(NORVIK_BIN_DIR "/calvex", {"--headless", "--script", root.path() + "/script.txt"});
+    arguments.insert(arguments.begin(), {"--headless", "--script", root.path() + "/script.txt"});
+    ChildProcess calvex(NORVIK_BIN_DIR "/calvex", arguments);
     auto exit = calvex.WaitForExit(kBound);
     EXPECT_TRUE(exit) << "calvex did not end";
     if (shown != nullptr) *shown = calvex.Output(Stream::kStdout);
@@ -98,6 +100,12 @@ class CalvexCalibration : public ::testing::Test {
     return CreateWindowExW(0, u"STATIC", caption, WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
   }
 
+  // A number the page shows after `label`, or -1.
+  static double ShownPixels(const std::string &shown, const std::string &label) {
+    std::smatch match;
+    return std::regex_search(shown, match, std::regex(label + " ([0-9.]+) pixels")) ? std::stod(match[1].str()) : -1;
+  }
+
   testing_support::TempDeviceRoot root;
   std::unique_ptr<ChildProcess> touchsim;
   std::unique_ptr<NorvikHost> host;
@@ -135,6 +143,8 @@ TEST_F(CalvexCalibration, EachRunStoresCornersThatPutTouchesWhereTheyWereMade) {
               std::string::npos)
         << shown;
     EXPECT_NE(shown.find("Calibration finished: the new corners are stored"), std::string::npos) << shown;
+    const double check = ShownPixels(shown, "Check point \\(560,360\\):");
+    EXPECT_TRUE(check >= 0 && check <= 1.0) << shown;
     CalibrationCorners corners = StoredCorners();
     EXPECT_TRUE(HasCalibration(corners)) << root.ReadHive();
     double x = 0, y = 0;
@@ -144,45 +154,116 @@ TEST_F(CalvexCalibration, EachRunStoresCornersThatPutTouchesWhereTheyWereMade) {
 }
 
 // touchsim's panel models as its usage and docs/touchsim.md give them: a panel turned half round
-// or a quarter calibrates, and a tap after the run lands where it was made; one whose y axis alone
-// runs the other way, or whose axes are exchanged without a turn, is mirrored: refused, nothing
-// stored.
+// or a quarter calibrates, its check point within a pixel, and a tap after the run lands where it
+// was made; one whose y axis alone runs the other way, or whose axes are exchanged without a turn,
+// is mirrored: refused, nothing stored. A 2-point run whose second touch is 30 pixels off its
+// target fits exactly, but its check point shows the error: nothing is stored, and the prompt is
+// the one for a run that did not finish; with "CheckBound" 0 there is no check point, and the same
+// run stores.
 TEST_F(CalvexCalibration, DocumentedPanelsCalibrateAndMirroredOnesAreRefused) {
+  enum class Outcome { kStored, kMirrored, kCheckFailed, kStoredUnchecked };
   struct Case {
     const char *panel;
-    bool calibrates;
+    int points;
+    int secondOff;  // pixels left of and below the second target, where it is touched
+    Outcome outcome;
+    const char *hive = "";
   };
   const Case cases[] = {
-      {"left=15200,right=900,bottom=16000,top=700,noise=4", true},
-      {"swap,left=15200,right=900,bottom=700,top=15900,noise=16", true},
-      {"left=16000,right=200,bottom=300,top=16100,swap,noise=8", true},
-      {"left=900,right=15200,bottom=16000,top=700,noise=4", false},
-      {"swap,left=900,right=15200,bottom=700,top=15900,noise=4", false},
+      {"left=15200,right=900,bottom=16000,top=700,noise=4", 5, 0, Outcome::kStored},
+      {"swap,left=15200,right=900,bottom=700,top=15900,noise=16", 5, 0, Outcome::kStored},
+      {"left=16000,right=200,bottom=300,top=16100,swap,noise=8", 5, 0, Outcome::kStored},
+      {"left=900,right=15200,bottom=16000,top=700,noise=4", 5, 0, Outcome::kMirrored},
+      {"swap,left=900,right=15200,bottom=700,top=15900,noise=4", 5, 0, Outcome::kMirrored},
+      {"left=900,right=15200,bottom=700,top=15900,noise=4", 2, 30, Outcome::kCheckFailed},
+      {"left=900,right=15200,bottom=700,top=15900,noise=4", 2, 30, Outcome::kStoredUnchecked,
+       "\n[HKEY_LOCAL_MACHINE\\Software\\Calibkit]\n\"CheckBound\"=dword:00000000\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.panel);
     host.reset();
     touchsim.reset();
-    Start(CalibrationRound(TargetsOf(5)) + "wait 300\ntap " + std::to_string(ScreenPointOf(300, 800)) + " " +
+    std::vector<std::pair<int, int>> touched = TargetsOf(c.points);
+    touched[1].first -= c.secondOff;
+    touched[1].second += c.secondOff;
+    Start(CalibrationRound(touched) + "wait 300\ntap " + std::to_string(ScreenPointOf(300, 800)) + " " +
               std::to_string(ScreenPointOf(200, 480)) + "\n",
-          "", c.panel);
+          c.hive, c.panel);
+    const std::string caption = c.points == 2 ? " 2 Point Calibration" : " 5 Point Calibration";
     std::string shown;
-    ASSERT_EQ(RunCalvex(std::string("click 1012\nawait \"") +
-                            (c.calibrates ? "Calibration result" : "Calibration not finished") +
-                            "\" 50000\ndump\nclick 1\nawait \" 5 Point Calibration\" 10000\nanswer no\nclick 1016\n",
+    ASSERT_EQ(RunCalvex(std::string("click ") + (c.points == 2 ? "1011" : "1012") + "\nawait \"" +
+                            (c.outcome == Outcome::kStored || c.outcome == Outcome::kStoredUnchecked
+                                 ? "Calibration result"
+                                 : "Calibration not finished") +
+                            "\" 50000\ndump\nclick 1\nawait \"" + caption + "\" 10000\nanswer no\nclick 1016\n",
                         &shown),
               0)
         << errors;
-    if (!c.calibrates) {
+    if (c.outcome == Outcome::kMirrored) {
       EXPECT_NE(shown.find("The panel is mirrored: nothing was stored"), std::string::npos) << shown;
       EXPECT_FALSE(HasCalibration(StoredCorners())) << root.ReadHive();
       continue;
     }
+    if (c.outcome == Outcome::kCheckFailed) {
+      EXPECT_GT(ShownPixels(shown, "The check point is"), 18.7) << shown;
+      EXPECT_NE(shown.find("the bound is 18.7 pixels"), std::string::npos) << shown;
+      EXPECT_NE(shown.find(caption + " not Finished!, Calibrate again? "), std::string::npos) << shown;
+      EXPECT_FALSE(HasCalibration(StoredCorners())) << root.ReadHive();
+      continue;
+    }
     EXPECT_NE(shown.find("Calibration finished: the new corners are stored"), std::string::npos) << shown;
+    const double check = ShownPixels(shown, "Check point \\(560,360\\):");
+    if (c.outcome == Outcome::kStoredUnchecked) {
+      EXPECT_EQ(check, -1) << shown;
+      continue;
+    }
+    EXPECT_TRUE(check >= 0 && check <= 1.0) << shown;
     double x = 0, y = 0;
     ASSERT_TRUE(LastTouch(0, &x, &y)) << "the driver mapped no touch after the run";
     EXPECT_LE(std::hypot(x - 300, y - 200), 3.0) << "the tap landed at (" << x << ", " << y << ")";
   }
+}
+
+// calvex --calibrate and --check, without the main dialog: a 5-point run at once; then check runs
+// that store nothing (the hive byte for byte), within a pixel on the stored calibration, and
+// offering to calibrate once a corner is moved by 5 %; a wrong number of points is refused.
+TEST_F(CalvexCalibration, CommandLineRunsCalibrateAndCheckWithoutTheMainDialog) {
+  Start(CalibrationRound(TargetsOf(5)) + CalibrationRound(testing_support::CheckTargetsOf()) +
+        CalibrationRound(testing_support::CheckTargetsOf()));
+  std::string shown;
+  ASSERT_EQ(RunCalvex("await \"Calibration result\" 50000\nclick 1\n", &shown, {"--calibrate", "5"}), 0) << errors;
+  const CalibrationCorners stored = StoredCorners();
+  ASSERT_TRUE(HasCalibration(stored)) << root.ReadHive();
+  struct Case {
+    const char *what;
+    LONG moveLLX;
+    int status;
+    const char *title;
+  };
+  const Case cases[] = {
+      {"the stored calibration", 0, 0, "The calibration is right"},
+      {"LLX moved by 5 %", (stored.URX - stored.LLX) / 20, 1, " pixels off: calibrate again"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.moveLLX != 0) {
+      ChildProcess nrvctl(NORVIK_BIN_DIR "/nrvctl", {"set", "LLX=" + std::to_string(stored.LLX + c.moveLLX)});
+      auto exit = nrvctl.WaitForExit(kBound);
+      ASSERT_TRUE(exit && exit->code == 0) << nrvctl.Output(Stream::kStderr);
+    }
+    const std::string hive = root.ReadHive();
+    EXPECT_EQ(RunCalvex(std::string("await \"Calibration check\" 50000\ndump\nclick 1\n") +
+                            (c.status != 0 ? "await \" Calibration Check\" 10000\nanswer no\n" : ""),
+                        &shown, {"--check"}),
+              c.status)
+        << errors << shown;
+    EXPECT_NE(shown.find(c.title), std::string::npos) << shown;
+    const double largest = ShownPixels(shown, "Largest error:");
+    EXPECT_TRUE(c.status == 0 ? largest >= 0 && largest <= 1.0 : largest > 18.7) << shown;
+    EXPECT_EQ(root.ReadHive(), hive) << "a check run stored something";
+  }
+  EXPECT_EQ(RunCalvex("", &shown, {"--calibrate", "3"}), 2);
+  EXPECT_NE(errors.find("calvex: --calibrate takes the number of points, 2, 5 or 25"), std::string::npos) << errors;
 }
 
 // Yes runs the same calibration again; No ends the sequence.
@@ -289,12 +370,12 @@ TEST_F(CalvexCalibration, AKilledProgramsRunHasTheDriverStartedAgainByItsGuard) 
       {"the target screen just up", taps, ""},
       {"two of five targets touched",
        "await \"Touch calibration\" 20000\nwait 200\n" + TouchOn(targets[0]) + "wait 60\n" + TouchOn(targets[1]) + taps,
-       "\"3 of 5\""},
+       "\"3 of 6\""},
       // The second touch is held for about 4 s: the kill comes as it begins, and the rest of it
       // reaches the driver once it runs again.
       {"in the middle of a touch",
        "await \"Touch calibration\" 20000\nwait 200\n" + TouchOn(targets[0]) + TouchOn(targets[1], 800) + taps,
-       "\"2 of 5\""},
+       "\"2 of 6\""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.moment);
@@ -425,7 +506,7 @@ TEST_F(CalvexCalibration, AMisclickIsRefusedAndTheTargetAskedAgain) {
   ASSERT_EQ(RunCalvex("click 1012\nawait \"Calibration result\" 50000\ndump\nclick 1\nanswer no\nclick 1016\n", &shown),
             0)
       << errors;
-  EXPECT_NE(errors.find("calibkit: the touch for target 4 of 5 was refused as a misclick; it is asked again"),
+  EXPECT_NE(errors.find("calibkit: the touch for target 4 of 6 was refused as a misclick; it is asked again"),
             std::string::npos)
       << errors;
   std::smatch largest;

@@ -83,8 +83,9 @@ class CalvexOnDisplay : public ::testing::Test {
     testing_support::WriteFile(root_.path() + "/lsan.supp", "leak:libfontconfig.so\n");
   }
 
-  std::unique_ptr<ChildProcess> StartCalvex() {
-    return std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/calvex", std::vector<std::string>{"--root", root_.path()},
+  std::unique_ptr<ChildProcess> StartCalvex(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), {"--root", root_.path()});
+    return std::make_unique<ChildProcess>(NORVIK_BIN_DIR "/calvex", arguments,
                                           std::map<std::string, std::optional<std::string>>{
                                               {"DISPLAY", server_->display()},
                                               {"LSAN_OPTIONS", "suppressions=" + root_.path() + "/lsan.supp"}});
@@ -582,6 +583,44 @@ TEST_F(CalvexOnDevicesScreen, WindowsStandWhereTheDeviceShowsThem) {
   auto exit = calvex->WaitForExit(kBound);
   ASSERT_TRUE(exit) << "the caption's OK box did not end calvex";
   EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+}
+
+// calvex --calibrate 5 and --check on the display, without the main dialog: touchsim alone does
+// the run, whose result page ends calvex with status 0; the check run's page then shows its
+// errors within a pixel, and its OK ends calvex with status 0.
+TEST_F(CalvexOnDevicesScreen, CalibrateAndCheckRunWithoutTheMainDialog) {
+  std::string gestures;
+  for (const auto &targets : {testing_support::TargetsOf(5), testing_support::CheckTargetsOf()}) {
+    gestures += "await \"Touch calibration\" 30000\nwait 200\n";
+    for (const auto &[x, y] : targets)
+      gestures += "hold " + std::to_string(testing_support::ScreenPointOf(x, 800)) + " " +
+                  std::to_string(testing_support::ScreenPointOf(y, 480)) + " 9\nlift\nwait 60\n";
+    gestures += "gone \"Touch calibration\" 30000\n";
+  }
+  testing_support::WriteFile(root_.path() + "/gestures.txt", gestures);
+  ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root_.path(), "--port", "COM1:", "--baud", "9600",
+                                                     "--panel", "left=900,right=15200,bottom=700,top=15900,noise=4",
+                                                     root_.path() + "/gestures.txt"});
+  ASSERT_TRUE(touchsim.WaitForLine(Stream::kStderr, "COM1: is", kBound)) << touchsim.Output(Stream::kStderr);
+  struct Run {
+    std::vector<std::string> arguments;
+    const char *page;
+    const char *picture;  // empty: none
+  };
+  const Run runs[] = {{{"--calibrate", "5"}, "^Calibration result$", ""},
+                      {{"--check"}, "^Calibration check$", "calvex-check-page"}};
+  for (const Run &run : runs) {
+    SCOPED_TRACE(run.arguments[0]);
+    std::unique_ptr<ChildProcess> calvex = StartCalvex(run.arguments);
+    std::string page = WindowNamed(run.page);
+    ASSERT_FALSE(page.empty()) << calvex->Output(Stream::kStderr) << touchsim.Output(Stream::kStderr);
+    EXPECT_EQ(GeometryOf(page), (Geometry{0, 0, 800, 480}));
+    if (*run.picture != 0) Picture(run.picture);
+    ASSERT_TRUE(ClickIn(page, 400, 420));  // its OK
+    auto exit = calvex->WaitForExit(kBound);
+    ASSERT_TRUE(exit) << "calvex did not end with its run";
+    EXPECT_EQ(exit->code, 0) << calvex->Output(Stream::kStderr);
+  }
 }
 
 // Two monitors side by side, as RandR names them, and the registry naming the right one.
