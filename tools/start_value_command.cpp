@@ -34,29 +34,30 @@ const NorvikValue *Find(const std::string &name) {
   return nullptr;
 }
 
-// LongPress: milliseconds, decimal, 0 to NORVIK_LONG_PRESS_MAX; nullptr when taken.
-const char *ParseLongPress(const std::string &text, DWORD *milliseconds) {
+// A decimal whole number from 0 to `highest`; nullptr when taken, else why not (`tooLarge` for
+// one above `highest`).
+const char *ParseWhole(const std::string &text, unsigned long highest, const char *tooLarge, DWORD *value) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return "not a whole number";
   errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno != 0 || value > NORVIK_LONG_PRESS_MAX) return "more than 5000 ms";
-  *milliseconds = static_cast<DWORD>(value);
+  const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || parsed > highest) return tooLarge;
+  *value = static_cast<DWORD>(parsed);
   return nullptr;
 }
 
-// The pointer output's wake guard: seconds, decimal, 0 (off) to a day.
+// LongPress: milliseconds, 0 to NORVIK_LONG_PRESS_MAX.
+const char *ParseLongPress(const std::string &text, DWORD *milliseconds) {
+  return ParseWhole(text, NORVIK_LONG_PRESS_MAX, "more than 5000 ms", milliseconds);
+}
+
+// The pointer output's wake guard: seconds, 0 (off) to a day.
 constexpr char kWakeGuard[] = "WakeGuard";
 constexpr unsigned long kLongestWakeGuard = 86400;
 
 bool IsWakeGuard(const std::string &name) { return strcasecmp(name.c_str(), kWakeGuard) == 0; }
 
 const char *ParseWakeGuard(const std::string &text, DWORD *seconds) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return "not a whole number";
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno != 0 || value > kLongestWakeGuard) return "more than a day";
-  *seconds = static_cast<DWORD>(value);
-  return nullptr;
+  return ParseWhole(text, kLongestWakeGuard, "more than a day", seconds);
 }
 
 bool MayWriteHive(const char *name) {
