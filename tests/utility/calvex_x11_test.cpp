@@ -589,15 +589,9 @@ TEST_F(CalvexOnDevicesScreen, WindowsStandWhereTheDeviceShowsThem) {
 // the run, whose result page ends calvex with status 0; the check run's page then shows its
 // errors within a pixel, and its OK ends calvex with status 0.
 TEST_F(CalvexOnDevicesScreen, CalibrateAndCheckRunWithoutTheMainDialog) {
-  std::string gestures;
-  for (const auto &targets : {testing_support::TargetsOf(5), testing_support::CheckTargetsOf()}) {
-    gestures += "await \"Touch calibration\" 30000\nwait 200\n";
-    for (const auto &[x, y] : targets)
-      gestures += "hold " + std::to_string(testing_support::ScreenPointOf(x, 800)) + " " +
-                  std::to_string(testing_support::ScreenPointOf(y, 480)) + " 9\nlift\nwait 60\n";
-    gestures += "gone \"Touch calibration\" 30000\n";
-  }
-  testing_support::WriteFile(root_.path() + "/gestures.txt", gestures);
+  testing_support::WriteFile(root_.path() + "/gestures.txt",
+                             testing_support::CalibrationRound(testing_support::TargetsOf(5)) +
+                                 testing_support::CalibrationRound(testing_support::CheckTargetsOf()));
   ChildProcess touchsim(NORVIK_BIN_DIR "/touchsim", {"--root", root_.path(), "--port", "COM1:", "--baud", "9600",
                                                      "--panel", "left=900,right=15200,bottom=700,top=15900,noise=4",
                                                      root_.path() + "/gestures.txt"});
